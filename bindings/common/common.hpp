@@ -1,0 +1,233 @@
+#pragma once
+// What every velmora extension module repeats: logging set-up, argument checks with the
+// library's messages, numpy buffer checks that reject instead of converting, numpy error
+// states, Ctrl-C polling and pickling refusal. Include this first in every binding file.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace velmora::bind {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------- errors
+
+// A plain host `Exception(message)`: the library's way of refusing an argument.
+[[noreturn]] inline void raise_plain(const std::string& message) {
+  PyErr_SetString(PyExc_Exception, message.c_str());
+  throw py::error_already_set();
+}
+
+[[noreturn]] inline void raise_type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw py::error_already_set();
+}
+
+inline std::string type_name(py::handle obj) {
+  return py::str(py::type::handle_of(obj).attr("__name__")).cast<std::string>();
+}
+
+// "Argument 'x' has incorrect type (expected list, got tuple)" unless `obj` is exactly of
+// `expected` (subclasses are refused, as for typed arguments) or None where that is allowed.
+inline void check_exact_type(py::handle obj, const char* argument, py::handle expected,
+                             bool none_allowed = true) {
+  if (none_allowed && obj.is_none()) return;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == expected.ptr()) return;
+  raise_type_error("Argument '" + std::string(argument) + "' has incorrect type (expected " +
+                   py::str(expected.attr("__name__")).cast<std::string>() + ", got " +
+                   type_name(obj) + ")");
+}
+
+inline void check_list(py::handle obj, const char* argument, bool none_allowed = true) {
+  check_exact_type(obj, argument, reinterpret_cast<PyObject*>(&PyList_Type), none_allowed);
+}
+inline void check_str(py::handle obj, const char* argument, bool none_allowed = true) {
+  check_exact_type(obj, argument, reinterpret_cast<PyObject*>(&PyUnicode_Type), none_allowed);
+}
+inline void check_dict(py::handle obj, const char* argument, bool none_allowed = true) {
+  check_exact_type(obj, argument, reinterpret_cast<PyObject*>(&PyDict_Type), none_allowed);
+}
+
+// "Expected dict, got int": the check applied to values assigned to typed attributes.
+inline void check_assigned_type(py::handle obj, py::handle expected, bool none_allowed = true) {
+  if (none_allowed && obj.is_none()) return;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == expected.ptr()) return;
+  raise_type_error("Expected " + py::str(expected.attr("__name__")).cast<std::string>() +
+                   ", got " + type_name(obj));
+}
+
+// ---------------------------------------------------------------- logging
+
+// basicConfig(), the shared logger " " at INFO, and the noisy grammar driver at WARNING.
+// Returns the shared logger.
+inline py::object setup_module_logging() {
+  py::module_ logging = py::module_::import("logging");
+  logging.attr("basicConfig")();
+  py::object logger = logging.attr("getLogger")(" ");
+  logger.attr("setLevel")(logging.attr("INFO"));
+  logging.attr("getLogger")("blib2to3.pgen2.driver").attr("setLevel")(logging.attr("WARNING"));
+  return logger;
+}
+
+inline py::object shared_logger() {
+  return py::module_::import("logging").attr("getLogger")(" ");
+}
+
+inline std::string banner(const std::string& text) {
+  const std::string dashes(29, '-');
+  return dashes + text + dashes;
+}
+
+// ---------------------------------------------------------------- numpy buffers
+
+// A strided read-only view of a float64 array; strides are in elements.
+struct View1D {
+  const double* data = nullptr;
+  std::ptrdiff_t size = 0;
+  std::ptrdiff_t stride = 1;
+  double operator[](std::ptrdiff_t i) const { return data[i * stride]; }
+};
+
+struct View2D {
+  const double* data = nullptr;
+  std::ptrdiff_t rows = 0, cols = 0;
+  std::ptrdiff_t row_stride = 0, col_stride = 1;
+  double operator()(std::ptrdiff_t r, std::ptrdiff_t c) const {
+    return data[r * row_stride + c * col_stride];
+  }
+};
+
+inline py::module_ numpy() { return py::module_::import("numpy"); }
+
+// The array itself when `obj` is a float64 ndarray of `ndim` dimensions; a TypeError naming
+// the argument otherwise. Never converts: a silent int-to-float cast would hide a caller bug.
+inline py::array require_float64(py::handle obj, const char* argument, int ndim) {
+  py::module_ np = numpy();
+  if (!py::isinstance(obj, np.attr("ndarray"))) {
+    raise_type_error("Argument '" + std::string(argument) + "' must be a numpy float64 array, got " +
+                     type_name(obj));
+  }
+  py::array arr = py::reinterpret_borrow<py::array>(obj);
+  if (!arr.dtype().is(py::dtype::of<double>()) &&
+      !(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8 &&
+        py::bool_(arr.dtype().attr("isnative")))) {
+    raise_type_error("Argument '" + std::string(argument) + "' must have dtype float64, got " +
+                     py::str(arr.dtype()).cast<std::string>() + " (convert it with .astype(np.float64))");
+  }
+  if (arr.ndim() != ndim) {
+    PyErr_SetString(PyExc_ValueError, ("Argument '" + std::string(argument) + "' must be " +
+                                       std::to_string(ndim) + "-dimensional, got " +
+                                       std::to_string(arr.ndim()) + " dimensions")
+                                          .c_str());
+    throw py::error_already_set();
+  }
+  return arr;
+}
+
+inline View1D view_1d(const py::array& arr) {
+  View1D v;
+  v.data = static_cast<const double*>(arr.data());
+  v.size = arr.shape(0);
+  v.stride = arr.strides(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+  return v;
+}
+
+inline View2D view_2d(const py::array& arr) {
+  View2D v;
+  v.data = static_cast<const double*>(arr.data());
+  v.rows = arr.shape(0);
+  v.cols = arr.shape(1);
+  v.row_stride = arr.strides(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+  v.col_stride = arr.strides(1) / static_cast<std::ptrdiff_t>(sizeof(double));
+  return v;
+}
+
+// A fresh C-contiguous float64 array owned by numpy.
+inline py::array_t<double> new_array(std::initializer_list<py::ssize_t> shape) {
+  return py::array_t<double>(std::vector<py::ssize_t>(shape));
+}
+
+// ---------------------------------------------------------------- numpy error state
+
+// np.errstate(divide="ignore", invalid="ignore") for the lifetime of the object (or every
+// error ignored with all_errors). Restored on every exit path, exceptions included.
+class NumpyErrstate {
+ public:
+  explicit NumpyErrstate(bool all_errors = false) {
+    py::module_ np = numpy();
+    if (all_errors) {
+      ctx_ = np.attr("errstate")(py::arg("all") = "ignore");
+    } else {
+      ctx_ = np.attr("errstate")(py::arg("divide") = "ignore", py::arg("invalid") = "ignore");
+    }
+    ctx_.attr("__enter__")();
+  }
+  NumpyErrstate(const NumpyErrstate&) = delete;
+  NumpyErrstate& operator=(const NumpyErrstate&) = delete;
+  ~NumpyErrstate() {
+    // Leaving an errstate cannot fail in practice; keep any pending error intact.
+    py::error_scope keep_pending_error;
+    try {
+      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set&) {
+    }
+  }
+
+ private:
+  py::object ctx_;
+};
+
+// ---------------------------------------------------------------- Ctrl-C
+
+// Polled from long native loops. Cheap between polls; every ~50 ms it takes the GIL (when
+// the loop released it) and lets Python run signal handlers. A pending KeyboardInterrupt
+// comes out as py::error_already_set and unwinds the loop.
+class InterruptPoller {
+ public:
+  explicit InterruptPoller(bool gil_released) : gil_released_(gil_released) {}
+
+  void poll() {
+    if (++calls_ % 64 != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(50)) return;
+    last_ = now;
+    if (gil_released_) {
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    } else if (PyErr_CheckSignals() != 0) {
+      throw py::error_already_set();
+    }
+  }
+
+ private:
+  bool gil_released_;
+  std::uint64_t calls_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// ---------------------------------------------------------------- pickling
+
+// Stateless native classes refuse pickling with the host's wording for such types.
+template <class Class>
+void refuse_pickling(Class& cls) {
+  auto refuse = [](py::handle, py::args) -> py::object {
+    raise_type_error("no default __reduce__ due to non-trivial __cinit__");
+  };
+  cls.def("__reduce__", [refuse](py::handle self) { return refuse(self, py::args()); });
+  cls.def("__reduce_ex__", refuse);
+}
+
+// Constructors of stateless classes accept and ignore whatever they are given.
+template <class T>
+auto init_ignoring_arguments() {
+  return py::init([](const py::args&, const py::kwargs&) { return T{}; });
+}
+
+}  // namespace velmora::bind

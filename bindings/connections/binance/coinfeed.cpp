@@ -1,0 +1,5 @@
+// velmora.connections.binance.coinfeed: not built yet.
+
+#include "common/common.hpp"
+
+PYBIND11_MODULE(VELMORA_MODULE_NAME, m) { m.doc() = "velmora.connections.binance.coinfeed"; }

@@ -1,0 +1,1 @@
+"""Shared test support: synthetic frames, the real market data loader, network guard."""
