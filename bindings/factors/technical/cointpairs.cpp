@@ -1,5 +1,9 @@
-// velmora.factors.technical.cointpairs: not built yet.
+// velmora.factors.technical.cointpairs: the pairs-trading serial cointegration factor.
 
-#include "common/common.hpp"
+#include "factors/technical/register.hpp"
 
-PYBIND11_MODULE(VELMORA_MODULE_NAME, m) { m.doc() = "velmora.factors.technical.cointpairs"; }
+PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
+  m.doc() = "Pairs-trading serial cointegration factor.";
+  velmora::bind::cointpairs::register_kernels(m);
+  velmora::bind::cointpairs::register_factor(m);
+}

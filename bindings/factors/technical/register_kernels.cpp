@@ -1,0 +1,7 @@
+#include "factors/technical/register.hpp"
+
+namespace velmora::bind::cointpairs {
+
+void register_kernels(pybind11::module_&) {}
+
+}  // namespace velmora::bind::cointpairs
