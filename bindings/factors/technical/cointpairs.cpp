@@ -5,5 +5,6 @@
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.doc() = "Pairs-trading serial cointegration factor.";
   velmora::bind::cointpairs::register_kernels(m);
+  velmora::bind::cointpairs::register_accounting(m);
   velmora::bind::cointpairs::register_factor(m);
 }

@@ -9,6 +9,9 @@ namespace velmora::bind::cointpairs {
 // names, for the tests and the reference comparisons.
 void register_kernels(pybind11::module_& m);
 
+// Backtest accounting: a positions matrix into the twelve result arrays (`_book_positions`).
+void register_accounting(pybind11::module_& m);
+
 // PairsTradingSerialCointegrationFactor itself.
 void register_factor(pybind11::module_& m);
 

@@ -1,0 +1,45 @@
+#pragma once
+// Booking one scored stretch of a walk into money: units, market values, PnL, costs, the
+// equity curve with its bankruptcy stop, and the step returns. Arithmetic follows the
+// order of the equivalent numpy expressions so results agree to the last bit.
+
+#include <cstddef>
+#include <vector>
+
+namespace velmora::core::accounting {
+
+struct Settings {
+  double starting_equity = 100000.0;
+  double pct_equity_invested = 1.0;
+  double market_value_pct_commissions = 0.0;
+  double bid_ask_spread_pct_slippage = 0.0;
+  bool scale_equity_to_traded_securities = false;
+};
+
+// Row-major T x S matrix view with strides in elements (rows need not be contiguous).
+struct MatrixView {
+  const double* data = nullptr;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t col_stride = 1;
+  double at(std::ptrdiff_t t, std::ptrdiff_t j) const { return data[t * row_stride + j * col_stride]; }
+};
+
+// The twelve result arrays; matrices are row-major T x S.
+struct Results {
+  std::ptrdiff_t T = 0, S = 0;
+  std::vector<double> units, market_values, change_in_units, change_in_market_values, pnl;
+  std::vector<double> commissions, slippage, pnl_after_costs;
+  std::vector<double> total, equity;          // T
+  std::vector<double> returns, cumprod;       // T - 1 (empty when T < 2)
+};
+
+// Target market values of one bar from its position row (scale free; only proportions and
+// signs count), the closes and the running equity. `gross` is the row's gross exposure.
+void size_targets(const double* position_row, double gross, const double* close_row, std::ptrdiff_t S,
+                  double equity, const Settings& settings, double* target_out);
+
+// Books T bars of `positions` against `closes`, with one proportional spread per security.
+Results book(const MatrixView& positions, const MatrixView& closes, const double* spreads,
+             std::ptrdiff_t T, std::ptrdiff_t S, const Settings& settings);
+
+}  // namespace velmora::core::accounting
