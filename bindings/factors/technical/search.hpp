@@ -1,0 +1,43 @@
+#pragma once
+// The factor's parameter search and its study file.
+
+#include "common/common.hpp"
+
+#include <string>
+
+namespace velmora::bind::cointpairs {
+
+// What names the factor's study: file "<universe>_<resolution>_<objective>_0.9_<factor>.db".
+struct StudyIdentity {
+  pybind11::object universe_name;  // str or None
+  long long resolution_in_mins = 1;
+  pybind11::object objective;      // str or None
+  std::string factor_name;
+
+  std::string file_name() const;               // refuses names that would escape the folder
+  std::string storage_url() const { return "sqlite:///" + file_name(); }
+  std::string classifier_storage_name() const;  // the file name without ".db"
+};
+
+// fit's search: opens (or continues) the study and runs `n_trials` trials, sequentially
+// through optuna or in joblib worker processes, each on a factor rebuilt by pickling.
+// Trials are the factor's `__run_pairs_trading_serial_cointegration_factor`, looked up on
+// `self` so overrides are honoured. Logs the completion banner and the best trial, and
+// returns the best trial's parameters.
+pybind11::dict run_search(pybind11::handle self, const StudyIdentity& id, long long n_trials, long long n_jobs);
+
+// One worker's share of a parallel search: one trial with its own sampler seeded 69 + index.
+void fit_single_instance(pybind11::handle self, const StudyIdentity& id, pybind11::handle index);
+
+// The best parameters of the stored study (which must exist).
+pybind11::dict load_best_params(const StudyIdentity& id);
+
+// Deletes the study file, logging what happened.
+void erase_study_file(const StudyIdentity& id);
+
+// Trains the classifier on the training trades with the thirteen keywords it takes.
+void fit_classifier(pybind11::handle vodED_tradegate, pybind11::handle training_pieces,
+                    pybind11::handle datetime_array, const StudyIdentity& id,
+                    long long n_trials_for_vodED, long long n_jobs_for_vodED);
+
+}  // namespace velmora::bind::cointpairs
