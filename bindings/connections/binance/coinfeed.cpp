@@ -1,5 +1,623 @@
-// velmora.connections.binance.coinfeed: not built yet.
+// velmora.connections.binance.coinfeed: exchange klines of a list of pairs, downloaded in
+// parallel and cleaned into one OHCLV_dataframe, and the top-coins list of a ranking page.
+//
+// Everything here is I/O and pandas work (resampling, joins), so it stays in the binding:
+// there is no per-bar loop of our own to move into the core.
 
 #include "common/common.hpp"
 
-PYBIND11_MODULE(VELMORA_MODULE_NAME, m) { m.doc() = "velmora.connections.binance.coinfeed"; }
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+namespace vb = velmora::bind;
+
+namespace {
+
+constexpr const char* kModulePath = "velmora.connections.binance.coinfeed";
+constexpr const char* kJobMethod = "__single_job__get_historical_data_for_single_currency";
+
+// The module-level settings that a download job needs wherever it runs. Loky workers are
+// fresh interpreters that import this module with its defaults, so the values in force in
+// the calling process travel with every job (see FeedSettings).
+constexpr std::array<const char*, 4> kSettingNames = {"BINANCE_API_URL", "COINGECKO_URL",
+                                                      "USER_AGENT", "PAGE_TIMEOUT"};
+
+// The twelve fields of an exchange kline, in the exchange's order; only the first six are used.
+constexpr std::array<const char*, 12> kKlineLabels = {
+    "datetime", "open",  "high",       "low",         "close",       "volume",
+    "close_time", "quote_av", "trades", "tb_base_av", "tb_quote_av", "ignore"};
+constexpr std::array<const char*, 5> kFields = {"open", "high", "low", "close", "volume"};
+constexpr std::array<const char*, 4> kPriceFields = {"open", "high", "close", "low"};
+
+// Fraction of the bars a security must cover to be kept in a cleaned frame.
+constexpr double kCoverage = 0.66;
+
+py::module_ this_module() { return py::module_::import(kModulePath); }
+py::object setting(const char* name) { return this_module().attr(name); }
+py::module_ pandas() { return py::module_::import("pandas"); }
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// ---------------------------------------------------------------- the object
+
+struct Coinfeed {
+  py::object binance_api_key = py::none();
+  py::object binance_api_secret = py::none();
+  py::object binance_client = py::none();
+};
+
+Coinfeed& native(py::handle self) { return self.cast<Coinfeed&>(); }
+
+void initialize_binance_client(py::object self) {
+  Coinfeed& feed = native(self);
+  py::object client_class = py::module_::import("binance.client").attr("Client");
+  // The client pings the exchange while it is constructed, at the address baked into the
+  // class. Construct it quiet, point it at the configured address, then ping there, so the
+  // address stays a setting of this module rather than a patch of the library's class.
+  py::object client = client_class(py::arg("api_key") = feed.binance_api_key,
+                                   py::arg("api_secret") = feed.binance_api_secret,
+                                   py::arg("ping") = false);
+  client.attr("API_URL") = setting("BINANCE_API_URL");
+  client.attr("ping")();
+  feed.binance_client = client;
+}
+
+py::tuple reduce_coinfeed(const Coinfeed& feed) {
+  // Imported here, not at module import: the rebuild module imports this one lazily too.
+  py::object rebuild =
+      py::module_::import("velmora.utils.pickling.rebuilds").attr("rebuild_coinfeed");
+  return py::make_tuple(rebuild, py::make_tuple(feed.binance_api_key, feed.binance_api_secret));
+}
+
+// ---------------------------------------------------------------- cleaning
+
+std::string rule_for(const std::string& binance_interval) {
+  if (binance_interval == "1d") return "1D";
+  if (binance_interval == "1m") return "1min";
+  PyErr_SetString(PyExc_ValueError,
+                  ("No resampling rule for the kline interval '" + binance_interval + "'").c_str());
+  throw py::error_already_set();
+}
+
+// The security a label belongs to: the label without its field word at the end ("" for the
+// bare field names of one symbol's klines). Empty optional for a label of no field.
+struct LabelInfo {
+  std::string security;
+  bool price = false;
+  bool volume = false;
+};
+
+LabelInfo label_info(const std::string& label) {
+  LabelInfo info;
+  if (ends_with(label, "volume")) {
+    info.volume = true;
+    info.security = label.substr(0, label.size() - 6);
+    return info;
+  }
+  for (const char* field : kPriceFields) {
+    const std::string f(field);
+    if (ends_with(label, f)) {
+      info.price = true;
+      info.security = label.substr(0, label.size() - f.size());
+      return info;
+    }
+  }
+  return info;
+}
+
+std::string display_name(std::string security) {
+  if (!security.empty() && security.back() == '_') security.pop_back();
+  return security;
+}
+
+// Puts every column of `frame` on one grid of bins of `rule`: prices take the bin's last
+// value and are carried forward, volumes are summed (an empty bin trades 0). A security that
+// covers fewer than 66 % of the bins loses all its columns; the first row is then the first
+// bin at which every remaining security has a price.
+//
+// Coverage is judged per security, before rows are dropped: dropping the rows of the latest
+// starter first would give every security that starter's gap, and one recent listing would
+// then remove every price column of a long download.
+py::object resample_procedure(py::object frame, const std::string& rule) {
+  py::list labels(frame.attr("columns"));
+  py::list price_labels, volume_labels;
+  std::vector<std::pair<std::string, LabelInfo>> infos;
+  for (py::handle label : labels) {
+    const std::string text = py::str(label).cast<std::string>();
+    LabelInfo info = label_info(text);
+    if (info.price) price_labels.append(label);
+    if (info.volume) volume_labels.append(label);
+    infos.emplace_back(text, info);
+  }
+
+  py::object prices = frame[price_labels].attr("resample")(rule).attr("last")().attr("ffill")();
+  py::object volumes = frame[volume_labels]
+                           .attr("resample")(rule)
+                           .attr("sum")()
+                           .attr("ffill")()
+                           .attr("dropna")();
+  py::object merged =
+      prices.attr("join")(volumes, py::arg("how") = "outer").attr("ffill")();
+
+  const auto n_rows = static_cast<std::int64_t>(py::len(merged));
+  const auto thresh = static_cast<std::int64_t>(static_cast<double>(n_rows) * kCoverage);
+  py::object counts = merged.attr("count")();
+
+  std::map<std::string, std::int64_t> fewest_present;  // per security, over its columns
+  py::list merged_labels(merged.attr("columns"));
+  for (py::handle label : merged_labels) {
+    const std::string text = py::str(label).cast<std::string>();
+    const std::string security = label_info(text).security;
+    const auto present = counts[label].cast<std::int64_t>();
+    auto it = fewest_present.find(security);
+    if (it == fewest_present.end()) {
+      fewest_present.emplace(security, present);
+    } else {
+      it->second = std::min(it->second, present);
+    }
+  }
+
+  std::vector<std::string> dropped;
+  for (const auto& [security, present] : fewest_present) {
+    if (present < thresh) dropped.push_back(security);
+  }
+
+  py::list kept;
+  for (std::size_t i = 0; i < infos.size(); ++i) {
+    const LabelInfo& info = infos[i].second;
+    if (!info.price && !info.volume) continue;
+    if (std::find(dropped.begin(), dropped.end(), info.security) != dropped.end()) continue;
+    kept.append(labels[i]);
+  }
+  if (!dropped.empty()) {
+    py::object logger = vb::shared_logger();
+    for (const auto& security : dropped) {
+      logger.attr("warning")("Dropped " + display_name(security) + ": its history covers " +
+                             std::to_string(fewest_present[security]) + " of " +
+                             std::to_string(n_rows) + " bars, fewer than the " +
+                             std::to_string(thresh) + " required");
+    }
+  }
+  return merged[kept].attr("dropna")();
+}
+
+// One symbol's klines as a five-column float64 frame, labelled symbol + "_open" ... "_volume",
+// indexed by the zone-less open times (UTC) and put on the interval's grid.
+py::object clean_single_currency(py::object klines, py::object symbol,
+                                 const std::string& binance_interval) {
+  const std::string rule = rule_for(binance_interval);
+  py::module_ pd = pandas();
+  py::list columns;
+  for (const char* label : kKlineLabels) columns.append(label);
+  py::object raw = pd.attr("DataFrame")(klines, py::arg("columns") = columns);
+
+  py::list fields;
+  for (const char* field : kFields) fields.append(field);
+  // Numbers right away: the exchange sends decimal text, and resampling text would add
+  // volumes by concatenation ("12" + "3" is "123"). Text that is no number fails here.
+  py::object values = raw[fields].attr("astype")("float64");
+  py::object times = pd.attr("to_datetime")(raw[py::str("datetime")], py::arg("unit") = "ms");
+  values.attr("index") = pd.attr("DatetimeIndex")(times, py::arg("name") = "datetime");
+
+  py::object cleaned = resample_procedure(values, rule);
+  const std::string name = py::str(symbol).cast<std::string>();
+  py::list labels;
+  for (const char* field : kFields) labels.append(name + "_" + field);
+  cleaned.attr("columns") = labels;
+  return cleaned;
+}
+
+// The joined frame of all symbols on one grid, declared UTC, every value float64.
+py::object clean_cryptocurrency_df(py::object df, const std::string& binance_interval) {
+  const std::string rule = rule_for(binance_interval);
+  py::object cleaned = resample_procedure(df, rule);
+  cleaned = cleaned.attr("tz_localize")("UTC");
+  return cleaned.attr("astype")("float64");
+}
+
+// ---------------------------------------------------------------- download
+
+py::object historical_data_for_single_currency(py::object self, py::object symbol,
+                                               py::object binance_interval, py::object start_str,
+                                               py::object end_str) {
+  py::object client = native(self).binance_client;
+  py::object klines = client.attr("get_historical_klines")(
+      py::arg("symbol") = symbol, py::arg("interval") = binance_interval,
+      py::arg("start_str") = start_str, py::arg("end_str") = end_str);
+  return clean_single_currency(klines, symbol, binance_interval.cast<std::string>());
+}
+
+void warn_download_failed(py::handle symbol) {
+  vb::shared_logger().attr("warning")(
+      vb::banner("DOWNLOAD FAILED FOR " + py::str(symbol).cast<std::string>()));
+}
+
+py::object single_job(py::object self, py::object cryptocurrencies_dict,
+                      py::object cryptocurrencies, py::object index, py::object binance_interval,
+                      py::object start_str, py::object end_str) {
+  // A list that cannot be indexed is the caller's error, not one symbol's: it passes on.
+  py::object symbol = cryptocurrencies[index];
+  try {
+    cryptocurrencies_dict[symbol] =
+        historical_data_for_single_currency(self, symbol, binance_interval, start_str, end_str);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;  // Ctrl-C and exit requests end the download
+    warn_download_failed(symbol);
+  } catch (const std::exception&) {
+    warn_download_failed(symbol);
+  }
+  return py::none();
+}
+
+// Carries the module settings to a worker. Its pickle restores them in the receiving process
+// when it is loaded; the job puts it before the feed among its arguments, so the settings are
+// in place before the feed is rebuilt there and its client pings the exchange.
+struct FeedSettings {
+  py::dict values;
+};
+
+FeedSettings current_settings() {
+  FeedSettings settings;
+  py::module_ module = this_module();
+  for (const char* name : kSettingNames) settings.values[name] = module.attr(name);
+  return settings;
+}
+
+FeedSettings restore_settings(py::dict values) {
+  py::module_ module = this_module();
+  for (auto item : values) py::setattr(module, item.first, item.second);
+  return FeedSettings{values};
+}
+
+py::object run_download_job(const FeedSettings&, py::object feed, py::args job_arguments) {
+  return feed.attr(kJobMethod)(*job_arguments);
+}
+
+// `with Manager() as manager:` for C++: the manager process is shut down on every way out.
+class ManagerScope {
+ public:
+  ManagerScope() : manager_(py::module_::import("multiprocessing").attr("Manager")()) {}
+  ManagerScope(const ManagerScope&) = delete;
+  ManagerScope& operator=(const ManagerScope&) = delete;
+  ~ManagerScope() {
+    py::error_scope keep_pending_error;
+    try {
+      manager_.attr("shutdown")();
+    } catch (py::error_already_set&) {
+      // Nothing to do: a manager that will not stop is reaped when the process exits.
+    }
+  }
+  py::object& get() { return manager_; }
+
+ private:
+  py::object manager_;
+};
+
+py::object boiler_plate_for_get_historical_data(py::object self, const char* binance_interval,
+                                                py::object cryptocurrencies, py::object start,
+                                                py::object end, py::object n_jobs) {
+  py::object start_str = start.attr("strftime")("%d %b, %Y");
+  py::object end_str = end.attr("strftime")("%d %b, %Y");
+  py::module_ pd = pandas();
+  py::module_ joblib = py::module_::import("joblib");
+  py::object logger = vb::shared_logger();
+
+  py::list frames;
+  {
+    ManagerScope manager;
+    py::dict empty_frames;
+    for (py::handle symbol : cryptocurrencies) empty_frames[symbol] = pd.attr("DataFrame")();
+    py::object shared = manager.get().attr("dict")(empty_frames);
+
+    py::object delayed_job = joblib.attr("delayed")(this_module().attr("_run_download_job"));
+    py::object settings = py::cast(current_settings());
+    py::list jobs;
+    const auto n_symbols = static_cast<py::ssize_t>(py::len(cryptocurrencies));
+    for (py::ssize_t index = 0; index < n_symbols; ++index) {
+      jobs.append(delayed_job(settings, self, shared, cryptocurrencies, index, binance_interval,
+                              start_str, end_str));
+    }
+
+    logger.attr("info")(vb::banner("BEGINNING BINANCE DOWNLOAD"));
+    joblib.attr("Parallel")(py::arg("n_jobs") = n_jobs)(jobs);
+    logger.attr("info")(vb::banner("COMPLETED BINANCE DOWNLOAD"));
+
+    py::dict downloaded(shared.attr("copy")());
+    for (auto item : downloaded) {
+      if (!item.second.attr("empty").cast<bool>()) frames.append(item.second);
+    }
+  }
+
+  if (frames.empty()) {
+    vb::raise_type_error(
+        "No kline data was downloaded: every requested symbol failed or had no klines in the "
+        "date range");
+  }
+  py::object joined = frames[0];
+  py::list on;
+  on.append("datetime");
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    joined = pd.attr("merge")(joined, frames[i], py::arg("on") = on, py::arg("how") = "outer");
+  }
+  return clean_cryptocurrency_df(joined, binance_interval);
+}
+
+// ---------------------------------------------------------------- top coins
+
+py::list scrape_top_x_coins_from_coingecko(py::object, std::int64_t x_limit) {
+  const std::vector<std::string> stable_coins = {"USDT", "USDC", "BUSD", "DAI", "UST", "TUSD"};
+  py::dict headers;
+  headers["User-Agent"] = setting("USER_AGENT");
+  py::object response = py::module_::import("requests").attr("get")(
+      setting("COINGECKO_URL"), py::arg("headers") = headers,
+      py::arg("timeout") = setting("PAGE_TIMEOUT"));
+  py::object soup =
+      py::module_::import("bs4").attr("BeautifulSoup")(response.attr("text"), "lxml");
+
+  auto first = [](py::object elements, const char* what) -> py::object {
+    if (py::len(elements) == 0) {
+      PyErr_SetString(PyExc_IndexError,
+                      ("Coin ranking page: no " + std::string(what) + " where a coin row needs one")
+                          .c_str());
+      throw py::error_already_set();
+    }
+    return elements[py::int_(0)];
+  };
+
+  py::object table_body = first(soup.attr("find_all")("tbody"), "table body");
+  std::vector<std::string> tickers;
+  for (py::handle row : table_body.attr("find_all")("tr")) {
+    py::object cells = row.attr("find_all")("td");
+    if (py::len(cells) < 5) {
+      PyErr_SetString(PyExc_IndexError, "Coin ranking page: a coin row has fewer than five cells");
+      throw py::error_already_set();
+    }
+    py::object span = first(cells[py::int_(4)].attr("find_all")("span"), "span element");
+    // The symbol is the attribute's value, on the span itself or the first element inside it.
+    py::object carrier = span;
+    if (!span.attr("has_attr")("data-coin-symbol").cast<bool>()) {
+      py::dict wanted;
+      wanted["data-coin-symbol"] = true;
+      carrier = span.attr("find")(py::arg("attrs") = wanted);
+      if (carrier.is_none()) {
+        PyErr_SetString(PyExc_IndexError,
+                        "Coin ranking page: a coin row carries no data-coin-symbol attribute");
+        throw py::error_already_set();
+      }
+    }
+    std::string symbol = py::str(carrier.attr("get")("data-coin-symbol")).cast<std::string>();
+    symbol = symbol.substr(0, symbol.find(' '));
+    symbol.erase(std::remove(symbol.begin(), symbol.end(), '"'), symbol.end());
+    symbol = py::str(py::str(symbol).attr("upper")()).cast<std::string>();
+    if (std::find(stable_coins.begin(), stable_coins.end(), symbol) != stable_coins.end()) continue;
+    tickers.push_back(symbol + "USDT");
+  }
+
+  // The host's slice rule for result[:x_limit]: a negative count drops from the end.
+  const auto n = static_cast<std::int64_t>(tickers.size());
+  const std::int64_t stop = x_limit >= 0 ? std::min(x_limit, n) : std::max<std::int64_t>(n + x_limit, 0);
+  py::list limited_to_top_x_tickers;
+  for (std::int64_t i = 0; i < stop; ++i) limited_to_top_x_tickers.append(tickers[static_cast<std::size_t>(i)]);
+  return limited_to_top_x_tickers;
+}
+
+// ---------------------------------------------------------------- GC
+
+int coinfeed_traverse(PyObject* self_base, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self_base));
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& feed = py::cast<Coinfeed&>(py::handle(self_base));
+    Py_VISIT(feed.binance_api_key.ptr());
+    Py_VISIT(feed.binance_api_secret.ptr());
+    Py_VISIT(feed.binance_client.ptr());
+  }
+  return 0;
+}
+
+int coinfeed_clear(PyObject* self_base) {
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& feed = py::cast<Coinfeed&>(py::handle(self_base));
+    feed.binance_api_key = py::none();
+    feed.binance_api_secret = py::none();
+    feed.binance_client = py::none();
+  }
+  return 0;
+}
+
+int settings_traverse(PyObject* self_base, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self_base));
+  if (py::detail::is_holder_constructed(self_base)) {
+    Py_VISIT(py::cast<FeedSettings&>(py::handle(self_base)).values.ptr());
+  }
+  return 0;
+}
+
+int settings_clear(PyObject* self_base) {
+  if (py::detail::is_holder_constructed(self_base)) {
+    py::cast<FeedSettings&>(py::handle(self_base)).values = py::dict();
+  }
+  return 0;
+}
+
+template <int (*Traverse)(PyObject*, visitproc, void*), int (*Clear)(PyObject*)>
+py::custom_type_setup gc_slots() {
+  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    auto* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = Traverse;
+    type->tp_clear = Clear;
+  });
+}
+
+const char* const kDownloadDoc = R"doc(
+Downloads the %s klines of a list of trading pairs and cleans them into one OHCLV_dataframe.
+
+One job per symbol runs in joblib worker processes; each downloads and cleans its symbol and
+leaves the frame in a shared Manager dictionary. A symbol whose download fails is logged with
+a warning and left out.
+
+Args:
+    cryptocurrencies (list): exchange symbols, such as "BTCUSDT"; their order is the order of
+        the securities in the result.
+    start (datetime.datetime): first day of the download (only the date is used).
+    end (datetime.datetime): last day of the download (only the date is used); the default is
+        the moment the module was imported.
+    n_jobs (int): number of worker processes, handed to joblib.Parallel (-1: all cores).
+
+Returns:
+    pandas.DataFrame: %s bars, five float64 columns per symbol (symbol + "_open", "_high",
+    "_low", "_close", "_volume"), indexed by UTC open times named "datetime". Raises TypeError
+    when no symbol could be downloaded.
+)doc";
+
+std::string download_doc(const char* bar, const char* bars) {
+  std::string doc(kDownloadDoc);
+  doc.replace(doc.find("%s"), 2, bar);
+  doc.replace(doc.find("%s"), 2, bars);
+  return doc;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
+  m.doc() = "Crypto feed: exchange klines of many pairs as one OHCLV_dataframe, and the top coins.";
+
+  py::object logger = vb::setup_module_logging();
+  m.attr("logger") = logger;
+  // Fail at import, not in the middle of a download, when a dependency is missing.
+  for (const char* dependency : {"pandas", "requests", "bs4", "joblib", "binance.client"}) {
+    py::module_::import(dependency);
+  }
+
+  // Remote addresses and page-fetch manners, read at every call.
+  m.attr("BINANCE_API_URL") = "https://api.binance.com/api";
+  m.attr("COINGECKO_URL") = "https://www.coingecko.com/";
+  m.attr("USER_AGENT") = "velmora/0.1 (research client; +https://pypi.org/project/velmora/)";
+  m.attr("PAGE_TIMEOUT") = 30.0;
+
+  py::module_ datetime = py::module_::import("datetime");
+  py::object default_start = datetime.attr("datetime")(1995, 5, 22);
+  py::object default_end = datetime.attr("datetime").attr("now")();
+
+  py::class_<FeedSettings> settings_cls(m, "_FeedSettings", gc_slots<settings_traverse, settings_clear>(),
+                                        "The module settings in force where a download started.");
+  m.def("_restore_feed_settings", &restore_settings, py::arg("values"),
+        "Puts the given module settings in force and returns their carrier.");
+  settings_cls.def("__reduce__", [](const FeedSettings& s) {
+    return py::make_tuple(this_module().attr("_restore_feed_settings"), py::make_tuple(s.values));
+  });
+  m.def("_run_download_job", &run_download_job,
+        "Runs a feed's download job by its method name (an override in a subclass is used).");
+
+  py::class_<Coinfeed> cls(m, "Coinfeed", gc_slots<coinfeed_traverse, coinfeed_clear>(), R"doc(
+A connection to the exchange's market data: kline downloads and the top-coins list.
+
+Holds the API key and secret it was made with and a python-binance Client. Pickles to
+velmora.utils.pickling.rebuilds.rebuild_coinfeed with the key and the secret, so a copy in a
+worker process makes its own client (a subclass travels as a plain Coinfeed).
+)doc");
+
+  // Methods in the order of the class's table.
+  cls.def("scrape_top_x_coins_from_coingecko", &scrape_top_x_coins_from_coingecko,
+          py::arg("x_limit") = 30, R"doc(
+Lists the largest coins by market capitalisation as exchange pairs quoted in USDT.
+
+Fetches the coin-ranking page (the module setting COINGECKO_URL), reads each row's coin
+symbol in page order and leaves out the stable coins USDT, USDC, BUSD, DAI, UST and TUSD.
+
+Args:
+    x_limit (int): how many symbols to return, counted after the stable coins are left out
+        (slice rule: a negative count drops that many from the end).
+
+Returns:
+    list: symbols such as "BTCUSDT", in page order. A malformed page raises IndexError.
+)doc");
+
+  cls.def(
+      "get_daily_historical_data_for_cryptocurrencies",
+      [](py::object self, py::object cryptocurrencies, py::object start, py::object end,
+         py::object n_jobs) {
+        return boiler_plate_for_get_historical_data(self, "1d", cryptocurrencies, start, end,
+                                                    n_jobs);
+      },
+      py::arg("cryptocurrencies") = py::list(), py::arg("start") = default_start,
+      py::arg("end") = default_end, py::arg("n_jobs") = -1,
+      download_doc("daily", "Daily").c_str());
+
+  cls.def(
+      "get_minute_historical_data_for_cryptocurrencies",
+      [](py::object self, py::object cryptocurrencies, py::object start, py::object end,
+         py::object n_jobs) {
+        return boiler_plate_for_get_historical_data(self, "1m", cryptocurrencies, start, end,
+                                                    n_jobs);
+      },
+      py::arg("cryptocurrencies") = py::list(), py::arg("start") = default_start,
+      py::arg("end") = default_end, py::arg("n_jobs") = -1,
+      download_doc("one-minute", "Minute").c_str());
+
+  cls.def(kJobMethod, &single_job, py::arg("cryptocurrencies_dict"), py::arg("cryptocurrencies"),
+          py::arg("index"), py::arg("binance_interval"), py::arg("start_str"), py::arg("end_str"),
+          R"doc(
+Downloads and cleans one symbol of a download into the shared dictionary.
+
+Args:
+    cryptocurrencies_dict (dict): the download's shared dictionary, symbol -> frame.
+    cryptocurrencies (list): the download's symbols.
+    index (int): position of this job's symbol in cryptocurrencies.
+    binance_interval (str): "1d" or "1m".
+    start_str (str): first day, as "%d %b, %Y".
+    end_str (str): last day, as "%d %b, %Y".
+
+Returns:
+    None. A failure of the symbol's download or cleaning is logged as a warning and leaves
+    its entry as it was.
+)doc");
+
+  cls.def("initialize_binance_client", &initialize_binance_client, R"doc(
+Makes a new exchange client from the key and the secret and keeps it in binance_client.
+
+The client talks to the module setting BINANCE_API_URL and pings it once here; its errors
+pass to the caller.
+
+Returns:
+    None.
+)doc");
+
+  cls.def("__reduce__", &reduce_coinfeed);
+
+  py::object property = py::module_::import("builtins").attr("property");
+  cls.attr("binance_client") = property(
+      py::cpp_function([](const Coinfeed& feed) { return feed.binance_client; }),
+      py::cpp_function([](Coinfeed& feed, py::object client) { feed.binance_client = client; }),
+      py::cpp_function([](Coinfeed& feed) { feed.binance_client = py::none(); }),
+      "The python-binance Client of this feed (any object may be set; del sets None).");
+
+  // The constructor stores the key and the secret, then calls initialize_binance_client by
+  // name on the instance, so a subclass's override makes the client. pybind11's own
+  // constructor cannot see the Python instance, hence this wrapper around it. The wrapper is
+  // an ordinary method installed as __init__ (named after the class, since a function named
+  // "__init__" would be taken for an old-style placement constructor).
+  cls.def(py::init([](py::object key, py::object secret) {
+            Coinfeed feed;
+            feed.binance_api_key = std::move(key);
+            feed.binance_api_secret = std::move(secret);
+            return feed;
+          }),
+          py::arg("binance_api_key"), py::arg("binance_api_secret"));
+  py::object construct = cls.attr("__init__");
+  cls.attr("__init__") = py::cpp_function(
+      [construct](py::object self, py::object binance_api_key, py::object binance_api_secret) {
+        construct(self, binance_api_key, binance_api_secret);
+        self.attr("initialize_binance_client")();
+      },
+      py::name("Coinfeed"), py::is_method(cls), py::arg("binance_api_key"),
+      py::arg("binance_api_secret"),
+      "Stores the API key and secret and makes the exchange client (initialize_binance_client).");
+}
