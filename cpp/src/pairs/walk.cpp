@@ -1,0 +1,264 @@
+#include "velmora/core/pairs/walk.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "velmora/core/pairs/kernels.hpp"
+
+namespace velmora::core::pairs {
+
+Market::Market(MatrixView closes, MatrixView log_closes)
+    : rows_(closes.rows), securities_(closes.cols) {
+  if (log_closes.rows != closes.rows || log_closes.cols != closes.cols) {
+    throw std::invalid_argument("closes and log closes must have the same shape");
+  }
+  const auto size = static_cast<std::size_t>(rows_ * securities_);
+  close_.resize(size);
+  log_.resize(size);
+  for (std::ptrdiff_t s = 0; s < securities_; ++s) {
+    double* c = close_.data() + s * rows_;
+    double* l = log_.data() + s * rows_;
+    for (std::ptrdiff_t r = 0; r < rows_; ++r) {
+      c[r] = closes(r, s);
+      l[r] = log_closes(r, s);
+    }
+  }
+}
+
+std::vector<PairSpec> all_pairs(std::ptrdiff_t securities) {
+  std::vector<PairSpec> pairs;
+  for (std::ptrdiff_t a = 0; a < securities; ++a) {
+    for (std::ptrdiff_t b = a + 1; b < securities; ++b) pairs.push_back({a, b, a, b});
+  }
+  return pairs;
+}
+
+namespace {
+
+// The spread of one pair over the window, filled on demand from the back: most bars need
+// only the latest value, a flat cointegrated pair the z-score's tail, and only
+// re-estimations, entries and barrier re-adjustments the whole window. Each element is
+// (h_a * log_a) + (h_b * log_b), the same value whichever bar computes it.
+class LazySpread {
+ public:
+  LazySpread(const double* la, const double* lb, double ha, double hb, std::ptrdiff_t n,
+             std::vector<double>& buffer)
+      : la_(la), lb_(lb), ha_(ha), hb_(hb), n_(n), filled_from_(n) {
+    buffer.resize(static_cast<std::size_t>(n));
+    data_ = buffer.data();
+  }
+
+  // Makes elements [from, n) available and returns the whole buffer.
+  const double* from(std::ptrdiff_t from) {
+    from = std::max<std::ptrdiff_t>(from, 0);
+    for (std::ptrdiff_t t = from; t < filled_from_; ++t) data_[t] = (ha_ * la_[t]) + (hb_ * lb_[t]);
+    filled_from_ = std::min(filled_from_, from);
+    return data_;
+  }
+  const double* all() { return from(0); }
+  double last() { return from(n_ - 1)[n_ - 1]; }
+
+ private:
+  const double* la_;
+  const double* lb_;
+  double ha_, hb_;
+  std::ptrdiff_t n_;
+  std::ptrdiff_t filled_from_;
+  double* data_ = nullptr;
+};
+
+double sign_of(int position) { return position > 0 ? 1.0 : (position < 0 ? -1.0 : 0.0); }
+
+struct Crossing {
+  bool crossed = false;
+  int label = 0;
+  double trade_return = 0.0;
+};
+
+// The trade's return relative to the size of the entry spread, signed so that a gain is
+// positive whatever the sign of the entry spread; an entry spread of 0 has no scale and
+// counts as no return.
+double relative_change(double gain, double entry) {
+  const double scale = std::abs(entry);
+  return scale == 0.0 ? 0.0 : gain / scale;
+}
+
+Crossing check_crossing(const PairState& st, double x) {
+  Crossing c;
+  const double d = st.spread_at_entry;
+  if (st.position > 0) {
+    const double r = relative_change(x - d, d);
+    if (x >= st.take_profit) {
+      c = {true, 1, r};
+    } else if (x <= st.stop_loss) {
+      c = {true, 0, r};
+    } else if (st.time_barrier <= 0.0) {
+      c = {true, r > 0.0 ? 1 : 0, r};
+    }
+  } else if (st.position < 0) {
+    const double r = relative_change(d - x, d);
+    if (x <= st.take_profit) {
+      c = {true, 1, r};
+    } else if (x >= st.stop_loss) {
+      c = {true, 0, r};
+    } else if (st.time_barrier <= 0.0) {
+      c = {true, r > 0.0 ? 1 : 0, r};
+    }
+  }
+  return c;
+}
+
+}  // namespace
+
+void step(const Market& market, std::span<const PairSpec> pairs, const WalkParams& p,
+          std::int64_t end, std::span<PairState> states, double* positions,
+          WalkObserver& observer, Workspace& ws) {
+  const std::int64_t w = p.size_of_rolling_windows;
+  if (w < 2) throw std::invalid_argument("size_of_rolling_windows must be at least 2");
+  if (end < w || end > market.rows()) throw std::out_of_range("window outside the data");
+  if (states.size() != pairs.size()) throw std::invalid_argument("one state per pair is needed");
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(w);
+  const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(end - w);
+  const std::ptrdiff_t last_row = static_cast<std::ptrdiff_t>(end - 1);
+
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    observer.poll();
+    const PairSpec& pair = pairs[k];
+    PairState& st = states[k];
+    const double* la = market.log_close(pair.first) + start;
+    const double* lb = market.log_close(pair.second) + start;
+
+    // Spread model: re-estimate only a flat pair whose countdown has run out.
+    const bool reestimate = st.position == 0 && st.reestimation_countdown <= 0;
+    if (reestimate) {
+      const HedgeEstimate est = hedge_ratio_from_johansen(la, lb, n, p.johansen_sampling_step);
+      st.hedge_a = est.hedge_a;
+      st.hedge_b = est.hedge_b;
+      st.cointegrated = est.cointegrated;
+    } else {
+      st.reestimation_countdown -= 1;
+    }
+    LazySpread spread(la, lb, st.hedge_a, st.hedge_b, n, ws.a);
+    if (reestimate) {
+      st.halflife = halflife_from_spread(st.cointegrated, w, spread.all(), n);
+      st.reestimation_countdown = p.hedge_ratio_reestimation_interval;
+    }
+    const double current = spread.last();
+
+    if (st.position == 0) {
+      // The z-score matters only to a flat pair: an open one goes to its barriers whatever
+      // the z-score says.
+      const bool maybe_valid = st.halflife > 0 && st.cointegrated;
+      ZScore z;
+      z.current = current;
+      if (maybe_valid) {
+        const double window = std::max(
+            std::trunc(p.zscore_halflife_multiplier * static_cast<double>(st.halflife)),
+            static_cast<double>(p.minimum_zscore_window));
+        const std::ptrdiff_t tail =
+            window < static_cast<double>(n) ? static_cast<std::ptrdiff_t>(window) : n;
+        z = zscore_for_pair(spread.from(n - tail), n, st.halflife, p.zscore_halflife_multiplier,
+                            p.minimum_zscore_window, p.maximum_zscore_window, st.cointegrated,
+                            ws.b);
+      }
+      if (std::abs(z.zscore) > p.starting_sd_for_position_entry) {
+        const int position = z.zscore > 0.0 ? -1 : (z.zscore < 0.0 ? 1 : 0);
+        EntryEvent event{static_cast<std::ptrdiff_t>(k), end, position, st.hedge_a, st.hedge_b,
+                         z.zscore, current, z.std};
+        if (!observer.on_entry(event)) st.vetoed = true;
+        st.position = position;
+        const double v = volatility_multiplier(spread.all(), n, st.halflife,
+                                               p.rolling_volatility_halflife_multiplier, ws.b, ws.c);
+        const double sign = sign_of(position);
+        st.take_profit =
+            current + ((p.take_profit_std_multiplier * z.std) *
+                       (p.take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry * v)) *
+                          sign;
+        st.stop_loss =
+            current - ((p.stop_loss_std_multiplier * z.std) *
+                       (p.stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry * v)) *
+                          sign;
+        st.time_barrier = p.time_stop_halflife_multiplier * static_cast<double>(st.halflife);
+        st.spread_at_entry = current;
+        st.std_at_entry = z.std;
+      }
+    } else {
+      // Open trade: move the barriers, then test them. The entry bar never gets here, so a
+      // trade is first tested on the bar after its entry.
+      if (st.barrier_countdown > 0) {
+        st.barrier_countdown -= 1;
+      } else {
+        const double d = st.spread_at_entry, s = st.std_at_entry;
+        const double v = volatility_multiplier(spread.all(), n, st.halflife,
+                                               p.rolling_volatility_halflife_multiplier, ws.b, ws.c);
+        const double sign = sign_of(st.position);
+        st.take_profit =
+            d + ((p.take_profit_std_multiplier * s) *
+                 (p.take_profit_current_volatility_multiplier_sensitivity_at_adjustment * v)) *
+                    sign;
+        st.stop_loss =
+            d - ((p.stop_loss_std_multiplier * s) *
+                 (p.stop_loss_current_volatility_multiplier_sensitivity_at_adjustment * v)) *
+                    sign;
+        st.barrier_countdown = p.barrier_readjustment_interval;
+      }
+      st.time_barrier = st.time_barrier - 1.0 * p.time_stop_adjustment_sensitivity;
+      const Crossing c = check_crossing(st, current);
+      if (c.crossed) {
+        st.position = 0;
+        if (st.vetoed) {
+          st.vetoed = false;
+        } else {
+          observer.on_close(CloseEvent{static_cast<std::ptrdiff_t>(k), end, c.label, c.trade_return});
+        }
+      }
+    }
+
+    // Each leg is scaled by the other leg's latest close, so the legs' market values stand
+    // in the ratio of the hedge ratios.
+    const int booked = st.vetoed ? 0 : st.position;
+    if (booked != 0) {
+      const double pos = static_cast<double>(booked);
+      positions[pair.first_position] += (pos * st.hedge_a) * market.close(pair.second)[last_row];
+      positions[pair.second_position] += (pos * st.hedge_b) * market.close(pair.first)[last_row];
+    }
+  }
+}
+
+void walk(const Market& market, std::span<const PairSpec> pairs, const WalkParams& params,
+          std::vector<PairState>& states, double* positions, std::ptrdiff_t positions_cols,
+          WalkObserver& observer) {
+  if (params.size_of_rolling_windows < 2) {
+    throw std::invalid_argument("size_of_rolling_windows must be at least 2");
+  }
+  for (const PairSpec& pair : pairs) {
+    if (pair.first < 0 || pair.first >= market.securities() || pair.second < 0 ||
+        pair.second >= market.securities() || pair.first_position < 0 ||
+        pair.first_position >= positions_cols || pair.second_position < 0 ||
+        pair.second_position >= positions_cols) {
+      throw std::out_of_range("pair refers to a security outside the data");
+    }
+  }
+  states.assign(pairs.size(), PairState{});
+  Workspace ws;
+  for (std::int64_t i = params.size_of_rolling_windows; i < market.rows(); ++i) {
+    double* row = positions + i * positions_cols;
+    std::fill(row, row + positions_cols, 0.0);
+    step(market, pairs, params, i, states, row, observer, ws);
+  }
+}
+
+void window_spread(const Market& market, const PairSpec& pair, const PairState& state,
+                   std::int64_t end, std::int64_t w, double* out) {
+  if (w < 0 || end < w || end > market.rows()) throw std::out_of_range("window outside the data");
+  const double* la = market.log_close(pair.first) + (end - w);
+  const double* lb = market.log_close(pair.second) + (end - w);
+  for (std::int64_t t = 0; t < w; ++t) out[t] = (state.hedge_a * la[t]) + (state.hedge_b * lb[t]);
+}
+
+std::int64_t split_row(std::int64_t start, std::int64_t end, double ratio) {
+  return start + static_cast<std::int64_t>(static_cast<double>(end - start) * ratio);
+}
+
+}  // namespace velmora::core::pairs
