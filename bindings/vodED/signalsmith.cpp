@@ -3,11 +3,13 @@
 
 #include "common/common.hpp"
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "velmora/core/signals/bars.hpp"
 #include "velmora/core/signals/sample_weights.hpp"
 
 namespace py = pybind11;
@@ -182,10 +184,393 @@ Returns:
       py::name("refuse_setstate"), py::is_method(cls));
 }
 
+
+// ---------------------------------------------------------------- Signalsmith
+
+namespace core = velmora::core;
+
+struct Signalsmith {};
+
+constexpr const char* kPair = "pair_of_security";
+constexpr const char* kHedges = "pair_hedge_ratios";
+constexpr const char* kLabels = "data_column_names_array";
+constexpr const char* kWindow = "rolling_window_matrix_array";
+
+// The window as a strided view: a 2-D float64 ndarray, never converted (an int64 window is a
+// caller bug that a silent cast would hide). Non-contiguous and read-only windows are fine.
+core::WindowView window_view(py::handle obj) {
+  if (obj.is_none()) vb::raise_type_error("'NoneType' object is not subscriptable");
+  py::array arr = py::reinterpret_borrow<py::array>(obj);
+  if (!(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8 && py::bool_(arr.dtype().attr("isnative")))) {
+    raise_value_error("Buffer dtype mismatch, expected 'float64_t' but got '" +
+                      py::str(arr.dtype()).cast<std::string>() + "'");
+  }
+  if (arr.ndim() != 2) {
+    raise_value_error("Buffer has wrong number of dimensions (expected 2, got " + std::to_string(arr.ndim()) +
+                      ")");
+  }
+  core::WindowView v;
+  v.data = static_cast<const double*>(arr.data());
+  v.rows = arr.shape(0);
+  v.cols = arr.shape(1);
+  v.row_stride = arr.strides(0) / static_cast<py::ssize_t>(sizeof(double));
+  v.col_stride = arr.strides(1) / static_cast<py::ssize_t>(sizeof(double));
+  return v;
+}
+
+std::vector<std::string> column_labels(py::handle obj) {
+  if (obj.is_none()) vb::raise_type_error("'NoneType' object is not iterable");
+  py::array arr = py::reinterpret_borrow<py::array>(obj);
+  if (arr.ndim() != 1) {
+    raise_value_error("Argument '" + std::string(kLabels) + "' must be one-dimensional, got " +
+                      std::to_string(arr.ndim()) + " dimensions");
+  }
+  std::vector<std::string> labels;
+  labels.reserve(static_cast<std::size_t>(arr.size()));
+  for (py::handle label : py::list(arr.attr("tolist")())) {
+    if (!PyUnicode_Check(label.ptr())) {
+      vb::raise_type_error("Argument '" + std::string(kLabels) + "' must hold str labels, got " +
+                           vb::type_name(label));
+    }
+    labels.push_back(label.cast<std::string>());
+  }
+  return labels;
+}
+
+std::string checked_str(py::handle obj, const char* what) {
+  if (!PyUnicode_Check(obj.ptr())) {
+    vb::raise_type_error(std::string(what) + " must be a str, got " + vb::type_name(obj));
+  }
+  return obj.cast<std::string>();
+}
+
+// The column of `security + "_" + field`, the left-most when labels repeat.
+std::ptrdiff_t column_of(const std::vector<std::string>& labels, const core::WindowView& w,
+                         const std::string& security, const char* field) {
+  const std::string label = security + "_" + field;
+  auto col = core::find_column(labels, label);
+  if (!col) {
+    PyErr_SetString(PyExc_IndexError, ("no column labelled '" + label + "' in " + kLabels).c_str());
+    throw py::error_already_set();
+  }
+  if (*col >= w.cols) {
+    PyErr_SetString(PyExc_IndexError, ("index " + std::to_string(*col) + " is out of bounds for axis 1 with size " +
+                                       std::to_string(w.cols) + " (" + kWindow + " has fewer columns than " +
+                                       kLabels + " has labels)")
+                                          .c_str());
+    throw py::error_already_set();
+  }
+  return *col;
+}
+
+core::BarColumns bar_columns(const std::vector<std::string>& labels, const core::WindowView& w,
+                             const std::string& security) {
+  core::BarColumns c;
+  c.open = column_of(labels, w, security, "open");
+  c.high = column_of(labels, w, security, "high");
+  c.low = column_of(labels, w, security, "low");
+  c.close = column_of(labels, w, security, "close");
+  c.volume = column_of(labels, w, security, "volume");
+  return c;
+}
+
+// Exactly two entries, as tuple unpacking demands.
+std::array<py::object, 2> unpack_two(py::handle obj) {
+  if (obj.is_none()) vb::raise_type_error("'NoneType' object is not iterable");
+  py::tuple items = py::tuple(py::reinterpret_borrow<py::object>(obj));
+  if (items.size() > 2) raise_value_error("too many values to unpack (expected 2)");
+  if (items.size() < 2) {
+    raise_value_error("not enough values to unpack (expected 2, got " + std::to_string(items.size()) + ")");
+  }
+  return {items[0], items[1]};
+}
+
+double as_double(py::handle obj) {
+  const double x = PyFloat_AsDouble(obj.ptr());
+  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return x;
+}
+
+// A bar tuple as five fresh float64 arrays plus the pointers the core writes through.
+struct BarArrays {
+  std::array<py::array_t<double>, 5> arrays;
+  explicit BarArrays(py::ssize_t rows)
+      : arrays{py::array_t<double>(rows), py::array_t<double>(rows), py::array_t<double>(rows),
+               py::array_t<double>(rows), py::array_t<double>(rows)} {}
+  core::BarOutputs outputs() {
+    return {arrays[0].mutable_data(), arrays[1].mutable_data(), arrays[2].mutable_data(),
+            arrays[3].mutable_data(), arrays[4].mutable_data()};
+  }
+  py::tuple as_tuple() const { return py::make_tuple(arrays[0], arrays[1], arrays[2], arrays[3], arrays[4]); }
+  py::dict as_inputs() const {
+    py::dict d;
+    const char* keys[5] = {"open", "high", "low", "close", "volume"};
+    for (int i = 0; i < 5; ++i) d[keys[i]] = arrays[i];
+    return d;
+  }
+};
+
+BarArrays engineer_spread(py::handle pair, py::handle hedges, py::handle labels_obj, py::handle window) {
+  auto [first, second] = unpack_two(pair);
+  auto [hedge_first, hedge_second] = unpack_two(hedges);
+  const std::string leg1 = checked_str(first, "a security name");
+  const std::string leg2 = checked_str(second, "a security name");
+  const double h1 = as_double(hedge_first);
+  const double h2 = as_double(hedge_second);
+  const core::WindowView w = window_view(window);
+  const std::vector<std::string> labels = column_labels(labels_obj);
+  const core::BarColumns c1 = bar_columns(labels, w, leg1);
+  const core::BarColumns c2 = bar_columns(labels, w, leg2);
+  BarArrays bars(w.rows);
+  const core::BarOutputs out = bars.outputs();
+  {
+    py::gil_scoped_release release;
+    core::spread_bars(w, c1, c2, h1, h2, out);
+  }
+  return bars;
+}
+
+std::pair<BarArrays, std::vector<double>> engineer_all_others(const std::vector<std::string>& securities,
+                                                              const std::vector<std::string>& labels,
+                                                              const core::WindowView& w) {
+  std::vector<core::BarColumns> columns;
+  columns.reserve(securities.size());
+  for (const std::string& security : securities) columns.push_back(bar_columns(labels, w, security));
+  BarArrays bars(w.rows);
+  const core::BarOutputs out = bars.outputs();
+  std::vector<double> weights;
+  {
+    py::gil_scoped_release release;
+    weights = core::all_others_bars(w, columns, out);
+  }
+  return {std::move(bars), std::move(weights)};
+}
+
+std::vector<std::string> securities_list_of(py::handle obj) {
+  if (obj.is_none()) vb::raise_type_error("object of type 'NoneType' has no len()");
+  vb::check_list(obj, "securities_list", false);
+  std::vector<std::string> securities;
+  for (py::handle item : obj) securities.push_back(checked_str(item, "a security name"));
+  return securities;
+}
+
+// ---- the feature table
+
+enum class Params { None, Period, FastSlow, Ultosc, Adosc };
+enum Period { kShort, kMedium, kLong };
+
+struct Indicator {
+  const char* function;
+  Params params;
+  std::vector<Period> periods;  // the variants of Period and FastSlow functions
+};
+
+// Keys and their order are the classifier's feature columns: never reorder.
+const std::vector<Indicator>& indicator_table() {
+  static const std::vector<Indicator> table = {
+      {"BOP", Params::None, {}},
+      {"ADX", Params::Period, {kShort, kMedium}},
+      {"ADXR", Params::Period, {kShort}},
+      {"AROONOSC", Params::Period, {kShort, kMedium, kLong}},
+      {"CCI", Params::Period, {kShort, kMedium, kLong}},
+      {"CMO", Params::Period, {kShort, kMedium, kLong}},
+      {"DX", Params::Period, {kShort, kMedium, kLong}},
+      {"MFI", Params::Period, {kShort, kMedium, kLong}},
+      {"MINUS_DI", Params::Period, {kShort, kMedium, kLong}},
+      {"MOM", Params::Period, {kShort, kMedium, kLong}},
+      {"PLUS_DI", Params::Period, {kShort, kMedium, kLong}},
+      {"PLUS_DM", Params::Period, {kShort, kMedium, kLong}},
+      {"ROC", Params::Period, {kShort, kMedium, kLong}},
+      {"ROCP", Params::Period, {kShort, kMedium, kLong}},
+      {"ROCR", Params::Period, {kShort, kMedium, kLong}},
+      {"RSI", Params::Period, {kShort, kMedium, kLong}},
+      {"TRIX", Params::Period, {kShort}},
+      {"WILLR", Params::Period, {kShort, kMedium}},
+      {"APO", Params::FastSlow, {kMedium, kLong}},
+      {"PPO", Params::FastSlow, {kMedium, kLong}},
+      {"ULTOSC", Params::Ultosc, {}},
+      {"AD", Params::None, {}},
+      {"ADOSC", Params::Adosc, {}},
+      {"OBV", Params::None, {}},
+      {"TRANGE", Params::None, {}},
+      {"ATR", Params::Period, {kShort, kMedium, kLong}},
+      {"NATR", Params::Period, {kShort, kMedium, kLong}},
+      {"HT_DCPERIOD", Params::None, {}},
+      {"HT_DCPHASE", Params::None, {}},
+  };
+  return table;
+}
+
+std::string lower(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// The module object, whose namespace holds the TA-Lib functions: they are looked up there at
+// call time, so a replaced function is the one called.
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::object> module_storage;
+
+void module_object_init(py::module_& m) {
+  module_storage.call_once_and_store_result([&m]() -> py::object { return m; });
+}
+
+py::object& module_object() { return module_storage.get_stored(); }
+
+py::dict generate_features(py::handle pair, py::handle hedges, py::handle labels_obj, py::handle window) {
+  vb::check_exact_type(pair, kPair, reinterpret_cast<PyObject*>(&PyTuple_Type));
+  vb::check_exact_type(hedges, kHedges, reinterpret_cast<PyObject*>(&PyTuple_Type));
+  check_ndarray(labels_obj, kLabels);
+  check_ndarray(window, kWindow);
+  if (!window.is_none()) window_view(window);  // wrong dtype or rank: refused before any work
+
+  BarArrays spread = engineer_spread(pair, hedges, labels_obj, window);
+  const std::vector<std::string> labels = column_labels(labels_obj);
+  py::tuple legs = py::tuple(py::reinterpret_borrow<py::object>(pair));
+  const std::string leg1 = legs[0].cast<std::string>();
+  const std::string leg2 = legs[1].cast<std::string>();
+  const core::WindowView w = window_view(window);
+  auto composite = engineer_all_others(core::other_securities(labels, leg1, leg2), labels, w);
+
+  const py::dict inputs[2] = {spread.as_inputs(), composite.first.as_inputs()};
+  const char* bar_names[2] = {"_spread", "_all_others"};
+  const auto n = static_cast<double>(w.rows);
+  // int(n * 0.2) and so on: the double product truncated toward zero.
+  const long periods[3] = {static_cast<long>(n * 0.2), static_cast<long>(n * 0.5), static_cast<long>(n * 0.8)};
+  const char* period_names[3] = {"_short", "_medium", "_long"};
+  const py::ssize_t last = w.rows - 1;
+
+  py::dict namespace_ = module_object().attr("__dict__");
+  py::object float64 = vb::numpy().attr("float64");
+  py::dict features;
+  for (const Indicator& ind : indicator_table()) {
+    py::object function = namespace_[ind.function];
+    const std::string stem = "float64_" + lower(ind.function);
+    for (int b = 0; b < 2; ++b) {
+      auto add = [&](const std::string& key, const py::dict& kwargs) {
+        py::object values = function(inputs[b], **kwargs);
+        py::object value = values[py::int_(last)];
+        if (!py::isinstance(value, float64)) value = float64(value);
+        features[py::str(key)] = value;
+      };
+      const std::string base = stem + bar_names[b];
+      switch (ind.params) {
+        case Params::None:
+          add(base, py::dict());
+          break;
+        case Params::Period:
+          for (Period p : ind.periods) add(base + period_names[p], py::dict(py::arg("timeperiod") = periods[p]));
+          break;
+        case Params::FastSlow:
+          // Both periods the key names, and the moving-average type, are passed: the library's
+          // defaults for the slow period and the average type are not part of the feature.
+          for (Period p : ind.periods) {
+            add(base + period_names[p] + "_short",
+                py::dict(py::arg("fastperiod") = periods[p], py::arg("slowperiod") = periods[kShort],
+                         py::arg("matype") = 0));
+          }
+          break;
+        case Params::Ultosc:
+          add(base, py::dict(py::arg("timeperiod1") = periods[kShort], py::arg("timeperiod2") = periods[kMedium],
+                             py::arg("timeperiod3") = periods[kLong]));
+          break;
+        case Params::Adosc:
+          add(base, py::dict(py::arg("fastperiod") = 3, py::arg("slowperiod") = 10));
+          break;
+      }
+    }
+  }
+  return features;
+}
+
+void register_signalsmith(py::module_& m) {
+  py::class_<Signalsmith> cls(m, "Signalsmith");
+  cls.def(vb::init_ignoring_arguments<Signalsmith>());
+  cls.def(
+      "generate_features_for_pair_spreads",
+      [](py::handle, py::handle pair, py::handle hedges, py::handle labels, py::handle window) {
+        return generate_features(pair, hedges, labels, window);
+      },
+      py::arg(kPair), py::arg(kHedges), py::arg(kLabels), py::arg(kWindow), "DOC HERE");
+
+  cls.def(
+      "__engineer_spread_OHCLV",
+      [](py::handle, py::handle pair, py::handle hedges, py::handle labels, py::handle window) {
+        return engineer_spread(pair, hedges, labels, window).as_tuple();
+      },
+      py::arg(kPair), py::arg(kHedges), py::arg(kLabels), py::arg(kWindow),
+      "The spread bars of a pair: hedge-weighted log open, high, low, close, and traded value over |spread close|.");
+  cls.def(
+      "__engineer_all_other_OHCLV",
+      [](py::handle, py::handle securities, py::handle labels, py::handle window) {
+        const std::vector<std::string> names = securities_list_of(securities);
+        const core::WindowView w = window_view(window);
+        return engineer_all_others(names, column_labels(labels), w).first.as_tuple();
+      },
+      py::arg("securities_list"), py::arg(kLabels), py::arg(kWindow),
+      "The bars of the unit-variance least-variance eigen-portfolio of the listed securities.");
+  cls.def(
+      "__get_pca_weights",
+      [](py::handle, py::handle covariance) {
+        const core::WindowView c = window_view(covariance);
+        if (c.rows != c.cols) raise_value_error("covariance_matrix must be square");
+        std::vector<double> cov(static_cast<std::size_t>(c.rows * c.cols));
+        for (std::ptrdiff_t i = 0; i < c.rows; ++i)
+          for (std::ptrdiff_t j = 0; j < c.cols; ++j) cov[static_cast<std::size_t>(i * c.cols + j)] = c(i, j);
+        std::vector<double> weights = core::least_variance_weights(cov, c.rows);
+        py::array_t<double> out(static_cast<py::ssize_t>(weights.size()));
+        std::copy(weights.begin(), weights.end(), out.mutable_data());
+        return out;
+      },
+      py::arg("covariance_matrix"), "Unit-variance weights of the least-variance eigen-portfolio of a covariance.");
+  cls.def(
+      "__get_all_ohclv_array",
+      [](py::handle, py::handle security, py::handle labels_obj, py::handle window, py::handle log_transform) {
+        const std::string name = checked_str(security, "security");
+        const core::WindowView w = window_view(window);
+        const core::BarColumns c = bar_columns(column_labels(labels_obj), w, name);
+        const bool log = PyObject_IsTrue(log_transform.ptr()) == 1;
+        BarArrays bars(w.rows);
+        const std::ptrdiff_t cols[5] = {c.open, c.high, c.low, c.close, c.volume};
+        for (int f = 0; f < 5; ++f) core::window_column(w, cols[f], log && f < 4, bars.arrays[f].mutable_data());
+        return bars.as_tuple();
+      },
+      py::arg("security"), py::arg(kLabels), py::arg(kWindow), py::arg("log_transform") = false,
+      "A security's bar tuple (open, high, low, close, volume); prices logged when asked, volume never.");
+  cls.def(
+      "__get_specific_ohclv_array",
+      [](py::handle, py::handle security, py::handle field, py::handle labels_obj, py::handle window,
+         py::handle log_transform) -> py::object {
+        const std::string name = checked_str(security, "security");
+        const std::string field_name = checked_str(field, "field");
+        const core::WindowView w = window_view(window);
+        const std::ptrdiff_t col = column_of(column_labels(labels_obj), w, name, field_name.c_str());
+        if (PyObject_IsTrue(log_transform.ptr()) == 1) {
+          py::array_t<double> out(w.rows);
+          core::window_column(w, col, true, out.mutable_data());
+          return out;
+        }
+        // The column itself, a view of the window.
+        return window[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(col))];
+      },
+      py::arg("security"), py::arg("field"), py::arg(kLabels), py::arg(kWindow), py::arg("log_transform") = false,
+      "One column of the window by label (the left-most of repeated labels), logged when asked.");
+
+  // Stateless, so an instance travels as its class alone (a factor holding one can be sent to
+  // worker processes).
+  cls.def("__reduce__", [](py::handle self) {
+    return py::make_tuple(py::type::handle_of(self), py::tuple());
+  });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.doc() = "Spread features of a pair of securities and sample-uniqueness weights of overlapping trades.";
   vb::setup_module_logging();
+  module_object_init(m);
+  // The indicator functions live in this module's namespace under their TA-Lib names.
+  py::module_ abstract = py::module_::import("talib.abstract");
+  for (py::handle name : abstract.attr("__all__")) m.attr(name) = abstract.attr(name);
   register_sample_weights(m);
+  register_signalsmith(m);
 }
