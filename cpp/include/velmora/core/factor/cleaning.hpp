@@ -1,0 +1,52 @@
+#pragma once
+// Trading-day arithmetic, the trading-hours mask and the proportional bid-ask spread
+// estimate of the pairs-trading factor. Times of day are counts since local midnight.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmora::core::factor {
+
+// One trading period [start, end) of a day in microseconds since midnight (datetime.time
+// resolution). A period whose end is not after its start runs across midnight.
+struct TradingPeriod {
+  std::int64_t start_us = 0;
+  std::int64_t end_us = 0;
+};
+
+inline constexpr std::int64_t kMicrosPerDay = 86'400'000'000;
+
+// Minutes of one trading day: 1440 for no periods, else the sum over the periods, each
+// truncated to whole minutes. A period across midnight is counted up to 23:59:59, so
+// 22:00-02:00 gives 239 and a period whose end equals its start gives 1439. Overlapping
+// periods are counted twice.
+std::int64_t minutes_in_trading_day(const std::vector<TradingPeriod>& periods);
+
+// max(1, trunc(minutes / resolution)) with true division, as the host computes it.
+std::int64_t bars_per_trading_day(std::int64_t minutes_in_trading_day, std::int64_t resolution_in_mins);
+
+// trunc(minutes * 252 / resolution): the fewest bars the factor accepts.
+std::int64_t minimum_number_of_bars(std::int64_t minutes_in_trading_day, std::int64_t resolution_in_mins);
+
+// For each bar's local time of day (nanoseconds since local midnight), whether it falls in
+// one of the periods: start <= t < end, or for a period across midnight t >= start or
+// t < end. No periods: every bar passes.
+void trading_hours_mask(const std::int64_t* time_of_day_ns, std::ptrdiff_t n,
+                        const std::vector<TradingPeriod>& periods, bool* out);
+
+// The proportional spread estimate of one security from its log close, log high and log
+// low over D daily bars (all three aligned on the same D bar positions), limited to the
+// first `number_of_rows` usable bars:
+//   lc = log close, +-inf as missing, carried forward, leading missing bars dropped;
+//   lm = half of (log high + log low), cleaned the same way before halving;
+//   terms over the bars present in lc[:N], lm[:N] and lm[1:N-1] (each slice counted from
+//   its own first bar): (lc_t - lm_t)^2;
+//   estimate = 2 * sqrt(mean(terms)), NaN when no bar gives a term.
+// The mean reproduces the host's missing-skipping mean over the label-aligned series
+// (missing terms summed as zeros by numpy's pairwise summation), so the value is the
+// host's to the last bit.
+double proportional_spread(const double* log_close, const double* log_high, const double* log_low,
+                           std::ptrdiff_t stride, std::ptrdiff_t n_bars, std::int64_t number_of_rows);
+
+}  // namespace velmora::core::factor
