@@ -15,6 +15,7 @@ namespace {
 // are collinear (or one is constant) up to rounding: the library's inverse would only
 // amplify noise.
 constexpr double kSingularTolerance = 1e-12;
+constexpr double kConstantTolerance = 1e-20;
 
 bool all_finite(const double* x, std::ptrdiff_t stride, std::ptrdiff_t n) {
   for (std::ptrdiff_t i = 0; i < n; ++i) {
@@ -63,6 +64,16 @@ JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const doub
   }
   mean0 /= nm;
   mean1 /= nm;
+  // A leg that does not move (to rounding) has no direction to estimate.
+  double ss0 = 0, ss1 = 0, sq0 = 0, sq1 = 0;
+  for (std::ptrdiff_t k = 0; k < m; ++k) {
+    const double d0 = y0[k * stride0] - mean0, d1 = y1[k * stride1] - mean1;
+    ss0 += d0 * d0;
+    ss1 += d1 * d1;
+    sq0 += y0[k * stride0] * y0[k * stride0];
+    sq1 += y1[k * stride1] * y1[k * stride1];
+  }
+  if (!(ss0 > kConstantTolerance * sq0) || !(ss1 > kConstantTolerance * sq1)) return out;
   double stt = 0, st0 = 0, st1 = 0;
   for (std::ptrdiff_t k = 0; k < m; ++k) {
     const double t = static_cast<double>(k) - tmid;
