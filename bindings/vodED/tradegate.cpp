@@ -1,5 +1,684 @@
-// velmora.vodED.tradegate: not built yet.
+// velmora.vodED.tradegate: the optimal-entry classifier. It searches the meta-label
+// pipeline with optuna under purged combinatorial cross-validation, fits the best pipeline
+// on all training trades, saves it as a pickle, loads it back and vetoes entries.
+//
+// The heavy lifting is scikit-learn's: every fitted stage is a real scikit-learn object,
+// because the pickle of those objects is the model file format.
 
 #include "common/common.hpp"
 
-PYBIND11_MODULE(VELMORA_MODULE_NAME, m) { m.doc() = "velmora.vodED.tradegate"; }
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "tradegate_pipeline.hpp"
+
+namespace py = pybind11;
+namespace vb = velmora::bind;
+namespace tg = velmora::tradegate;
+
+namespace {
+
+constexpr const char* kStudySuffix = "_OptimalEntryClassifier";
+constexpr const char* kModelFolder = "../vodED/saved_models/";
+constexpr const char* kLogTag = " | OPTIMAL ENTRY CLASSIFIER VODED";
+constexpr int kBaseSeed = 69;
+constexpr const char* kDoc = "DOC HERE";
+
+// optuna 4.9 deprecated `warn_independent_sampling`; it only ever silenced a log line.
+bool pass_warn_independent_sampling = false;
+
+// Fields in constructor order (0 to 10), then the six fitted stages of the model file.
+enum Field : std::size_t {
+  kStudyName,
+  kStorageName,
+  kNSplits,
+  kNTestSplits,
+  kEmbargoTd,
+  kXTrainDf,
+  kYTrainSeries,
+  kCompleteDatetimeIndexSeries,
+  kTrainTimeOfEntrySeries,
+  kTrainTimeOfExitSeries,
+  kImpactSeries,
+  kImputer,
+  kNoVarianceCols,
+  kFeaturesToDrop,
+  kScaler,
+  kSelectTopKFeatures,
+  kClassifierModel,
+  kFieldCount
+};
+constexpr std::size_t kConstructorFieldCount = kImpactSeries + 1;
+
+constexpr std::array<const char*, 6> kModelKeys = {
+    "imputer", "no_variance_cols", "features_to_drop_from_multicollinearity",
+    "scaler",  "select_top_k_features", "classifier_model"};
+
+struct OptimalEntryClassifier {
+  std::array<py::object, kFieldCount> fields;
+  OptimalEntryClassifier() {
+    for (auto& field : fields) field = py::none();
+  }
+  py::object& operator[](Field f) { return fields[f]; }
+};
+
+OptimalEntryClassifier& state_of(py::handle self) { return self.cast<OptimalEntryClassifier&>(); }
+
+py::object logger() { return vb::shared_logger(); }
+
+void log_info(const std::string& text) { logger().attr("info")(text); }
+
+std::string text_of(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+// round(x, 3) printed the host's way: 0.5 -> "0.5", NaN -> "nan".
+std::string rounded3(py::handle value) {
+  py::module_ builtins = py::module_::import("builtins");
+  return text_of(builtins.attr("round")(builtins.attr("float")(value), 3));
+}
+
+// name + suffix with the host's concatenation (None or a number raise TypeError), and the
+// result refused when it could leave the working directory or the models folder: the names
+// are spliced into a file path and a database URL.
+py::object checked_name(py::handle name, const char* argument) {
+  py::object joined = py::reinterpret_borrow<py::object>(name) + py::str(kStudySuffix);
+  const std::string text = text_of(name);
+  if (text.find('/') != std::string::npos || text.find('\\') != std::string::npos ||
+      text.find("..") != std::string::npos) {
+    throw py::value_error(std::string(argument) +
+                          " must not contain a path separator or '..', got " +
+                          py::repr(name).cast<std::string>());
+  }
+  return joined;
+}
+
+py::object model_path(py::handle study_name) {
+  return py::str(std::string(kModelFolder) + text_of(study_name) + ".pkl");
+}
+
+// ---------------------------------------------------------------- optuna
+
+// Leaves optuna's "experimental" notice for `group=True` unsaid; the setting is deliberate.
+class QuietExperimentalWarnings {
+ public:
+  QuietExperimentalWarnings() {
+    py::module_ warnings = py::module_::import("warnings");
+    ctx_ = warnings.attr("catch_warnings")();
+    ctx_.attr("__enter__")();
+    warnings.attr("simplefilter")(
+        "ignore", py::module_::import("optuna.exceptions").attr("ExperimentalWarning"));
+  }
+  QuietExperimentalWarnings(const QuietExperimentalWarnings&) = delete;
+  QuietExperimentalWarnings& operator=(const QuietExperimentalWarnings&) = delete;
+  ~QuietExperimentalWarnings() {
+    py::error_scope keep_pending_error;
+    try {
+      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set&) {
+    }
+  }
+
+ private:
+  py::object ctx_;
+};
+
+py::object make_sampler(py::handle seed) {
+  QuietExperimentalWarnings quiet;
+  py::dict kwargs;
+  kwargs["n_startup_trials"] = 30;
+  kwargs["multivariate"] = true;
+  kwargs["group"] = true;
+  kwargs["constant_liar"] = true;
+  if (pass_warn_independent_sampling) kwargs["warn_independent_sampling"] = false;
+  kwargs["seed"] = seed;
+  return py::module_::import("optuna.samplers").attr("TPESampler")(**kwargs);
+}
+
+// The study is shared by worker processes: a generous SQLite busy timeout keeps "database
+// is locked" from ending a search when several trials finish at once.
+py::object open_study(py::handle study_name, py::handle storage_url, py::handle seed) {
+  py::module_ optuna = py::module_::import("optuna");
+  py::dict connect_args;
+  connect_args["timeout"] = 60;
+  py::dict engine_kwargs;
+  engine_kwargs["connect_args"] = connect_args;
+  py::object storage = py::module_::import("optuna.storages")
+                           .attr("RDBStorage")(storage_url, py::arg("engine_kwargs") = engine_kwargs);
+  return optuna.attr("create_study")(py::arg("study_name") = study_name,
+                                     py::arg("direction") = "maximize",
+                                     py::arg("storage") = storage,
+                                     py::arg("load_if_exists") = true,
+                                     py::arg("sampler") = make_sampler(seed));
+}
+
+py::object sample_weights_class() {
+  return py::module_::import("velmora.vodED.signalsmith").attr("SampleWeights");
+}
+
+py::object rows_at(py::handle obj, py::handle positions) { return obj.attr("iloc")[positions]; }
+
+bool is_host_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+// ---------------------------------------------------------------- construction, pickling
+
+py::none restore_mp_variables(py::object self, const py::tuple& values) {
+  auto& s = state_of(self);
+  for (std::size_t i = 0; i < kConstructorFieldCount; ++i) {
+    if (!values[i].is_none()) s.fields[i] = values[i];
+  }
+  return py::none();
+}
+
+py::tuple reduce(py::object self) {
+  auto& s = state_of(self);
+  py::object rebuild = py::module_::import("velmora.utils.pickling.rebuilds")
+                           .attr("rebuild_optimal_entry_classifier");
+  py::tuple values(kConstructorFieldCount);
+  for (std::size_t i = 0; i < kConstructorFieldCount; ++i) values[i] = s.fields[i];
+  return py::make_tuple(rebuild, values);
+}
+
+// ---------------------------------------------------------------- final fit and model file
+
+// Writes next to the target and renames over it: a crash or a failing dump never leaves a
+// truncated model behind (which would break every later factor construction), and the old
+// model stays until the new one is complete.
+void write_model_atomically(py::handle path, py::handle model) {
+  py::module_ os = py::module_::import("os");
+  py::module_ builtins = py::module_::import("builtins");
+  py::object folder = os.attr("path").attr("dirname")(path);
+  os.attr("makedirs")(folder, py::arg("exist_ok") = true);
+  py::object base = os.attr("path").attr("basename")(path);
+  py::object token = py::module_::import("secrets").attr("token_hex")(8);
+  py::object temporary = os.attr("path").attr("join")(
+      folder, py::str("." + text_of(base) + "." + text_of(token) + ".tmp"));
+  auto remove_temporary = [&]() {
+    try {
+      os.attr("unlink")(temporary);
+    } catch (py::error_already_set& e) {
+      if (!is_host_exception(e)) throw;
+    }
+  };
+  py::object file = builtins.attr("open")(temporary, "xb");
+  try {
+    try {
+      py::module_::import("pickle").attr("dump")(model, file);
+      file.attr("flush")();
+      os.attr("fsync")(file.attr("fileno")());
+    } catch (py::error_already_set&) {
+      file.attr("close")();
+      throw;
+    }
+    file.attr("close")();
+    os.attr("replace")(temporary, path);
+  } catch (py::error_already_set&) {
+    remove_temporary();
+    throw;
+  }
+}
+
+void fit_optimal_params_and_pickle_vodED(OptimalEntryClassifier& s, py::handle X_train_df,
+                                         py::handle y_train_series,
+                                         py::handle complete_datetime_index_series,
+                                         py::handle train_time_of_entry_series,
+                                         py::handle train_time_of_exit_series,
+                                         py::handle impact_series) {
+  log_info(vb::banner("BEGINNING FITTING TO TRAINING SET VODED"));
+  py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed));
+  py::object params = study.attr("best_trial").attr("params");
+  const tg::PipelineParams p = tg::read_params(params);
+
+  py::object weigher = sample_weights_class()();
+  const tg::PipelineStages stages = tg::make_stages(p, /*with_imputer=*/true);
+  tg::FittedPipeline fitted;
+  py::object selected = tg::fit_feature_steps(X_train_df, y_train_series, stages, fitted);
+  py::object weights = weigher.attr("fit_transform")(
+      complete_datetime_index_series.attr("values"), train_time_of_entry_series.attr("values"),
+      train_time_of_exit_series.attr("values"), impact_series.attr("values"));
+  py::object labels = tg::flat_values(y_train_series);
+  stages.classifier.attr("fit")(selected, labels, py::arg("sample_weight") = weights);
+  fitted.classifier_model = stages.classifier;
+
+  py::dict model;
+  model["imputer"] = fitted.imputer;
+  model["no_variance_cols"] = fitted.no_variance_cols;
+  model["features_to_drop_from_multicollinearity"] = fitted.features_to_drop_from_multicollinearity;
+  model["scaler"] = fitted.scaler;
+  model["select_top_k_features"] = fitted.select_top_k_features;
+  model["classifier_model"] = fitted.classifier_model;
+  write_model_atomically(model_path(s[kStudyName]), model);
+
+  // In-sample accuracy of the refitted model (not the cross-validated F1 of the search).
+  py::object score = fitted.classifier_model.attr("score")(selected, labels);
+  log_info("FINISHED FITTING VODED TO TRAINING SET WITH OBJECTIVE SCORE: " + rounded3(score) +
+           kLogTag + "\n");
+}
+
+// ---------------------------------------------------------------- search
+
+py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
+             py::object complete_datetime_index_series, py::object train_time_of_entry_series,
+             py::object train_time_of_exit_series, py::object impact_series, py::object n_splits,
+             py::object n_test_splits, py::object embargo_td, py::object factor_name,
+             py::object storage_name, py::object n_trials_to_estimate_params, py::object n_jobs) {
+  auto& s = state_of(self);
+  py::object study_name = checked_name(factor_name, "factor_name");
+  py::object storage_base = checked_name(storage_name, "storage_name");
+  s[kStudyName] = study_name;
+  s[kStorageName] = py::str("sqlite:///") + storage_base + py::str(".db");
+
+  // Created here, in the calling process, before any worker opens it.
+  py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed));
+
+  s[kNSplits] = n_splits;
+  s[kNTestSplits] = n_test_splits;
+  s[kEmbargoTd] = embargo_td;
+  s[kXTrainDf] = X_train_df;
+  s[kYTrainSeries] = y_train_series;
+  s[kCompleteDatetimeIndexSeries] = complete_datetime_index_series;
+  s[kTrainTimeOfEntrySeries] = train_time_of_entry_series;
+  s[kTrainTimeOfExitSeries] = train_time_of_exit_series;
+  s[kImpactSeries] = impact_series;
+
+  py::object n = n_trials_to_estimate_params;
+  const bool parallel = (n_jobs > py::int_(1)) || n_jobs.equal(py::int_(-1));
+  if (parallel && py::bool_(study.attr("trials_dataframe")().attr("empty"))) {
+    log_info(vb::banner("BEGINNING IN-SAMPLE VODED OPTIMISATION"));
+    log_info(vb::banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"));
+    log_info(vb::banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"));
+    self.attr("__fit_single_instance")(0);
+    n = n - py::int_(1);
+  }
+
+  // A worker's index is its sampler's seed offset. Offsetting by the trials the study
+  // already holds keeps a continued search from replaying the random start-up points of
+  // every earlier run (and the seeding trial's point); a fresh study starts at 0.
+  py::object held = py::int_(py::len(study.attr("get_trials")(py::arg("deepcopy") = false)));
+  py::module_ joblib = py::module_::import("joblib");
+  py::object single_instance = self.attr("__fit_single_instance");
+  py::list jobs;
+  for (py::handle i : py::module_::import("builtins").attr("range")(n)) {
+    jobs.append(joblib.attr("delayed")(single_instance)(held + py::reinterpret_borrow<py::object>(i)));
+  }
+
+  log_info(vb::banner("BEGINNING MULTIPROCESSED IN-SAMPLE VODED OPTIMISATION"));
+  {
+    py::object pool = joblib.attr("Parallel")(py::arg("n_jobs") = n_jobs);
+    vb::NumpyErrstate quiet(/*all_errors=*/true);
+    pool(jobs);
+  }
+  log_info(vb::banner("IN-SAMPLE VODED OPTIMISATION COMPLETE"));
+  py::object best = study.attr("best_trial");
+  log_info("BEST TRIAL SO FAR: " + text_of(best.attr("number")) +
+           " WITH SCORE: " + rounded3(study.attr("best_value")) + " | Optimal Entry Classifier\n");
+
+  fit_optimal_params_and_pickle_vodED(s, X_train_df, y_train_series, complete_datetime_index_series,
+                                      train_time_of_entry_series, train_time_of_exit_series,
+                                      impact_series);
+  return py::none();
+}
+
+py::none fit_single_instance(py::object self, py::object i) {
+  auto& s = state_of(self);
+  py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed) + i);
+  // timeseriescv 0.2 over-embargoes training blocks that lie between two test blocks (it
+  // drops more training rows than needed); that costs rows, never leaks test labels.
+  py::object cv = py::module_::import("timeseriescv.cross_validation")
+                      .attr("CombPurgedKFoldCV")(py::arg("n_splits") = s[kNSplits],
+                                                 py::arg("n_test_splits") = s[kNTestSplits],
+                                                 py::arg("embargo_td") = s[kEmbargoTd]);
+  py::object folds = cv.attr("split")(py::arg("X") = s[kXTrainDf], py::arg("y") = s[kYTrainSeries],
+                                      py::arg("pred_times") = s[kTrainTimeOfEntrySeries],
+                                      py::arg("eval_times") = s[kTrainTimeOfExitSeries]);
+  py::object objective = py::module_::import("functools").attr("partial")(
+      self.attr("__single_instance_optimal_entry_classifier_chimera_fit"), s[kXTrainDf],
+      s[kYTrainSeries], folds, s[kCompleteDatetimeIndexSeries], s[kTrainTimeOfEntrySeries],
+      s[kTrainTimeOfExitSeries], s[kImpactSeries]);
+  // Exception only: Ctrl-C must end the search, not be recorded as one failed trial after
+  // another.
+  py::tuple catch_only(1);
+  catch_only[0] = py::handle(PyExc_Exception);
+  vb::NumpyErrstate quiet(/*all_errors=*/true);
+  study.attr("optimize")(objective, py::arg("n_trials") = 1, py::arg("catch") = catch_only);
+  return py::none();
+}
+
+// One fold: fit the pipeline on the training rows, score F1 on the test rows.
+double score_fold(const tg::PipelineParams& p, const tg::PipelineStages& trial_stages,
+                  py::handle weigher, py::handle X_train_rows, py::handle y_train_rows,
+                  py::handle X_train_df, py::handle y_train_series, py::handle train_positions,
+                  py::handle test_positions, py::handle complete_datetime_index_series,
+                  py::handle train_time_of_entry_series, py::handle train_time_of_exit_series,
+                  py::handle impact_series) {
+  tg::PipelineStages stages = trial_stages;
+  stages.imputer = tg::make_imputer(p);
+  tg::FittedPipeline fitted;
+  py::object selected = tg::fit_feature_steps(X_train_rows, y_train_rows, stages, fitted);
+  py::object weights = weigher.attr("fit_transform")(
+      complete_datetime_index_series.attr("values"),
+      rows_at(train_time_of_entry_series, train_positions).attr("values"),
+      rows_at(train_time_of_exit_series, train_positions).attr("values"),
+      rows_at(impact_series, train_positions).attr("values"));
+  py::tuple shape = selected.attr("shape");
+  if (shape[0].cast<py::ssize_t>() <= 0 || shape[1].cast<py::ssize_t>() <= 0) return 0.0;
+  stages.classifier.attr("fit")(selected, tg::flat_values(y_train_rows),
+                                py::arg("sample_weight") = weights);
+  fitted.classifier_model = stages.classifier;
+
+  py::object X_test_rows = rows_at(X_train_df, test_positions);
+  py::object y_test_rows = rows_at(y_train_series, test_positions);
+  py::object predicted =
+      fitted.classifier_model.attr("predict")(tg::apply_feature_steps(X_test_rows, fitted));
+  py::object f1 = py::module_::import("sklearn.metrics").attr("f1_score");
+  return py::float_(f1(tg::flat_values(y_test_rows), predicted)).cast<double>();
+}
+
+py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_train_series,
+                       py::object cv_indices_generator, py::object complete_datetime_index_series,
+                       py::object train_time_of_entry_series, py::object train_time_of_exit_series,
+                       py::object impact_series, py::object trial) {
+  (void)self;
+  // trial.number, not the storage-wide trial id: one SQLite file may hold several studies.
+  const std::string number = text_of(trial.attr("number"));
+  log_info("RUNNING TRIAL NUM " + number + " TO OPTIMISE PARAMETERS IN-SAMPLE" + kLogTag);
+
+  tg::PipelineParams p;
+  tg::draw_model_params(trial, p);
+  py::object weigher = sample_weights_class()();
+  const tg::PipelineStages stages = tg::make_stages(p, /*with_imputer=*/false);
+  tg::draw_imputer_params(trial, p);
+
+  py::list scores;
+  py::module_ builtins = py::module_::import("builtins");
+  std::size_t fold = 0;
+  for (py::handle pair : py::iter(cv_indices_generator)) {
+    ++fold;
+    py::tuple positions = builtins.attr("tuple")(pair);
+    if (positions.size() != 2) {
+      throw py::value_error("a fold must be a (training positions, test positions) pair, got " +
+                            std::to_string(positions.size()) + " values");
+    }
+    py::object train_positions = positions[0];
+    py::object test_positions = positions[1];
+    py::object X_train_rows = rows_at(X_train_df, train_positions);
+    py::object y_train_rows = rows_at(y_train_series, train_positions);
+    py::tuple frame_shape = X_train_rows.attr("shape");
+    if (frame_shape[0].cast<py::ssize_t>() == 0 || frame_shape[1].cast<py::ssize_t>() == 0 ||
+        py::len(y_train_rows) == 0) {
+      continue;  // nothing to learn from: the fold does not count
+    }
+    double score = 0.0;
+    std::string failure;
+    try {
+      score = score_fold(p, stages, weigher, X_train_rows, y_train_rows, X_train_df,
+                         y_train_series, train_positions, test_positions,
+                         complete_datetime_index_series, train_time_of_entry_series,
+                         train_time_of_exit_series, impact_series);
+    } catch (py::error_already_set& e) {
+      if (!is_host_exception(e)) throw;
+      failure = text_of(e.type().attr("__name__")) + ": " + text_of(e.value());
+    } catch (std::exception& e) {
+      failure = std::string("RuntimeError: ") + e.what();
+    }
+    if (!failure.empty()) {
+      // The fold still scores 0, but a library break must show, not read as a poor model.
+      score = 0.0;
+      logger().attr("warning")("FOLD " + std::to_string(fold) + " OF TRIAL NUM " + number +
+                               " SCORED 0 AFTER AN ERROR: " + failure + kLogTag);
+    }
+    scores.append(score);
+  }
+
+  py::object result = vb::numpy().attr("nanmean")(scores);
+  log_info("FINISHED TRIAL NUM " + number + " WITH OBJECTIVE SCORE: " + rounded3(result) + kLogTag +
+           "\n");
+  return py::float_(result);
+}
+
+// ---------------------------------------------------------------- model loading, prediction
+
+// Module prefixes a model file may name: the stages are numpy, scipy and scikit-learn
+// objects and nothing else. Inside them, the few globals that read further files, compile
+// or run code are refused as well.
+bool within(const std::string& module, const char* package) {
+  const std::string p(package);
+  return module == p || module.rfind(p + ".", 0) == 0;
+}
+
+bool admitted_global(const std::string& module, const std::string& name) {
+  static const std::array<const char*, 14> builtin_names = {
+      "dict", "list", "tuple", "set", "frozenset", "bytes", "bytearray",
+      "str",  "int",  "float", "complex", "bool", "slice", "range"};
+  if (module == "builtins") {
+    for (const char* allowed : builtin_names) {
+      if (name == allowed) return true;
+    }
+    return false;
+  }
+  if (!within(module, "numpy") && !within(module, "scipy") && !within(module, "sklearn")) {
+    return false;
+  }
+  if (name.find('.') != std::string::npos) return false;  // no attribute chains
+  static const std::array<const char*, 9> refused_modules = {
+      "numpy.testing", "numpy.f2py", "numpy.distutils", "numpy.ctypeslib", "scipy._lib",
+      "scipy.weave",   "sklearn.datasets", "sklearn.utils._testing", "sklearn.externals"};
+  for (const char* refused : refused_modules) {
+    if (within(module, refused)) return false;
+  }
+  static const std::array<const char*, 13> refused_names = {
+      "load",       "loads",       "loadtxt",   "genfromtxt",  "fromfile",
+      "fromregex",  "memmap",      "read_array", "open_memmap", "runstring",
+      "exec_command", "load_library", "system"};
+  for (const char* refused : refused_names) {
+    if (name == refused) return false;
+  }
+  return true;
+}
+
+py::object load_model_file(py::handle path) {
+  py::module_ pickle = py::module_::import("pickle");
+  py::cpp_function find_class(
+      [path_text = text_of(path)](py::str module, py::str name) -> py::object {
+        const std::string m = module.cast<std::string>();
+        const std::string n = name.cast<std::string>();
+        if (!admitted_global(m, n)) {
+          PyErr_SetString(
+              py::module_::import("pickle").attr("UnpicklingError").ptr(),
+              ("Refusing to load the model file " + path_text + ": it names '" + m + "." + n +
+               "', but a model file may only hold numpy, scipy and scikit-learn objects in "
+               "builtin containers")
+                  .c_str());
+          throw py::error_already_set();
+        }
+        return py::getattr(py::module_::import("importlib").attr("import_module")(module), name);
+      },
+      py::name("find_class"));
+  py::dict namespace_;
+  namespace_["find_class"] = find_class;
+  namespace_["__module__"] = "velmora.vodED.tradegate";
+  py::object unpickler_class = py::module_::import("builtins").attr("type")(
+      "ModelUnpickler", py::make_tuple(pickle.attr("Unpickler")), namespace_);
+
+  py::object file = py::module_::import("builtins").attr("open")(path, "rb");
+  py::object model;
+  try {
+    model = unpickler_class(file).attr("load")();
+  } catch (py::error_already_set&) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return model;
+}
+
+py::bool_ check_and_load(py::object self, py::object factor_name) {
+  auto& s = state_of(self);
+  py::object study_name = checked_name(factor_name, "factor_name");
+  s[kStudyName] = study_name;
+  py::object path = model_path(study_name);
+  if (!py::bool_(py::module_::import("os").attr("path").attr("isfile")(path))) return py::bool_(false);
+
+  py::object model = load_model_file(path);
+  // All six or nothing: a damaged file must not leave a half-replaced pipeline behind.
+  if (!PyDict_Check(model.ptr())) {
+    throw py::type_error("The model file " + text_of(path) +
+                         " does not hold a dictionary of fitted stages (got " +
+                         vb::type_name(model) + ")");
+  }
+  py::dict stages = py::reinterpret_borrow<py::dict>(model);
+  for (const char* key : kModelKeys) {
+    if (!stages.contains(key)) {
+      PyErr_SetObject(PyExc_KeyError, py::str(key).ptr());
+      throw py::error_already_set();
+    }
+  }
+  s[kImputer] = stages["imputer"];
+  s[kNoVarianceCols] = stages["no_variance_cols"];
+  s[kFeaturesToDrop] = stages["features_to_drop_from_multicollinearity"];
+  s[kScaler] = stages["scaler"];
+  s[kSelectTopKFeatures] = stages["select_top_k_features"];
+  s[kClassifierModel] = stages["classifier_model"];
+  return py::bool_(true);
+}
+
+py::object predict(py::object self, py::object X) {
+  auto& s = state_of(self);
+  tg::FittedPipeline fitted;
+  fitted.imputer = s[kImputer];
+  fitted.no_variance_cols = s[kNoVarianceCols];
+  fitted.features_to_drop_from_multicollinearity = s[kFeaturesToDrop];
+  fitted.scaler = s[kScaler];
+  fitted.select_top_k_features = s[kSelectTopKFeatures];
+  fitted.classifier_model = s[kClassifierModel];
+  // Live rows get the same cleaning as training rows: a value the model learnt to treat as
+  // missing must not reach it as a number.
+  py::object selected = tg::apply_feature_steps(X, fitted);
+  return fitted.classifier_model.attr("predict")(selected)[py::int_(0)];
+}
+
+// ---------------------------------------------------------------- cycle collection
+
+int traverse(PyObject* self_base, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self_base));
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& s = py::cast<OptimalEntryClassifier&>(py::handle(self_base));
+    for (auto& field : s.fields) Py_VISIT(field.ptr());
+  }
+  return 0;
+}
+
+int clear(PyObject* self_base) {
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& s = py::cast<OptimalEntryClassifier&>(py::handle(self_base));
+    for (auto& field : s.fields) field = py::none();
+  }
+  return 0;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
+  m.doc() =
+      "Optimal-entry classifier: the meta-label model that searches, fits, saves, loads and "
+      "applies the pipeline that vetoes the pairs-trading factor's entries.";
+
+  py::class_<OptimalEntryClassifier> cls(
+      m, "OptimalEntryClassifier",
+      "Meta-label classifier that decides whether the pairs-trading factor takes an entry.",
+      py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        auto* type = &heap_type->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = traverse;
+        type->tp_clear = clear;
+      }));
+
+  // Import set-up: logging first, then the process-wide warning filters (the searches fit
+  // thousands of models; their user, future-version and convergence warnings are noise).
+  m.attr("logger") = vb::setup_module_logging();
+  py::module_ warnings = py::module_::import("warnings");
+  warnings.attr("simplefilter")("ignore", py::handle(PyExc_UserWarning));
+  warnings.attr("simplefilter")("ignore", py::handle(PyExc_FutureWarning));
+  warnings.attr("simplefilter")(
+      "ignore", py::module_::import("sklearn.exceptions").attr("ConvergenceWarning"));
+  py::module_::import("optuna");
+  py::module_::import("timeseriescv.cross_validation");
+  py::module_::import("joblib");
+  tg::detect_library_api();
+  {
+    py::list version = py::str(py::module_::import("optuna").attr("__version__")).attr("split")(".");
+    const int major = std::stoi(version[0].cast<std::string>());
+    const int minor = std::stoi(version[1].cast<std::string>());
+    pass_warn_independent_sampling = major < 4 || (major == 4 && minor < 9);
+  }
+  py::object timedelta = py::module_::import("pandas").attr("Timedelta");
+  py::object constructor_embargo_td = timedelta("1d");
+  py::object fit_embargo_td = timedelta("1d");
+
+  // The constructor stores nothing itself: it hands its values to restore_mp_variables,
+  // looked up on the object, so a subclass's override decides what is kept.
+  cls.def(py::init<>());
+  py::object base_init = cls.attr("__init__");
+  cls.attr("__init__") = py::cpp_function(
+      [base_init](py::object self, py::object study_name, py::object storage_name,
+                  py::object n_splits, py::object n_test_splits, py::object embargo_td,
+                  py::object X_train_df, py::object y_train_series,
+                  py::object complete_datetime_index_series, py::object train_time_of_entry_series,
+                  py::object train_time_of_exit_series, py::object impact_series) {
+        base_init(self);
+        self.attr("restore_mp_variables")(study_name, storage_name, n_splits, n_test_splits,
+                                          embargo_td, X_train_df, y_train_series,
+                                          complete_datetime_index_series,
+                                          train_time_of_entry_series, train_time_of_exit_series,
+                                          impact_series);
+      },
+      py::name("__init__"), py::is_method(cls),
+      py::arg("study_name") = py::none(), py::arg("storage_name") = py::none(),
+      py::arg("n_splits") = 10, py::arg("n_test_splits") = 3,
+      py::arg("embargo_td") = constructor_embargo_td, py::arg("X_train_df") = py::none(),
+      py::arg("y_train_series") = py::none(), py::arg("complete_datetime_index_series") = py::none(),
+      py::arg("train_time_of_entry_series") = py::none(),
+      py::arg("train_time_of_exit_series") = py::none(), py::arg("impact_series") = py::none());
+
+  cls.def(
+      "restore_mp_variables",
+      [](py::object self, py::object study_name, py::object storage_name, py::object n_splits,
+         py::object n_test_splits, py::object embargo_td, py::object X_train_df,
+         py::object y_train_series, py::object complete_datetime_index_series,
+         py::object train_time_of_entry_series, py::object train_time_of_exit_series,
+         py::object impact_series) {
+        return restore_mp_variables(
+            self, py::make_tuple(study_name, storage_name, n_splits, n_test_splits, embargo_td,
+                                 X_train_df, y_train_series, complete_datetime_index_series,
+                                 train_time_of_entry_series, train_time_of_exit_series,
+                                 impact_series));
+      },
+      py::arg("study_name"), py::arg("storage_name"), py::arg("n_splits"),
+      py::arg("n_test_splits"), py::arg("embargo_td"), py::arg("X_train_df"),
+      py::arg("y_train_series"), py::arg("complete_datetime_index_series"),
+      py::arg("train_time_of_entry_series"), py::arg("train_time_of_exit_series"),
+      py::arg("impact_series"), kDoc);
+
+  cls.def("fit", &fit, py::arg("X_train_df"), py::arg("y_train_series"),
+          py::arg("complete_datetime_index_series"), py::arg("train_time_of_entry_series"),
+          py::arg("train_time_of_exit_series"), py::arg("impact_series"),
+          py::arg("n_splits") = 10, py::arg("n_test_splits") = 3,
+          py::arg("embargo_td") = fit_embargo_td, py::arg("factor_name") = "",
+          py::arg("storage_name") = "", py::arg("n_trials_to_estimate_params") = 1,
+          py::arg("n_jobs") = 1, kDoc);
+
+  cls.def("__fit_single_instance", &fit_single_instance, py::arg("i"), py::pos_only(), kDoc);
+
+  cls.def("__single_instance_optimal_entry_classifier_chimera_fit", &chimera_fit,
+          py::arg("X_train_df"), py::arg("y_train_series"), py::arg("cv_indices_generator"),
+          py::arg("complete_datetime_index_series"), py::arg("train_time_of_entry_series"),
+          py::arg("train_time_of_exit_series"), py::arg("impact_series"), py::arg("trial"), kDoc);
+
+  cls.def("__check_and_load_optimal_entry_classifier", &check_and_load,
+          py::arg("factor_name") = "", kDoc);
+
+  cls.def("predict", &predict, py::arg("X"), py::pos_only(), kDoc);
+
+  // Only the constructor values travel: a worker rebuilds a classifier without a model.
+  // The rebuild makes the base class, so a host subclass's overrides do not reach workers.
+  cls.def("__reduce__", &reduce, kDoc);
+}

@@ -1,0 +1,329 @@
+// The meta-label pipeline: parameters, stages and feature steps (see tradegate_pipeline.hpp).
+
+#include "common/common.hpp"
+
+#include "tradegate_pipeline.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velmora/core/tradegate/features.hpp"
+
+namespace velmora::tradegate {
+
+namespace vb = velmora::bind;
+
+namespace {
+
+// scikit-learn 1.8 deprecated LogisticRegression's `penalty` (removal in 1.10) in favour of
+// `l1_ratio` alone; older releases need `penalty` and reject l1_ratio without elasticnet.
+bool lr_penalty_deprecated = false;
+
+py::module_ sklearn(const char* submodule) {
+  return py::module_::import((std::string("sklearn.") + submodule).c_str());
+}
+
+bool text_is(py::handle value, const char* text) {
+  return PyUnicode_Check(value.ptr()) && value.cast<std::string>() == text;
+}
+
+bool text_contains(py::handle value, const char* text) {
+  return PyUnicode_Check(value.ptr()) &&
+         value.cast<std::string>().find(text) != std::string::npos;
+}
+
+[[noreturn]] void unknown_category(const char* key, py::handle value) {
+  throw py::value_error("Unknown " + std::string(key) + " " + py::repr(value).cast<std::string>() +
+                        " in the classifier's parameters");
+}
+
+py::list choices(std::initializer_list<const char*> texts) {
+  py::list list;
+  for (const char* text : texts) list.append(py::str(text));
+  return list;
+}
+
+py::object nan() { return vb::numpy().attr("nan"); }
+
+py::list infinities() {
+  py::module_ np = vb::numpy();
+  py::list values;
+  values.append(np.attr("inf"));
+  values.append(-np.attr("inf").cast<double>());
+  return values;
+}
+
+py::object all_rows() { return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)); }
+
+// DataFrame(array, columns=labels): the imputers return bare arrays; positions and labels
+// must survive for the variance and correlation filters.
+py::object frame_with_columns(py::handle array, py::handle columns) {
+  return py::module_::import("pandas").attr("DataFrame")(array, py::arg("columns") = columns);
+}
+
+}  // namespace
+
+void detect_library_api() {
+  py::object signature = py::module_::import("inspect").attr("signature")(
+      sklearn("linear_model").attr("LogisticRegression"));
+  py::object parameters = signature.attr("parameters");
+  lr_penalty_deprecated = false;
+  if (parameters.contains("penalty")) {
+    py::object default_value = parameters[py::str("penalty")].attr("default");
+    lr_penalty_deprecated = text_is(default_value, "deprecated");
+  }
+}
+
+// ---------------------------------------------------------------- parameters
+
+void draw_model_params(py::handle trial, PipelineParams& p) {
+  auto categorical = [&](const char* key, std::initializer_list<const char*> texts) {
+    return trial.attr("suggest_categorical")(key, choices(texts));
+  };
+  auto integer = [&](const char* key, int low, int high, bool log) {
+    if (log) return trial.attr("suggest_int")(key, low, high, py::arg("log") = true);
+    return trial.attr("suggest_int")(key, low, high);
+  };
+  auto real = [&](const char* key, double low, double high) {
+    return trial.attr("suggest_float")(key, low, high, py::arg("log") = true);
+  };
+  p.score_func_to_use = categorical("score_func_to_use", {"f_classif", "mutual_info_classif"});
+  p.select_top_k_features_percentile = integer("select_top_k_features_percentile", 20, 100, false);
+  p.classifier_model_to_use = categorical(
+      "classifier_model_to_use",
+      {"AdaBoostClassifierLogisticRegression", "AdaBoostClassifierComplementNB",
+       "AdaBoostClassifierGaussianNB", "BaggingClassifierLogisticRegression",
+       "BaggingClassifierComplementNB", "BaggingClassifierGaussianNB"});
+  p.ada_n_estimators = integer("AdaBoostClassifier_n_estimators", 1, 10000, true);
+  p.ada_learning_rate = real("AdaBoostClassifier_learning_rate", 1e-5, 100.0);
+  p.lr_penalty = categorical("lr_penalty", {"l2", "l1", "elasticnet"});
+  p.lr_c = real("lr_c", 1e-5, 100.0);
+  p.lr_class_weight = categorical("lr_class_weight", {"None", "balanced"});
+  p.lr_max_iter = integer("lr_max_iter", 1000, 10000, false);
+  p.lr_l1_ratio = real("lr_l1_ratio", 1e-5, 1.0);
+  p.cnb_alpha = real("cnb_alpha", 1e-5, 100.0);
+  p.gnb_var_smoothing = real("gnb_var_smoothing", 1e-12, 100.0);
+  p.bagging_n_estimators = integer("BaggingClassifier_n_estimators", 1, 10000, true);
+  p.bagging_max_samples = real("BaggingClassifier_max_samples", 0.1, 1.0);
+  p.bagging_max_features = real("BaggingClassifier_max_features", 0.1, 1.0);
+}
+
+void draw_imputer_params(py::handle trial, PipelineParams& p) {
+  p.imputer_to_use =
+      trial.attr("suggest_categorical")("imputer_to_use", choices({"KNNImputer", "SimpleImputer"}));
+  p.knn_n_neighbors = trial.attr("suggest_int")("KNNImputer_n_neighbors", 1, 5);
+  p.knn_weights =
+      trial.attr("suggest_categorical")("KNNImputer_weights", choices({"uniform", "distance"}));
+  p.simple_strategy = trial.attr("suggest_categorical")(
+      "SimpleImputer_weights", choices({"mean", "median", "most_frequent", "constant"}));
+}
+
+PipelineParams read_params(py::handle mapping) {
+  auto at = [&](const char* key) -> py::object { return mapping[py::str(key)]; };
+  PipelineParams p;
+  p.score_func_to_use = at("score_func_to_use");
+  p.select_top_k_features_percentile = at("select_top_k_features_percentile");
+  p.imputer_to_use = at("imputer_to_use");
+  p.knn_n_neighbors = at("KNNImputer_n_neighbors");
+  p.knn_weights = at("KNNImputer_weights");
+  p.simple_strategy = at("SimpleImputer_weights");
+  p.classifier_model_to_use = at("classifier_model_to_use");
+  p.ada_n_estimators = at("AdaBoostClassifier_n_estimators");
+  p.ada_learning_rate = at("AdaBoostClassifier_learning_rate");
+  p.lr_penalty = at("lr_penalty");
+  p.lr_c = at("lr_c");
+  p.lr_class_weight = at("lr_class_weight");
+  p.lr_max_iter = at("lr_max_iter");
+  p.lr_l1_ratio = at("lr_l1_ratio");
+  p.cnb_alpha = at("cnb_alpha");
+  p.gnb_var_smoothing = at("gnb_var_smoothing");
+  p.bagging_n_estimators = at("BaggingClassifier_n_estimators");
+  p.bagging_max_samples = at("BaggingClassifier_max_samples");
+  p.bagging_max_features = at("BaggingClassifier_max_features");
+  return p;
+}
+
+// ---------------------------------------------------------------- stages
+
+py::object make_variance_filter() {
+  return sklearn("feature_selection").attr("VarianceThreshold")(py::arg("threshold") = kVarianceThreshold);
+}
+
+py::object make_scaler() { return sklearn("preprocessing").attr("MinMaxScaler")(); }
+
+py::object make_selector(const PipelineParams& p) {
+  py::module_ selection = sklearn("feature_selection");
+  py::object score_func;
+  if (text_is(p.score_func_to_use, "f_classif")) {
+    score_func = selection.attr("f_classif");
+  } else if (text_is(p.score_func_to_use, "mutual_info_classif")) {
+    score_func = selection.attr("mutual_info_classif");
+  } else {
+    unknown_category("score_func_to_use", p.score_func_to_use);
+  }
+  return selection.attr("SelectPercentile")(py::arg("score_func") = score_func,
+                                            py::arg("percentile") = p.select_top_k_features_percentile);
+}
+
+py::object make_imputer(const PipelineParams& p) {
+  py::module_ impute = sklearn("impute");
+  // keep_empty_features: a feature missing in every training row (an indicator without a
+  // value on short windows) must keep its column, or positions and labels fall apart.
+  if (text_is(p.imputer_to_use, "KNNImputer")) {
+    return impute.attr("KNNImputer")(py::arg("n_neighbors") = p.knn_n_neighbors,
+                                     py::arg("weights") = p.knn_weights,
+                                     py::arg("keep_empty_features") = true);
+  }
+  if (text_is(p.imputer_to_use, "SimpleImputer")) {
+    return impute.attr("SimpleImputer")(py::arg("strategy") = p.simple_strategy,
+                                        py::arg("keep_empty_features") = true);
+  }
+  unknown_category("imputer_to_use", p.imputer_to_use);
+}
+
+py::object make_logistic_regression(py::handle penalty, py::handle c, py::handle class_weight,
+                                    py::handle l1_ratio, py::handle max_iter) {
+  const bool elasticnet = text_is(penalty, "elasticnet");
+  py::str solver(elasticnet ? "saga" : "liblinear");
+  py::object weight = text_is(class_weight, "None") ? py::object(py::none())
+                                                    : py::reinterpret_borrow<py::object>(class_weight);
+  py::object cls = sklearn("linear_model").attr("LogisticRegression");
+  if (!lr_penalty_deprecated) {
+    return cls(py::arg("penalty") = penalty, py::arg("C") = c, py::arg("class_weight") = weight,
+               py::arg("l1_ratio") = elasticnet ? py::reinterpret_borrow<py::object>(l1_ratio)
+                                                : py::object(py::none()),
+               py::arg("max_iter") = max_iter, py::arg("solver") = solver);
+  }
+  // The penalty is now spelt as the share of L1 in the mix.
+  py::object ratio;
+  if (text_is(penalty, "l2")) {
+    ratio = py::float_(0.0);
+  } else if (text_is(penalty, "l1")) {
+    ratio = py::float_(1.0);
+  } else if (elasticnet) {
+    ratio = py::reinterpret_borrow<py::object>(l1_ratio);
+  } else {
+    unknown_category("lr_penalty", penalty);
+  }
+  return cls(py::arg("C") = c, py::arg("class_weight") = weight, py::arg("l1_ratio") = ratio,
+             py::arg("max_iter") = max_iter, py::arg("solver") = solver);
+}
+
+py::object make_classifier(const PipelineParams& p) {
+  py::handle choice = p.classifier_model_to_use;
+  py::object base;
+  if (text_contains(choice, "LogisticRegression")) {
+    base = make_logistic_regression(p.lr_penalty, p.lr_c, p.lr_class_weight, p.lr_l1_ratio,
+                                    p.lr_max_iter);
+  } else if (text_contains(choice, "ComplementNB")) {
+    base = sklearn("naive_bayes").attr("ComplementNB")(py::arg("alpha") = p.cnb_alpha);
+  } else if (text_contains(choice, "GaussianNB")) {
+    base = sklearn("naive_bayes").attr("GaussianNB")(py::arg("var_smoothing") = p.gnb_var_smoothing);
+  } else {
+    unknown_category("classifier_model_to_use", choice);
+  }
+  py::module_ ensemble = sklearn("ensemble");
+  // `estimator=`: `base_estimator` is gone since scikit-learn 1.4. AdaBoost's `algorithm`
+  // is left alone: SAMME is the only one left.
+  if (text_contains(choice, "AdaBoostClassifier")) {
+    return ensemble.attr("AdaBoostClassifier")(py::arg("estimator") = base,
+                                               py::arg("n_estimators") = p.ada_n_estimators,
+                                               py::arg("learning_rate") = p.ada_learning_rate);
+  }
+  if (text_contains(choice, "BaggingClassifier")) {
+    return ensemble.attr("BaggingClassifier")(
+        py::arg("estimator") = base, py::arg("n_estimators") = p.bagging_n_estimators,
+        py::arg("max_samples") = p.bagging_max_samples,
+        py::arg("max_features") = p.bagging_max_features, py::arg("bootstrap_features") = true);
+  }
+  unknown_category("classifier_model_to_use", choice);
+}
+
+// ---------------------------------------------------------------- feature steps
+
+py::object clean_feature_frame(py::handle frame) {
+  py::module_ np = vb::numpy();
+  // An owned float64 copy: the caller's frame (and its possibly read-only buffers) is
+  // never written to.
+  py::object copied = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                             py::arg("copy") = true);
+  auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(copied);
+  if (!values) throw py::error_already_set();
+  if (!values.writeable()) values = py::array_t<double, py::array::c_style>(np.attr("array")(values));
+  core::clean_feature_values(values.mutable_data(), static_cast<std::size_t>(values.size()));
+  return py::module_::import("pandas").attr("DataFrame")(
+      values, py::arg("index") = frame.attr("index"), py::arg("columns") = frame.attr("columns"));
+}
+
+std::pair<py::object, py::list> features_without_high_correlation(py::handle frame) {
+  // Pearson through pandas itself: a re-derived correlation could flip decisions that sit
+  // on the 0.95 edge.
+  py::object correlation =
+      frame.attr("replace")(infinities(), nan()).attr("fillna")(0).attr("corr")().attr("abs")();
+  py::module_ np = vb::numpy();
+  auto matrix = py::array_t<double, py::array::forcecast>::ensure(
+      correlation.attr("to_numpy")(py::arg("dtype") = np.attr("float64")));
+  if (!matrix) throw py::error_already_set();
+  py::list dropped;
+  if (matrix.ndim() == 2 && matrix.shape(0) == matrix.shape(1) && matrix.shape(0) > 0) {
+    const auto k = static_cast<std::size_t>(matrix.shape(0));
+    const std::ptrdiff_t row_stride = matrix.strides(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+    const std::ptrdiff_t col_stride = matrix.strides(1) / static_cast<std::ptrdiff_t>(sizeof(double));
+    const std::vector<std::size_t> columns = core::highly_correlated_columns(
+        matrix.data(), k, row_stride, col_stride, kCorrelationThreshold);
+    py::object labels = correlation.attr("columns");
+    for (std::size_t j : columns) dropped.append(labels[py::int_(j)]);
+  }
+  py::object reduced = frame.attr("drop")(dropped, py::arg("axis") = 1);
+  return {reduced, dropped};
+}
+
+py::object flat_values(py::handle series) {
+  return vb::numpy().attr("ravel")(series.attr("values"));
+}
+
+PipelineStages make_stages(const PipelineParams& params, bool with_imputer) {
+  PipelineStages stages;
+  stages.imputer = with_imputer ? make_imputer(params) : py::object(py::none());
+  stages.variance_filter = make_variance_filter();
+  stages.scaler = make_scaler();
+  stages.selector = make_selector(params);
+  stages.classifier = make_classifier(params);
+  return stages;
+}
+
+py::object fit_feature_steps(py::handle X, py::handle y, const PipelineStages& stages,
+                             FittedPipeline& fitted) {
+  py::module_ np = vb::numpy();
+  py::object cleaned = clean_feature_frame(X);
+  py::object imputed =
+      frame_with_columns(stages.imputer.attr("fit_transform")(cleaned), cleaned.attr("columns"));
+  stages.variance_filter.attr("fit")(imputed);
+  py::object kept_positions = stages.variance_filter.attr("get_support")(py::arg("indices") = true);
+  py::object kept = imputed.attr("iloc")[py::make_tuple(all_rows(), kept_positions)];
+  auto [reduced, dropped] = features_without_high_correlation(kept);
+  py::object scaled = stages.scaler.attr("fit_transform")(reduced);
+  py::object labels = np.attr("ravel")(np.attr("asarray")(y, py::arg("dtype") = np.attr("int8")));
+  py::object selected = stages.selector.attr("fit_transform")(scaled, labels);
+  fitted.imputer = stages.imputer;
+  fitted.no_variance_cols = kept_positions;
+  fitted.features_to_drop_from_multicollinearity = dropped;
+  fitted.scaler = stages.scaler;
+  fitted.select_top_k_features = stages.selector;
+  return selected;
+}
+
+py::object apply_feature_steps(py::handle Z, const FittedPipeline& fitted) {
+  py::object cleaned = clean_feature_frame(Z);
+  py::object imputed =
+      frame_with_columns(fitted.imputer.attr("transform")(cleaned), cleaned.attr("columns"));
+  py::object kept = imputed.attr("iloc")[py::make_tuple(all_rows(), fitted.no_variance_cols)];
+  py::object reduced =
+      kept.attr("drop")(fitted.features_to_drop_from_multicollinearity, py::arg("axis") = 1);
+  py::object scaled = fitted.scaler.attr("transform")(reduced);
+  return fitted.select_top_k_features.attr("transform")(scaled);
+}
+
+}  // namespace velmora::tradegate
