@@ -432,6 +432,10 @@ py::dict generate_features(py::handle pair, py::handle hedges, py::handle labels
   auto composite = engineer_all_others(core::other_securities(labels, leg1, leg2), labels, w);
 
   const py::dict inputs[2] = {spread.as_inputs(), composite.first.as_inputs()};
+  // Bars without a single observation (no other security, or a composite spoilt by a bad
+  // price) have no indicator values; TA-Lib would still report some, AD as 0.
+  const bool no_data[2] = {core::bars_all_nan(spread.outputs(), w.rows),
+                           core::bars_all_nan(composite.first.outputs(), w.rows)};
   const char* bar_names[2] = {"_spread", "_all_others"};
   const auto n = static_cast<double>(w.rows);
   // int(n * 0.2) and so on: the double product truncated toward zero.
@@ -447,6 +451,10 @@ py::dict generate_features(py::handle pair, py::handle hedges, py::handle labels
     const std::string stem = "float64_" + lower(ind.function);
     for (int b = 0; b < 2; ++b) {
       auto add = [&](const std::string& key, const py::dict& kwargs) {
+        if (no_data[b]) {
+          features[py::str(key)] = float64(std::numeric_limits<double>::quiet_NaN());
+          return;
+        }
         py::object values = function(inputs[b], **kwargs);
         py::object value = values[py::int_(last)];
         if (!py::isinstance(value, float64)) value = float64(value);

@@ -20,6 +20,15 @@ bool all_finite(const std::vector<double>& x) {
 }
 }  // namespace
 
+bool bars_all_nan(const BarOutputs& bars, std::ptrdiff_t rows) {
+  for (const double* series : {bars.open, bars.high, bars.low, bars.close, bars.volume}) {
+    for (std::ptrdiff_t t = 0; t < rows; ++t) {
+      if (!std::isnan(series[t])) return false;
+    }
+  }
+  return true;
+}
+
 std::optional<std::ptrdiff_t> find_column(const std::vector<std::string>& labels, std::string_view label) {
   for (std::size_t i = 0; i < labels.size(); ++i) {
     if (labels[i] == label) return static_cast<std::ptrdiff_t>(i);

@@ -36,6 +36,9 @@ struct BarOutputs {
   double* volume;
 };
 
+// True when every element of the five series is NaN: bars without a single observation.
+bool bars_all_nan(const BarOutputs& bars, std::ptrdiff_t rows);
+
 // The left-most position of `label` among `labels`, or nothing.
 std::optional<std::ptrdiff_t> find_column(const std::vector<std::string>& labels, std::string_view label);
 
