@@ -1,0 +1,179 @@
+"""Cleaning of the factor's input frame into working arrays: resampling, trading hours in
+the index's zone, weekdays, the one-year rule and the arrays the walk reads."""
+
+from datetime import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from factors.technical.factor_helpers import daily_frame, fields, frame_with_names, hourly_frame, make_factor, objectives
+from support.frames import make_ohlcv_frame
+from velmora.factors.technical import cointpairs
+
+pytestmark = pytest.mark.usefixtures("objectives")
+
+clean = cointpairs._clean_dataframe
+
+
+def tiny(index, **columns):
+    return pd.DataFrame(columns, index=pd.DatetimeIndex(index))
+
+
+@pytest.mark.parametrize("hours, resolution, minutes, bars_per_day, minimum", [
+    ([], 60, 1440, 24, 6048),
+    ([], 1440, 1440, 1, 252),
+    ([(time(9, 30), time(16, 0))], 30, 390, 13, 3276),
+    ([(time(9, 30), time(16, 0))], 7, 390, 55, 14040),
+    ([(time(9, 30), time(16, 0))], 1440, 390, 1, 68),
+    ([(time(22, 0), time(2, 0))], 60, 239, 3, 1003),
+    ([(time(8, 0), time(8, 0))], 60, 1439, 23, 6043),
+    ([(time(9, 30, 30), time(10, 0))], 1, 29, 29, 7308),        # whole minutes, truncated
+    ([(time(9), time(12)), (time(11), time(13))], 60, 300, 5, 1260),  # overlaps count twice
+    ([(time(9), time(9, 0, 30))], 60, 0, 1, 0),
+])
+def test_trading_day_arithmetic(hours, resolution, minutes, bars_per_day, minimum):
+    assert cointpairs._trading_day_settings(hours, resolution) == (minutes, bars_per_day, minimum)
+
+
+def test_minute_bars_resampled_to_hours():
+    index = pd.date_range("2024-01-01 09:00", periods=150, freq="1min", tz="UTC")
+    index = index.delete(range(60, 120))  # the 10:00 hour has no trades at all
+    price = np.arange(len(index), dtype=float) + 1.0
+    frame = tiny(index, A_open=price, A_high=price + 1, A_low=price - 0.5, A_close=price * 2, A_volume=np.ones(len(index)))
+    out = clean(frame, 60, [], False)
+    assert list(out.index) == list(pd.date_range("2024-01-01 09:00", periods=3, freq="1h", tz="UTC"))
+    # prices: each bin's last value, carried into the empty bin; volumes: the bin's sum, 0 when empty
+    assert out["A_close"].tolist() == [120.0, 120.0, 180.0]
+    assert out["A_open"].tolist() == [60.0, 60.0, 90.0]
+    assert out["A_volume"].tolist() == [60.0, 0.0, 30.0]
+    assert list(out.columns) == list(frame.columns)
+
+
+def test_rows_before_the_latest_starter_are_dropped():
+    index = pd.date_range("2024-01-01", periods=6, freq="1h", tz="UTC")
+    late = [np.nan, np.nan, 3.0, 4.0, np.nan, 6.0]
+    frame = tiny(index, B_close=late, A_close=np.arange(6.0), B_open=late, A_open=np.arange(6.0),
+                 A_volume=np.ones(6), B_volume=[np.nan, np.nan, 1, 1, np.nan, 1])
+    out = clean(frame, 60, [], False)
+    assert list(out.index) == list(index[2:])
+    assert out["B_close"].tolist() == [3.0, 4.0, 4.0, 6.0]  # a gap inside the history is carried forward
+    assert list(out.columns) == list(frame.columns)
+
+
+def test_label_outside_the_five_fields_is_a_key_error():
+    index = pd.date_range("2024-01-01", periods=3, freq="1h", tz="UTC")
+    with pytest.raises(KeyError):
+        clean(tiny(index, A_close=[1.0, 2, 3], A_volume=[1.0, 1, 1], A_vwap=[1.0, 2, 3]), 60, [], False)
+
+
+def local_hours(out):
+    return [t.strftime("%H:%M") for t in out.index]
+
+
+def test_trading_hours_read_in_the_index_zone():
+    # Half-hour bars across the US clock change: the UTC offsets differ, the local hours not.
+    index = pd.date_range("2024-03-08 00:00", "2024-03-12 00:00", freq="30min", tz="America/New_York")
+    n = len(index)
+    frame = tiny(index, A_close=np.arange(n, dtype=float), A_volume=np.ones(n))
+    out = clean(frame, 30, [(time(9, 30), time(16, 0))], False)
+    per_day = out.groupby(out.index.date).size()
+    assert per_day.tolist() == [13, 13, 13, 13]  # 8 to 11 March, the change on the 10th
+    assert set(local_hours(out)) == {f"{h:02d}:{m:02d}" for h in range(9, 16) for m in (0, 30)} - {"09:00"}
+    assert out.index.tz == index.tz
+
+
+def test_period_across_midnight():
+    index = pd.date_range("2024-01-01", periods=48, freq="1h", tz="Asia/Tokyo")
+    frame = tiny(index, A_close=np.arange(48.0), A_volume=np.ones(48))
+    out = clean(frame, 60, [(time(22, 0), time(2, 0))], False)
+    assert local_hours(out) == ["00:00", "01:00", "22:00", "23:00"] * 2
+
+
+def test_weekdays_are_read_in_the_index_zone():
+    # 2024-01-05 is a Friday. In Tokyo the Friday 23:00 UTC bar is already Saturday.
+    index = pd.date_range("2024-01-05 20:00", periods=60, freq="1h", tz="UTC").tz_convert("Asia/Tokyo")
+    frame = tiny(index, A_close=np.arange(60.0), A_volume=np.ones(60))
+    out = clean(frame, 60, [], True)
+    assert list(out.index) == list(pd.date_range("2024-01-08 00:00", periods=17, freq="1h", tz="Asia/Tokyo"))
+    assert pd.Timestamp("2024-01-06 08:00", tz="Asia/Tokyo") not in out.index  # Sat local, Fri UTC
+    assert pd.Timestamp("2024-01-08 02:00", tz="Asia/Tokyo") in out.index      # Mon local, Sun UTC
+
+
+def test_daily_bars_across_a_clock_change_stay_on_their_days():
+    index = pd.date_range("2024-03-01", "2024-03-20", freq="1D", tz="America/New_York")
+    frame = tiny(index, A_close=np.arange(len(index), dtype=float), A_volume=np.ones(len(index)))
+    # Whole-day bars ignore the trading hours: daily bins start at midnight.
+    out = clean(frame, 1440, [(time(9, 30), time(16, 0))], False)
+    assert list(out.index) == list(index)
+    assert out["A_close"].tolist() == list(range(len(index)))
+
+
+def test_working_arrays():
+    # Frame order B, A (field-major), list order A, B, and a name that itself contains "_close".
+    base = make_ohlcv_frame(n_bars=6100, names=["B", "A_close_fund"], n_cointegrated=2, n_independent=0,
+                            freq="1h", field_major=True, tz="Europe/London", seed=11)
+    factor = make_factor(base, resolution=60, securities_names_list=["A_close_fund", "B"])
+    f = fields(factor)
+    assert f["number_of_rows"] == 6100 and f["number_of_data_columns"] == 10 and f["number_of_securities"] == 2
+    assert f["maximum_zscore_window"] == 3050
+    assert (f["hedge_ratio_reestimation_interval"], f["johansen_sampling_step"],
+            f["barrier_readjustment_interval"]) == (24, 24, 24)
+    assert f["minutes_in_trading_day"] == 1440
+    assert f["securities_index_dict"] == {"A_close_fund": 0, "B": 1}
+
+    utc = base.index.tz_convert("UTC").tz_localize(None).as_unit("ns")
+    assert f["datetime_array"].dtype == np.dtype("datetime64[ns]")
+    np.testing.assert_array_equal(f["datetime_array"], utc.to_numpy())
+    assert f["last_run_time"] == f["datetime_array"][0]
+    assert f["data_column_names_array"].tolist() == list(base.columns)
+    np.testing.assert_array_equal(f["data_matrix_array"], base.to_numpy())
+    np.testing.assert_array_equal(f["close_matrix_array"],
+                                  base[["A_close_fund_close", "B_close"]].to_numpy())
+    for name in ("data_matrix_array", "close_matrix_array", "positions_matrix_array"):
+        array = f[name]
+        assert array.dtype == np.float64 and array.flags.c_contiguous and array.flags.writeable
+        assert not np.shares_memory(array, base.to_numpy())
+    assert f["positions_matrix_array"].shape == (6100, 2) and not f["positions_matrix_array"].any()
+    assert f["positions_array"].shape == (2,) and f["latest_position_weights_array"].shape == (2,)
+
+    frame = factor.get_clean_dataframe()
+    assert frame.index.tz is None
+    assert list(frame.index) == list(utc)
+    assert list(frame.columns) == list(base.columns)
+    np.testing.assert_array_equal(frame.to_numpy(), base.to_numpy())
+
+
+def test_rebuilding_the_data_structures_discards_changes():
+    factor = make_factor()
+    first = fields(factor)["data_matrix_array"].copy()
+    fields(factor)["data_matrix_array"][:] = 0.0
+    factor.intialize_pairs_trading_data_structures()
+    np.testing.assert_array_equal(fields(factor)["data_matrix_array"], first)
+
+
+@pytest.mark.parametrize("frame, resolution, hours, weekdays", [
+    (daily_frame(n_days=300), 1440, [], True),                              # weekdays leave < 252
+    (hourly_frame(n_bars=6047), 60, [], False),                              # one bar short of 6048
+    (hourly_frame(n_bars=400), 60, [(time(3, 30), time(3, 31))], False),     # nothing left at all
+])
+def test_too_few_bars(frame, resolution, hours, weekdays):
+    with pytest.raises(Exception) as info:
+        make_factor(frame, resolution=resolution, trading_hours=hours, weekdays=weekdays)
+    assert type(info.value) is Exception
+    assert str(info.value) == "Insufficient data encountered, please consider getting more data"
+
+
+def test_exact_threshold_in_a_zone_with_trading_hours():
+    # 09:30-16:00 at whole-day resolution needs int(390 * 252 / 1440) = 68 bars.
+    frame = daily_frame(n_days=68, tz="America/New_York")
+    f = fields(make_factor(frame, resolution=1440, trading_hours=[(time(9, 30), time(16, 0))]))
+    assert f["number_of_rows"] == 68 and f["minutes_in_trading_day"] == 390
+    with pytest.raises(Exception, match="Insufficient data"):
+        make_factor(frame.iloc[:67], resolution=1440, trading_hours=[(time(9, 30), time(16, 0))])
+
+
+def test_renamed_securities_follow_the_list_order():
+    frame = frame_with_names(daily_frame(), {"A": "Z", "B": "Y", "C": "X"})
+    factor = make_factor(frame, securities_names_list=["X", "Z", "Y"])
+    np.testing.assert_array_equal(fields(factor)["close_matrix_array"], frame[["X_close", "Z_close", "Y_close"]].to_numpy())
