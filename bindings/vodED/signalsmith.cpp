@@ -285,6 +285,13 @@ std::array<py::object, 2> unpack_two(py::handle obj) {
   return {items[0], items[1]};
 }
 
+// The host's truth test, its errors included (an array of several elements has no truth).
+bool truth(py::handle obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
 double as_double(py::handle obj) {
   const double x = PyFloat_AsDouble(obj.ptr());
   if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
@@ -310,15 +317,33 @@ struct BarArrays {
   }
 };
 
-BarArrays engineer_spread(py::handle pair, py::handle hedges, py::handle labels_obj, py::handle window) {
+struct SpreadArguments {
+  std::string leg1, leg2;
+  double h1 = 0.0, h2 = 0.0;
+  core::WindowView window;
+  std::vector<std::string> labels;
+};
+
+// The four arguments of the spread bars, read in the order the bars need them.
+SpreadArguments spread_arguments(py::handle pair, py::handle hedges, py::handle labels_obj, py::handle window) {
+  SpreadArguments a;
   auto [first, second] = unpack_two(pair);
   auto [hedge_first, hedge_second] = unpack_two(hedges);
-  const std::string leg1 = checked_str(first, "a security name");
-  const std::string leg2 = checked_str(second, "a security name");
-  const double h1 = as_double(hedge_first);
-  const double h2 = as_double(hedge_second);
-  const core::WindowView w = window_view(window);
-  const std::vector<std::string> labels = column_labels(labels_obj);
+  a.leg1 = checked_str(first, "a security name");
+  a.leg2 = checked_str(second, "a security name");
+  a.h1 = as_double(hedge_first);
+  a.h2 = as_double(hedge_second);
+  a.window = window_view(window);
+  a.labels = column_labels(labels_obj);
+  return a;
+}
+
+BarArrays engineer_spread(const SpreadArguments& a) {
+  const core::WindowView& w = a.window;
+  const std::vector<std::string>& labels = a.labels;
+  const std::string& leg1 = a.leg1;
+  const std::string& leg2 = a.leg2;
+  const double h1 = a.h1, h2 = a.h2;
   const core::BarColumns c1 = bar_columns(labels, w, leg1);
   const core::BarColumns c2 = bar_columns(labels, w, leg2);
   BarArrays bars(w.rows);
@@ -423,13 +448,10 @@ py::dict generate_features(py::handle pair, py::handle hedges, py::handle labels
   check_ndarray(window, kWindow);
   if (!window.is_none()) window_view(window);  // wrong dtype or rank: refused before any work
 
-  BarArrays spread = engineer_spread(pair, hedges, labels_obj, window);
-  const std::vector<std::string> labels = column_labels(labels_obj);
-  py::tuple legs = py::tuple(py::reinterpret_borrow<py::object>(pair));
-  const std::string leg1 = legs[0].cast<std::string>();
-  const std::string leg2 = legs[1].cast<std::string>();
-  const core::WindowView w = window_view(window);
-  auto composite = engineer_all_others(core::other_securities(labels, leg1, leg2), labels, w);
+  const SpreadArguments args = spread_arguments(pair, hedges, labels_obj, window);
+  const core::WindowView& w = args.window;
+  BarArrays spread = engineer_spread(args);
+  auto composite = engineer_all_others(core::other_securities(args.labels, args.leg1, args.leg2), args.labels, w);
 
   const py::dict inputs[2] = {spread.as_inputs(), composite.first.as_inputs()};
   // Bars without a single observation (no other security, or a composite spoilt by a bad
@@ -503,7 +525,7 @@ void register_signalsmith(py::module_& m) {
   cls.def(
       "__engineer_spread_OHCLV",
       [](py::handle, py::handle pair, py::handle hedges, py::handle labels, py::handle window) {
-        return engineer_spread(pair, hedges, labels, window).as_tuple();
+        return engineer_spread(spread_arguments(pair, hedges, labels, window)).as_tuple();
       },
       py::arg(kPair), py::arg(kHedges), py::arg(kLabels), py::arg(kWindow),
       "The spread bars of a pair: hedge-weighted log open, high, low, close, and traded value over |spread close|.");
@@ -536,7 +558,7 @@ void register_signalsmith(py::module_& m) {
         const std::string name = checked_str(security, "security");
         const core::WindowView w = window_view(window);
         const core::BarColumns c = bar_columns(column_labels(labels_obj), w, name);
-        const bool log = PyObject_IsTrue(log_transform.ptr()) == 1;
+        const bool log = truth(log_transform);
         BarArrays bars(w.rows);
         const std::ptrdiff_t cols[5] = {c.open, c.high, c.low, c.close, c.volume};
         for (int f = 0; f < 5; ++f) core::window_column(w, cols[f], log && f < 4, bars.arrays[f].mutable_data());
@@ -552,7 +574,7 @@ void register_signalsmith(py::module_& m) {
         const std::string field_name = checked_str(field, "field");
         const core::WindowView w = window_view(window);
         const std::ptrdiff_t col = column_of(column_labels(labels_obj), w, name, field_name.c_str());
-        if (PyObject_IsTrue(log_transform.ptr()) == 1) {
+        if (truth(log_transform)) {
           py::array_t<double> out(w.rows);
           core::window_column(w, col, true, out.mutable_data());
           return out;
