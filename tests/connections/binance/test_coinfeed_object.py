@@ -140,3 +140,15 @@ def test_a_cycle_through_the_client_is_collected(exchange):
     del feed, holder
     gc.collect()
     assert alive() is None
+
+
+def test_default_dates_run_from_22_may_1995_to_today(exchange, kline_files):
+    feed = Coinfeed("k", "s")
+    feed.binance_client = _CannedClient(kline_files.daily("BTCUSDT")[:5])
+    feed.get_daily_historical_data_for_cryptocurrencies(["BTCUSDT"], n_jobs=1)
+    feed.get_minute_historical_data_for_cryptocurrencies(["BTCUSDT"], n_jobs=1)
+    today = dt.date.today()
+    recent = {(today - dt.timedelta(days=d)).strftime("%d %b, %Y") for d in (0, 1)}
+    for call in feed.binance_client.calls:
+        assert call["start_str"] == "22 May, 1995"
+        assert call["end_str"] in recent  # the moment of import: today, or yesterday near midnight
