@@ -198,8 +198,9 @@ constexpr const char* kWindow = "rolling_window_matrix_array";
 
 // The window as a strided view: a 2-D float64 ndarray, never converted (an int64 window is a
 // caller bug that a silent cast would hide). Non-contiguous and read-only windows are fine.
-core::WindowView window_view(py::handle obj) {
+core::WindowView window_view(py::handle obj, const char* argument = kWindow) {
   if (obj.is_none()) vb::raise_type_error("'NoneType' object is not subscriptable");
+  check_ndarray(obj, argument);
   py::array arr = py::reinterpret_borrow<py::array>(obj);
   if (!(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8 && py::bool_(arr.dtype().attr("isnative")))) {
     raise_value_error("Buffer dtype mismatch, expected 'float64_t' but got '" +
@@ -220,6 +221,7 @@ core::WindowView window_view(py::handle obj) {
 
 std::vector<std::string> column_labels(py::handle obj) {
   if (obj.is_none()) vb::raise_type_error("'NoneType' object is not iterable");
+  check_ndarray(obj, kLabels);
   py::array arr = py::reinterpret_borrow<py::array>(obj);
   if (arr.ndim() != 1) {
     raise_value_error("Argument '" + std::string(kLabels) + "' must be one-dimensional, got " +
@@ -541,7 +543,7 @@ void register_signalsmith(py::module_& m) {
   cls.def(
       "__get_pca_weights",
       [](py::handle, py::handle covariance) {
-        const core::WindowView c = window_view(covariance);
+        const core::WindowView c = window_view(covariance, "covariance_matrix");
         if (c.rows != c.cols) raise_value_error("covariance_matrix must be square");
         std::vector<double> cov(static_cast<std::size_t>(c.rows * c.cols));
         for (std::ptrdiff_t i = 0; i < c.rows; ++i)
@@ -596,6 +598,9 @@ void register_signalsmith(py::module_& m) {
 
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.doc() = "Spread features of a pair of securities and sample-uniqueness weights of overlapping trades.";
+  // Documentation strings are the methods' own texts, without generated signatures.
+  py::options options;
+  options.disable_function_signatures();
   vb::setup_module_logging();
   module_object_init(m);
   // The indicator functions live in this module's namespace under their TA-Lib names.

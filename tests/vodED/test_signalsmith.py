@@ -315,6 +315,12 @@ def test_column_lookup():
         get("C", "close", LABELS, WINDOW)
     with pytest.raises(IndexError):  # more labels than columns
         get("B", "volume", LABELS, WINDOW[:, :8])
+    with pytest.raises(TypeError):
+        get("A", "close", LABELS, WINDOW.tolist())
+    with pytest.raises(TypeError):
+        get("A", "close", list(LABELS), WINDOW)
+    with pytest.raises(TypeError):
+        getattr(smith, "__get_pca_weights")([[1.0]])
 
 
 # ---------------------------------------------------------------- the all-others composite
