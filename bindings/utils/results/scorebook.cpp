@@ -656,7 +656,7 @@ py::tuple extrapolations_from_train_set(const py::object&, const py::object& dai
   const py::ssize_t m = py::len(daily_returns);
   const py::ssize_t n_dates = py::len(dates);
   py::object first_date = dates[py::int_(0)];
-  py::object window_start = first_date - pd.attr("Timedelta")("1d");
+  py::object window_start = first_date - pd.attr("Timedelta")("days"_a = 1);
   py::object window_end = dates[py::int_(n_dates - 1)];
   py::object window = daily_returns.attr("loc")[label_slice(window_start, window_end)];
   const double mean = to_double(np.attr("mean")(window));
@@ -788,8 +788,16 @@ double compute_objective_score(const py::object& self, const py::object& objecti
 // context, and leaves no error set.
 void report_unscored(py::error_already_set& e) {
   py::module_ sys = py::module_::import("sys");
+  auto or_none = [](const py::object& o) { return o ? o : py::none(); };
+  py::object stderr_stream = sys.attr("stderr");
+  if (or_none(e.trace()).is_none()) {
+    // Raised by the native code itself, so Python recorded no frame: name the operation.
+    stderr_stream.attr("write")(std::string("Traceback (most recent call last):\n  in ") +
+                                kScoreContext + "\n");
+  }
   py::module_::import("traceback")
-      .attr("print_exception")(e.type(), e.value(), e.trace(), "file"_a = sys.attr("stderr"));
+      .attr("print_exception")(or_none(e.type()), or_none(e.value()), or_none(e.trace()),
+                               "file"_a = stderr_stream);
   py::str context(kScoreContext);
   e.restore();
   PyErr_WriteUnraisable(context.ptr());
@@ -896,7 +904,7 @@ py::none plot_full_results(const py::object& self, const py::object& plot_altern
                0.5, true);
   }
   const py::ssize_t m = py::len(training_dates);
-  py::object one_day = pd.attr("Timedelta")("1d");
+  py::object one_day = pd.attr("Timedelta")("days"_a = 1);
   py::object first_training_date = training_dates[py::int_(0)];
   py::object window_start = first_training_date - one_day;
   py::object last_training_date = training_dates[py::int_(m - 1)];
