@@ -70,7 +70,8 @@ void initialize_binance_client(py::object self) {
 }
 
 py::tuple reduce_coinfeed(const Coinfeed& feed) {
-  // Imported here, not at module import: the rebuild module imports this one lazily too.
+  // Looked up at call time, as the rebuild module looks up this class: neither module
+  // drags the other in when it is imported.
   py::object rebuild =
       py::module_::import("velmora.utils.pickling.rebuilds").attr("rebuild_coinfeed");
   return py::make_tuple(rebuild, py::make_tuple(feed.binance_api_key, feed.binance_api_secret));
@@ -87,7 +88,7 @@ std::string rule_for(const std::string& binance_interval) {
 }
 
 // The security a label belongs to: the label without its field word at the end ("" for the
-// bare field names of one symbol's klines). Empty optional for a label of no field.
+// bare field names of one symbol's klines). Neither flag is set for a label of no field.
 struct LabelInfo {
   std::string security;
   bool price = false;
