@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "velmora/core/factor/cleaning.hpp"
+#include "velmora/core/pairs/walk.hpp"
 
 namespace velmora::bind::cointpairs {
 
@@ -87,6 +88,11 @@ struct Factor {
 
   // The trading periods parsed from trading_hours when the data structures were built.
   std::vector<core::factor::TradingPeriod> trading_periods;
+
+  // The native side of the per-pair state: the pairs of pairs_list as close-matrix columns and
+  // positions entries, and each pair's state after the last walk (what the host dicts show).
+  std::vector<core::pairs::PairSpec> pair_specs;
+  std::vector<core::pairs::PairState> pair_states;
 
   template <class F>
   void for_each_object(F&& f) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "factors/technical/factor_state.hpp"
+#include "factors/technical/factor_walk.hpp"
+#include "factors/technical/walk_params.hpp"
 #include "velmora/core/factor/cleaning.hpp"
 #include "velmora/core/labels.hpp"
 
@@ -17,6 +19,7 @@ namespace velmora::bind::cointpairs {
 
 namespace py = pybind11;
 namespace cf = velmora::core::factor;
+namespace cp = velmora::core::pairs;
 
 namespace {
 
@@ -363,6 +366,240 @@ void construct(py::detail::value_and_holder& v_h, py::object universe_name, py::
   self.attr("initialize_vodED_data_structures")(vodED_signalsmith, vodED_tradegate);
 }
 
+
+// ---------------------------------------------------------------- rolling walk
+
+bool truthy(py::handle obj) { return to_flag(obj); }
+
+py::object zeros(py::ssize_t n) {
+  py::module_ np = numpy();
+  return np.attr("zeros")(n, py::arg("dtype") = np.attr("float64"));
+}
+
+// Sees the walk's entries and closes; everything it does needs the host, so it takes the
+// GIL for the duration of each call. Entries and closes arrive in bar-major, pair-minor order.
+class FactorObserver final : public cp::WalkObserver {
+ public:
+  FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w)
+      : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)), w_(w),
+        poller_(true) {}
+
+  bool on_entry(const cp::EntryEvent& e) override {
+    py::gil_scoped_acquire gil;
+    f_.current_time = datetimes_[py::int_(e.end)];
+    py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
+    py::object features = py::none();
+    const bool ready = truthy(f_.vodED_ready);
+    if (f_.vodED_features_requested || ready) {
+      // The window the decision was taken on: the bars before the current one.
+      py::object window = data_[py::slice(e.end - w_, e.end, 1)];
+      features = f_.vodED_signalsmith.attr("generate_features_for_pair_spreads")(
+          py::arg("pair_of_security") = pair, py::arg("pair_hedge_ratios") = py::make_tuple(e.hedge_a, e.hedge_b),
+          py::arg("data_column_names_array") = f_.data_column_names_array,
+          py::arg("rolling_window_matrix_array") = numpy().attr("asarray")(window));
+    }
+    bool vetoed = false;
+    if (ready) {
+      py::object row = pandas().attr("DataFrame").attr("from_dict")(features, py::arg("orient") = "index").attr("T");
+      const bool prediction = truthy(f_.vodED_tradegate.attr("predict")(row));
+      py::module_::import("builtins").attr("print")(
+          "CURRENT TIME: " + py::str(f_.current_time).cast<std::string>() + " | PAIR: " +
+          py::str(pair).cast<std::string>() + " | PREDICTION: " + (prediction ? "True" : "False"));
+      vetoed = !prediction;
+    }
+    if (!vetoed) {
+      py::dict record = py::reinterpret_steal<py::dict>(PyDict_Copy(f_.trade_record_template.ptr()));
+      if (!record) throw py::error_already_set();
+      record["time_of_entry"] = f_.current_time;
+      record["trade_securities"] = pair;
+      record["features"] = features;
+      f_.open_trade_records[pair] = record;
+    }
+    return !vetoed;
+  }
+
+  void on_close(const cp::CloseEvent& e) override {
+    py::gil_scoped_acquire gil;
+    f_.current_time = datetimes_[py::int_(e.end)];
+    py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
+    py::object record = f_.open_trade_records[pair];
+    record["time_of_exit"] = f_.current_time;
+    record["trade_label"] = py::int_(e.label);
+    record["trade_returns"] = py::float_(e.trade_return);
+    py::object stored = py::reinterpret_steal<py::object>(PyDict_Copy(record.ptr()));
+    if (!stored) throw py::error_already_set();
+    f_.trade_store[py::int_(f_.trade_counter)] = stored;
+    ++f_.trade_counter;
+  }
+
+  void poll() override { poller_.poll(); }
+
+ private:
+  Factor& f_;
+  py::list pairs_;
+  py::object data_;
+  py::object datetimes_;
+  std::int64_t w_;
+  InterruptPoller poller_;
+};
+
+std::ptrdiff_t position_entry(const Factor& f, py::handle name) {
+  return f.securities_index_dict[name].cast<std::ptrdiff_t>();
+}
+
+// The per-pair dicts of the host from the native states after a walk that ended at `end`.
+void publish_pair_state(Factor& f, const cp::Market& market, std::int64_t end, std::int64_t w) {
+  py::module_ np = numpy();
+  py::dict hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
+      spread_at_entry, std_at_entry, barrier_countdown, veto;
+  py::list pairs = f.pairs_list;
+  for (std::size_t k = 0; k < f.pair_states.size(); ++k) {
+    const cp::PairState& s = f.pair_states[k];
+    py::object pair = pairs[k];
+    hedge[pair] = py::make_tuple(s.hedge_a, s.hedge_b);
+    flags[pair] = py::bool_(s.cointegrated);
+    halflife[pair] = py::int_(s.halflife);
+    py::array_t<double> values(static_cast<py::ssize_t>(w));
+    cp::window_spread(market, f.pair_specs[k], s, end, w, values.mutable_data());
+    spread[pair] = values;
+    position[pair] = py::int_(s.position);
+    countdown[pair] = py::int_(s.reestimation_countdown);
+    take_profit[pair] = py::float_(s.take_profit);
+    stop_loss[pair] = py::float_(s.stop_loss);
+    time_barrier[pair] = py::float_(s.time_barrier);
+    spread_at_entry[pair] = py::float_(s.spread_at_entry);
+    std_at_entry[pair] = py::float_(s.std_at_entry);
+    barrier_countdown[pair] = py::int_(s.barrier_countdown);
+    veto[pair] = py::bool_(s.vetoed);
+  }
+  f.hedge_ratios_dict = hedge;
+  f.cointegration_flags_dict = flags;
+  f.halflife_dict = halflife;
+  f.spread_dict = spread;
+  f.spread_position_dict = position;
+  f.reestimation_countdown_dict = countdown;
+  f.take_profit_dict = take_profit;
+  f.stop_loss_dict = stop_loss;
+  f.time_barrier_dict = time_barrier;
+  f.spread_at_entry_dict = spread_at_entry;
+  f.std_at_entry_dict = std_at_entry;
+  f.barrier_countdown_dict = barrier_countdown;
+  f.meta_label_veto = veto;
+}
+
+}  // namespace
+
+Factor& factor_of(py::handle self) { return self.cast<Factor&>(); }
+
+void initialize_pair_state(Factor& f, std::int64_t w) {
+  py::list names = py::list(f.securities_names_list);
+  const std::size_t S = names.size();
+  py::list pairs;
+  std::vector<cp::PairSpec> specs;
+  for (std::size_t a = 0; a < S; ++a) {
+    for (std::size_t b = a + 1; b < S; ++b) {
+      pairs.append(py::make_tuple(names[a], names[b]));
+      specs.push_back({static_cast<std::ptrdiff_t>(a), static_cast<std::ptrdiff_t>(b), position_entry(f, names[a]),
+                       position_entry(f, names[b])});
+    }
+  }
+  py::dict hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
+      spread_at_entry, std_at_entry, barrier_countdown, records, veto;
+  py::int_ zero(0);
+  for (py::handle pair : pairs) {
+    hedge[pair] = zeros(2);
+    flags[pair] = py::bool_(false);
+    halflife[pair] = zero;
+    spread[pair] = zeros(static_cast<py::ssize_t>(std::max<std::int64_t>(w, 0)));
+    position[pair] = zero;
+    countdown[pair] = zero;
+    take_profit[pair] = zero;
+    stop_loss[pair] = zero;
+    time_barrier[pair] = zero;
+    spread_at_entry[pair] = zero;
+    std_at_entry[pair] = zero;
+    barrier_countdown[pair] = zero;
+    py::object record = py::reinterpret_steal<py::object>(PyDict_Copy(f.trade_record_template.ptr()));
+    if (!record) throw py::error_already_set();
+    records[pair] = record;
+    veto[pair] = py::bool_(false);
+  }
+  f.pairs_list = pairs;
+  f.pair_specs = std::move(specs);
+  f.pair_states.assign(f.pair_specs.size(), cp::PairState{});
+  f.hedge_ratios_dict = hedge;
+  f.cointegration_flags_dict = flags;
+  f.halflife_dict = halflife;
+  f.spread_dict = spread;
+  f.spread_position_dict = position;
+  f.reestimation_countdown_dict = countdown;
+  f.take_profit_dict = take_profit;
+  f.stop_loss_dict = stop_loss;
+  f.time_barrier_dict = time_barrier;
+  f.spread_at_entry_dict = spread_at_entry;
+  f.std_at_entry_dict = std_at_entry;
+  f.barrier_countdown_dict = barrier_countdown;
+  f.open_trade_records = records;
+  f.meta_label_veto = veto;
+}
+
+py::object walk_positions(Factor& f, const py::dict& params) {
+  py::module_ np = numpy();
+  const cp::WalkParams p =
+      walk_params_from_dict(params, f.hedge_ratio_reestimation_interval, f.johansen_sampling_step,
+                            f.barrier_readjustment_interval, f.maximum_zscore_window, f.minimum_zscore_window);
+  const std::int64_t w = p.size_of_rolling_windows;
+  const std::int64_t rows = f.number_of_rows;
+  const auto S = static_cast<py::ssize_t>(f.number_of_securities);
+  initialize_pair_state(f, w);
+
+  // The arrays the walk reads stay referenced here for its whole duration.
+  py::array closes = require_float64(f.close_matrix_array, "close_matrix_array", 2);
+  py::object data = f.data_matrix_array;
+  py::object datetimes = f.datetime_array;
+  if (closes.shape(0) < rows || closes.shape(1) != S || py::len(datetimes) < static_cast<std::size_t>(rows)) {
+    throw py::value_error("the factor's arrays hold fewer bars than number_of_rows");
+  }
+  closes = closes[py::slice(0, rows, 1)];
+  py::array logs;
+  {
+    NumpyErrstate quiet;  // a zero close is -inf and a negative one NaN, as the spread model expects
+    logs = np.attr("log")(closes);
+  }
+  const View2D cv = view_2d(closes), lv = view_2d(logs);
+  const cp::Market market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
+                          cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
+
+  // A fresh matrix of the current row count: bars appended since the last walk get rows too.
+  py::array_t<double> positions(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), S});
+  std::fill(positions.mutable_data(), positions.mutable_data() + rows * S, 0.0);
+  f.positions_matrix_array = positions;
+
+  FactorObserver observer(f, f.pairs_list, data, datetimes, w);
+  double* out = positions.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    cp::walk(market, f.pair_specs, p, f.pair_states, out, S, observer);
+  }
+  if (rows > 0) {
+    f.current_time = datetimes[py::int_(rows - 1)];
+    f.positions_array = np.attr("array")(positions[py::int_(rows - 1)]);
+  }
+  if (rows > w) publish_pair_state(f, market, rows - 1, w);
+  return positions;
+}
+
+py::tuple train_test_split(Factor& f, double ratio, std::int64_t end, std::int64_t start) {
+  const std::int64_t split = cp::split_row(start, end, ratio);
+  py::object dt = f.datetime_array, pos = f.positions_matrix_array, close = f.close_matrix_array;
+  py::slice train(start, split, 1), test(split, end, 1);
+  py::module_ np = numpy();
+  return py::make_tuple(dt[train], np.attr("asarray")(pos[train]), np.attr("asarray")(close[train]), dt[test],
+                        np.attr("asarray")(pos[test]), np.attr("asarray")(close[test]));
+}
+
+namespace {
+
 // ---------------------------------------------------------------- host-visible methods
 
 py::object get_clean_dataframe(const Factor& f) {
@@ -578,6 +815,23 @@ Returns:
       py::cpp_function([](Factor& f) { f.object_store_dict = py::none(); }),
       "Free store for the caller's objects; the factor never reads it.");
 
+  m.def(
+      "_run_walk", [](py::handle factor, const py::dict& params) { return walk_positions(factor_of(factor), params); },
+      py::arg("factor"), py::arg("params"),
+      "Runs the factor's rolling walk with the given pairs_trading_params; returns positions_matrix_array.");
+  m.def(
+      "_train_test_split",
+      [](py::handle factor, std::int64_t size_of_rolling_windows) {
+        Factor& f = factor_of(factor);
+        return train_test_split(f, f.train_split_ratio, f.number_of_rows, size_of_rolling_windows);
+      },
+      py::arg("factor"), py::arg("size_of_rolling_windows"),
+      "The factor's train/test split of its walked rows, for tests.");
+  m.def(
+      "_request_features",
+      [](py::handle factor, bool requested) { factor_of(factor).vodED_features_requested = requested; },
+      py::arg("factor"), py::arg("requested"),
+      "Sets whether entries compute features (fit does this before its final run), for tests.");
   m.def("_factor_fields", &factor_fields, py::arg("factor"),
         "Every field of a factor by name (the objects themselves), for tests.");
   m.def(

@@ -1,0 +1,28 @@
+#pragma once
+// The factor's rolling walk and its train/test split, for the factor's run and search code.
+
+#include "factors/technical/factor_state.hpp"
+
+namespace velmora::bind::cointpairs {
+
+// The factor behind a host object (a PairsTradingSerialCointegrationFactor or a subclass).
+Factor& factor_of(pybind11::handle self);
+
+// Builds pairs_list (combinations of securities_names_list) and the fourteen per-pair dicts
+// in their initial state, for windows of `size_of_rolling_windows` rows.
+void initialize_pair_state(Factor& f, std::int64_t size_of_rolling_windows);
+
+// Walks every bar with a trial's `pairs_trading_params`: fresh per-pair state, a fresh zero
+// positions matrix of the current number_of_rows (stored as positions_matrix_array and
+// returned), rows from size_of_rolling_windows on decided from the bars before them. The
+// walk runs natively with the GIL released; it calls the host only at entries (features,
+// classifier veto and its printed line, the trade record) and when a booked trade closes
+// (the record goes into trade_store under trade_counter). Afterwards current_time is the
+// last bar's time and the per-pair dicts hold every pair's final state.
+pybind11::object walk_positions(Factor& f, const pybind11::dict& params);
+
+// The six views (train datetimes, positions, closes, test datetimes, positions, closes) of
+// rows [start, split) and [split, end), split = start + trunc((end - start) * ratio).
+pybind11::tuple train_test_split(Factor& f, double train_split_ratio, std::int64_t end, std::int64_t start);
+
+}  // namespace velmora::bind::cointpairs
