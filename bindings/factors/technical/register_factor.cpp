@@ -738,8 +738,8 @@ Args:
 }  // namespace
 
 void register_factor(py::module_& m) {
-  py::module_ scorebook = py::module_::import("velmora.utils.results.scorebook");
-  if (py::hasattr(scorebook, "Scorebook")) m.attr("Scorebook") = scorebook.attr("Scorebook");
+  // Looked up in the module's globals at every construction, so it can be replaced there.
+  m.attr("Scorebook") = py::module_::import("velmora.utils.results.scorebook").attr("Scorebook");
   m.attr("Inference") = py::module_::import("velmora.utils.inference.inference").attr("Inference");
   py::module_ optuna = py::module_::import("optuna");
   optuna.attr("logging").attr("set_verbosity")(optuna.attr("logging").attr("WARNING"));

@@ -14,22 +14,6 @@ Factor = cointpairs.PairsTradingSerialCointegrationFactor
 DEFAULT_OBJECTIVE = "stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns"
 
 
-@pytest.fixture
-def objectives(monkeypatch):
-    """The objective names the factor validates against (the results module's own list).
-
-    While the results class is still being written and has no list yet, a stand-in with
-    the default objective lets construction tests run."""
-    scorebook = getattr(cointpairs, "Scorebook", None)
-    names = getattr(scorebook, "available_objectives", None)
-    if names is None:
-        class StandIn:
-            available_objectives = [DEFAULT_OBJECTIVE]
-        monkeypatch.setattr(cointpairs, "Scorebook", StandIn, raising=False)
-        names = StandIn.available_objectives
-    return names
-
-
 def daily_frame(n_days=260, names=("A", "B", "C"), tz="UTC", seed=3, **kwargs):
     """Daily bars: with whole-day resolution and no trading hours 252 bars suffice."""
     return make_ohlcv_frame(n_bars=n_days, names=list(names), n_cointegrated=2,
@@ -110,5 +94,5 @@ def frame_with_names(frame, mapping):
     return frame.rename(columns=rename)
 
 
-__all__ = ["Factor", "DEFAULT_OBJECTIVE", "objectives", "daily_frame", "hourly_frame", "make_factor", "fields",
+__all__ = ["Factor", "DEFAULT_OBJECTIVE", "daily_frame", "hourly_frame", "make_factor", "fields",
            "FakeTradegate", "FakeSignalsmith", "frame_with_names", "pd"]

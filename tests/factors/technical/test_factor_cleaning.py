@@ -7,11 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import daily_frame, fields, frame_with_names, hourly_frame, make_factor, objectives
+from factors.technical.factor_helpers import daily_frame, fields, frame_with_names, hourly_frame, make_factor
 from support.frames import make_ohlcv_frame
 from velmora.factors.technical import cointpairs
-
-pytestmark = pytest.mark.usefixtures("objectives")
 
 clean = cointpairs._clean_dataframe
 

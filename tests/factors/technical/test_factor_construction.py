@@ -14,11 +14,9 @@ import pandas as pd
 import pytest
 
 from factors.technical.factor_helpers import (DEFAULT_OBJECTIVE, Factor, FakeTradegate, daily_frame, fields,
-                                              make_factor, objectives)
+                                              make_factor)
 from velmora.factors.technical import cointpairs
 from velmora.utils.inference.inference import Inference
-
-pytestmark = pytest.mark.usefixtures("objectives")
 
 FRAME = daily_frame(n_days=400)
 
@@ -226,9 +224,8 @@ class RefusesPickling:
 
 def test_pickling_rebuilds_from_constructor_values():
     gate = FakeTradegate(loaded=False)
-    factor = Factor("u", FRAME, np.int64(1440), [], 1, None, gate, [], "annual_sharpe_ratio"
-                    if "annual_sharpe_ratio" in cointpairs.Scorebook.available_objectives else DEFAULT_OBJECTIVE,
-                    0.75, 5e4, 0.5, 0.002, 0.25, 0)
+    factor = Factor("u", FRAME, np.int64(1440), [], 1, None, gate, [], "annual_sharpe_ratio", 0.75, 5e4, 0.5,
+                    0.002, 0.25, 0)
     factor.object_store_dict["kept"] = 1
     fields(factor)["trade_store"][0] = {"trade": 1}
     factor.current_time = np.datetime64("2022-01-01")
@@ -273,3 +270,13 @@ def test_factor_in_a_reference_cycle_is_collected():
     del factor, gate
     gc.collect()
     assert ref() is None
+
+
+def test_objectives_are_read_from_the_results_class_at_each_construction(monkeypatch):
+    class Other:
+        available_objectives = ["custom"]
+
+    monkeypatch.setattr(cointpairs, "Scorebook", Other)
+    assert fields(make_factor(objective="custom"))["objective"] == "custom"
+    with pytest.raises(Exception, match=f"^{OBJECTIVE_MSG}$"):
+        make_factor()

@@ -7,11 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import daily_frame, fields, make_factor, objectives
+from factors.technical.factor_helpers import daily_frame, fields, make_factor
 from support.market_data import CRYPTO_1H, SP500_CLEAN, load_ohlcv
 from velmora.factors.technical import cointpairs
-
-pytestmark = pytest.mark.usefixtures("objectives")
 
 
 def cleaned_log(series):

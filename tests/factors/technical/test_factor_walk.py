@@ -6,13 +6,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import (FakeSignalsmith, FakeTradegate, daily_frame, fields, make_factor,
-                                              objectives)
+from factors.technical.factor_helpers import FakeSignalsmith, FakeTradegate, daily_frame, fields, make_factor
 from factors.technical.reference_walk import ReferenceWalk
 from support.market_data import SP500_CLEAN, load_ohlcv
 from velmora.factors.technical import cointpairs
-
-pytestmark = pytest.mark.usefixtures("objectives")
 
 
 def params(w, **overrides):
