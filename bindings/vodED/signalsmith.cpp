@@ -311,12 +311,6 @@ struct BarArrays {
             arrays[3].mutable_data(), arrays[4].mutable_data()};
   }
   py::tuple as_tuple() const { return py::make_tuple(arrays[0], arrays[1], arrays[2], arrays[3], arrays[4]); }
-  py::dict as_inputs() const {
-    py::dict d;
-    const char* keys[5] = {"open", "high", "low", "close", "volume"};
-    for (int i = 0; i < 5; ++i) d[keys[i]] = arrays[i];
-    return d;
-  }
 };
 
 struct SpreadArguments {
@@ -443,29 +437,69 @@ void module_object_init(py::module_& m) {
 
 py::object& module_object() { return module_storage.get_stored(); }
 
-py::dict generate_features(py::handle pair, py::handle hedges, py::handle labels_obj, py::handle window) {
+// A bar tuple as a bar builder returned it, held to five one-dimensional float64 arrays.
+struct HeldBars {
+  py::dict inputs;      // "open" ... "volume", the indicators' one positional argument
+  py::ssize_t rows = 0;  // length of the open series
+  bool no_data = true;  // no element of any series is a number
+};
+
+HeldBars hold_bars(py::handle result) {
+  if (!PyTuple_Check(result.ptr())) {
+    vb::raise_type_error("Cannot convert " + vb::type_name(result) + " to tuple");
+  }
+  py::tuple bars = py::reinterpret_borrow<py::tuple>(result);
+  if (bars.size() != 5) {
+    raise_value_error("a bar tuple has 5 series (open, high, low, close, volume), got " + std::to_string(bars.size()));
+  }
+  HeldBars held;
+  const char* keys[5] = {"open", "high", "low", "close", "volume"};
+  for (int i = 0; i < 5; ++i) {
+    py::handle series = bars[static_cast<std::size_t>(i)];
+    if (!py::isinstance(series, ndarray_type())) {
+      vb::raise_type_error("Cannot convert " + vb::type_name(series) + " to numpy.ndarray");
+    }
+    py::array arr = py::reinterpret_borrow<py::array>(series);
+    if (!(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8 && py::bool_(arr.dtype().attr("isnative")))) {
+      raise_value_error("Buffer dtype mismatch, expected 'float64_t' but got '" +
+                        py::str(arr.dtype()).cast<std::string>() + "'");
+    }
+    if (arr.ndim() != 1) {
+      raise_value_error("Buffer has wrong number of dimensions (expected 1, got " + std::to_string(arr.ndim()) + ")");
+    }
+    auto contiguous = py::array_t<double, py::array::c_style>::ensure(arr);
+    if (i == 0) held.rows = contiguous.size();
+    held.no_data = held.no_data && core::all_nan(contiguous.data(), contiguous.size());
+    held.inputs[keys[i]] = contiguous;
+  }
+  return held;
+}
+
+py::dict generate_features(py::handle self, py::handle pair, py::handle hedges, py::handle labels_obj,
+                           py::handle window) {
   vb::check_exact_type(pair, kPair, reinterpret_cast<PyObject*>(&PyTuple_Type));
   vb::check_exact_type(hedges, kHedges, reinterpret_cast<PyObject*>(&PyTuple_Type));
   check_ndarray(labels_obj, kLabels);
   check_ndarray(window, kWindow);
   if (!window.is_none()) window_view(window);  // wrong dtype or rank: refused before any work
 
-  const SpreadArguments args = spread_arguments(pair, hedges, labels_obj, window);
-  const core::WindowView& w = args.window;
-  BarArrays spread = engineer_spread(args);
-  auto composite = engineer_all_others(core::other_securities(args.labels, args.leg1, args.leg2), args.labels, w);
+  // Both bar builders are reached through the instance, so a subclass may supply its own.
+  const HeldBars spread = hold_bars(self.attr("__engineer_spread_OHCLV")(pair, hedges, labels_obj, window));
+  auto [first, second] = unpack_two(pair);
+  py::list others = py::cast(core::other_securities(column_labels(labels_obj), checked_str(first, "a security name"),
+                                                    checked_str(second, "a security name")));
+  const HeldBars composite = hold_bars(self.attr("__engineer_all_other_OHCLV")(others, labels_obj, window));
 
-  const py::dict inputs[2] = {spread.as_inputs(), composite.first.as_inputs()};
+  const py::dict inputs[2] = {spread.inputs, composite.inputs};
   // Bars without a single observation (no other security, or a composite spoilt by a bad
   // price) have no indicator values; TA-Lib would still report some, AD as 0.
-  const bool no_data[2] = {core::bars_all_nan(spread.outputs(), w.rows),
-                           core::bars_all_nan(composite.first.outputs(), w.rows)};
+  const bool no_data[2] = {spread.no_data, composite.no_data};
   const char* bar_names[2] = {"_spread", "_all_others"};
-  const auto n = static_cast<double>(w.rows);
+  const auto n = static_cast<double>(composite.rows);
   // int(n * 0.2) and so on: the double product truncated toward zero.
   const long periods[3] = {static_cast<long>(n * 0.2), static_cast<long>(n * 0.5), static_cast<long>(n * 0.8)};
   const char* period_names[3] = {"_short", "_medium", "_long"};
-  const py::ssize_t last = w.rows - 1;
+  const py::ssize_t last = composite.rows - 1;
 
   py::dict namespace_ = module_object().attr("__dict__");
   py::object float64 = vb::numpy().attr("float64");
@@ -519,8 +553,8 @@ void register_signalsmith(py::module_& m) {
   cls.def(vb::init_ignoring_arguments<Signalsmith>());
   cls.def(
       "generate_features_for_pair_spreads",
-      [](py::handle, py::handle pair, py::handle hedges, py::handle labels, py::handle window) {
-        return generate_features(pair, hedges, labels, window);
+      [](py::handle self, py::handle pair, py::handle hedges, py::handle labels, py::handle window) {
+        return generate_features(self, pair, hedges, labels, window);
       },
       py::arg(kPair), py::arg(kHedges), py::arg(kLabels), py::arg(kWindow), "DOC HERE");
 

@@ -246,6 +246,26 @@ def test_small_universes_give_a_complete_dictionary(names, pair, nan_all_others)
     assert not np.isnan(spread).all()
 
 
+def test_bar_builders_are_reached_through_the_instance(recorded_calls):
+    labels, window = window_of(make_ohlcv_frame(n_bars=40, names=["P", "Q", "R"], seed=6))
+    flat = tuple(np.full(40, 2.0 + i) for i in range(5))
+
+    class Flat(Signalsmith):
+        pass
+
+    # set under the literal name: a def in the class body would be name-mangled
+    setattr(Flat, "__engineer_all_other_OHCLV", lambda self, securities, labels, window: flat)
+    Flat().generate_features_for_pair_spreads(("P", "Q"), (1.0, -1.0), labels, window)
+    bop_on_composite = recorded_calls[1][1]
+    assert all(bop_on_composite[f] is series for f, series in zip(FIELDS, flat))
+
+    for bad, error in [([np.zeros(40)] * 5, TypeError), ((np.zeros(40),) * 4, ValueError),
+                       ((np.zeros((40, 1)),) * 5, ValueError), ((np.zeros(40, np.int64),) * 5, ValueError)]:
+        setattr(Flat, "__engineer_spread_OHCLV", lambda self, *args, bad=bad: bad)
+        with pytest.raises(error):
+            Flat().generate_features_for_pair_spreads(("P", "Q"), (1.0, -1.0), labels, window)
+
+
 class CustomSignalsmith(Signalsmith):
     pass
 

@@ -20,11 +20,9 @@ bool all_finite(const std::vector<double>& x) {
 }
 }  // namespace
 
-bool bars_all_nan(const BarOutputs& bars, std::ptrdiff_t rows) {
-  for (const double* series : {bars.open, bars.high, bars.low, bars.close, bars.volume}) {
-    for (std::ptrdiff_t t = 0; t < rows; ++t) {
-      if (!std::isnan(series[t])) return false;
-    }
+bool all_nan(const double* x, std::ptrdiff_t n) {
+  for (std::ptrdiff_t t = 0; t < n; ++t) {
+    if (!std::isnan(x[t])) return false;
   }
   return true;
 }

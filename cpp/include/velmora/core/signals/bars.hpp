@@ -36,8 +36,8 @@ struct BarOutputs {
   double* volume;
 };
 
-// True when every element of the five series is NaN: bars without a single observation.
-bool bars_all_nan(const BarOutputs& bars, std::ptrdiff_t rows);
+// True when every element of `x` is NaN (or there is none): a series without a single observation.
+bool all_nan(const double* x, std::ptrdiff_t n);
 
 // The left-most position of `label` among `labels`, or nothing.
 std::optional<std::ptrdiff_t> find_column(const std::vector<std::string>& labels, std::string_view label);
