@@ -1,4 +1,5 @@
 import copy
+import multiprocessing
 import pickle
 from collections import namedtuple
 
@@ -275,6 +276,18 @@ def test_signalsmith_pickles_as_its_class():
     for clone in (pickle.loads(pickle.dumps(smith)), copy.deepcopy(smith)):
         assert type(clone) is Signalsmith
     assert type(pickle.loads(pickle.dumps(CustomSignalsmith()))) is CustomSignalsmith
+
+
+def features_in_worker(smith, labels, window):
+    return list(smith.generate_features_for_pair_spreads(("P", "Q"), (1.0, -0.8), labels, window).values())
+
+
+def test_an_instance_travels_to_a_worker_process():
+    labels, window = window_of(make_ohlcv_frame(n_bars=40, names=["P", "Q", "R", "S"], seed=12))
+    smith = Signalsmith()
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        remote = pool.apply(features_in_worker, (smith, labels, window))
+    np.testing.assert_array_equal(remote, features_in_worker(smith, labels, window))
 
 
 # ---------------------------------------------------------------- spread bars
