@@ -3,7 +3,9 @@
 
 #include "common/common.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <string>
