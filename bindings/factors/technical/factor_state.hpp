@@ -93,6 +93,7 @@ struct Factor {
   // positions entries, and each pair's state after the last walk (what the host dicts show).
   std::vector<core::pairs::PairSpec> pair_specs;
   std::vector<core::pairs::PairState> pair_states;
+  bool walking = false;
 
   template <class F>
   void for_each_object(F&& f) {

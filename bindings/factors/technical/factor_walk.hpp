@@ -1,5 +1,6 @@
 #pragma once
-// The factor's rolling walk and its train/test split, for the factor's run and search code.
+// The factor's rolling walk, its train/test split and the classifier load hook, for the
+// factor's run and search code.
 
 #include "factors/technical/factor_state.hpp"
 
@@ -24,5 +25,10 @@ pybind11::object walk_positions(Factor& f, const pybind11::dict& params);
 // The six views (train datetimes, positions, closes, test datetimes, positions, closes) of
 // rows [start, split) and [split, end), split = start + trunc((end - start) * ratio).
 pybind11::tuple train_test_split(Factor& f, double train_split_ratio, std::int64_t end, std::int64_t start);
+
+// None/False without a classifier, else whatever the classifier's
+// __check_and_load_optimal_entry_classifier(factor_name=...) returns (its errors propagate).
+// The result is what vodED_ready is set to.
+pybind11::object check_if_vodED_optimal_entry_exists_and_load(const Factor& f);
 
 }  // namespace velmora::bind::cointpairs

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -255,10 +256,14 @@ void intialize_pairs_trading_data_structures(Factor& f) {
   f.proportional_spread_array = estimate_proportional_spread_for_slippage(f, clean);
 }
 
+}  // namespace
+
 py::object check_if_vodED_optimal_entry_exists_and_load(const Factor& f) {
   if (f.vodED_tradegate.is_none()) return py::bool_(false);
   return f.vodED_tradegate.attr("__check_and_load_optimal_entry_classifier")(py::arg("factor_name") = f.factor_name);
 }
+
+namespace {
 
 void initialize_vodED_data_structures(Factor& f, py::object signalsmith, py::object tradegate) {
   f.vodED_signalsmith = std::move(signalsmith);
@@ -544,6 +549,13 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
 }
 
 py::object walk_positions(Factor& f, const py::dict& params) {
+  // A second walk of the same factor started from one of its callbacks is refused outright.
+  if (f.walking) throw std::runtime_error("a walk of this factor is already running");
+  struct Walking {
+    Factor& f;
+    explicit Walking(Factor& factor) : f(factor) { f.walking = true; }
+    ~Walking() { f.walking = false; }
+  } walking(f);
   py::module_ np = numpy();
   const cp::WalkParams p =
       walk_params_from_dict(params, f.hedge_ratio_reestimation_interval, f.johansen_sampling_step,
@@ -575,12 +587,18 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   std::fill(positions.mutable_data(), positions.mutable_data() + rows * S, 0.0);
   f.positions_matrix_array = positions;
 
+  // The loop works on its own copies of the pairs and states: a host callback that touches
+  // the factor cannot pull them from under it.
+  const std::vector<cp::PairSpec> specs = f.pair_specs;
+  std::vector<cp::PairState> states;
   FactorObserver observer(f, f.pairs_list, data, datetimes, w);
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
-    cp::walk(market, f.pair_specs, p, f.pair_states, out, S, observer);
+    cp::walk(market, specs, p, states, out, S, observer);
   }
+  f.pair_specs = specs;
+  f.pair_states = std::move(states);
   if (rows > 0) {
     f.current_time = datetimes[py::int_(rows - 1)];
     f.positions_array = np.attr("array")(positions[py::int_(rows - 1)]);

@@ -224,3 +224,20 @@ def test_train_test_split(rows, w, ratio, n_train):
                         (test_c, "close_matrix_array"), (train_t, "datetime_array")):
         assert part.shape[1:] == f[whole].shape[1:]
         assert part.size == 0 or np.shares_memory(part, f[whole])
+
+
+def test_a_callback_cannot_start_a_second_walk_of_the_same_factor():
+    class Reentrant(FakeTradegate):
+        def predict(self, X):
+            return cointpairs._run_walk(self.factor, params(60))
+
+    gate = Reentrant(loaded=True)
+    factor = make_factor(daily_frame(n_days=320), vodED_signalsmith=FakeSignalsmith(), vodED_tradegate=gate)
+    gate.factor = factor
+    with pytest.raises(RuntimeError, match="already running"):
+        cointpairs._run_walk(factor, params(60))
+    gate.factor = None
+    # The factor is usable again afterwards.
+    factor.initialize_vodED_data_structures(None, None)
+    np.testing.assert_array_equal(cointpairs._run_walk(factor, params(60)),
+                                  cointpairs._run_walk(make_factor(daily_frame(n_days=320)), params(60)))
