@@ -4,7 +4,6 @@
 
 #include "factors/technical/register.hpp"
 #include "factors/technical/walk_params.hpp"
-#include "velmora/core/numeric.hpp"
 #include "velmora/core/pairs/kernels.hpp"
 #include "velmora/core/pairs/walk.hpp"
 
@@ -106,8 +105,8 @@ void register_kernels(py::module_& m) {
   m.def(
       "_pairwise_sum",
       [](py::handle x) {
-        const View1D v = view_1d(require_float64(x, "x", 1));
-        return core::pairwise_sum(v.data, v.size, v.stride);
+        std::vector<double> data = contiguous(x, "x");
+        return cp::pairwise_sum(data.data(), static_cast<std::ptrdiff_t>(data.size()));
       },
       py::arg("x"), "numpy's pairwise float64 sum of a 1-D array.");
   m.def(

@@ -5,7 +5,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "velmora/core/numeric.hpp"
 
 namespace velmora::core::pairs {
 
@@ -305,20 +304,31 @@ void sliding_std(const double* x, std::ptrdiff_t n, std::ptrdiff_t w, double* ou
   }
 }
 
-double volatility_multiplier(const double* spread, std::ptrdiff_t n, std::int64_t halflife,
-                             double rolling_volatility_halflife_multiplier,
-                             std::vector<double>& scratch_runs, std::vector<double>& scratch_dev) {
+std::ptrdiff_t volatility_run_length(std::ptrdiff_t n, std::int64_t halflife,
+                                     double rolling_volatility_halflife_multiplier) {
   double w = std::trunc(rolling_volatility_halflife_multiplier * static_cast<double>(halflife));
   if (static_cast<double>(n - 30) < w) w = static_cast<double>(n - 30);
   if (2.0 > w) w = 2.0;
-  const std::ptrdiff_t wv = static_cast<std::ptrdiff_t>(w);
+  return static_cast<std::ptrdiff_t>(w);
+}
+
+double volatility_multiplier_from_runs(const double* run_std, std::ptrdiff_t runs) {
+  if (runs < 1) throw std::invalid_argument("spread too short for a rolling volatility");
+  const double m = pairwise_sum(run_std, runs) / static_cast<double>(runs);
+  if (m > 0.0) return 1.0 + run_std[runs - 1] / m;
+  return 1.0;
+}
+
+double volatility_multiplier(const double* spread, std::ptrdiff_t n, std::int64_t halflife,
+                             double rolling_volatility_halflife_multiplier,
+                             std::vector<double>& scratch_runs, std::vector<double>& scratch_dev) {
+  const std::ptrdiff_t wv =
+      volatility_run_length(n, halflife, rolling_volatility_halflife_multiplier);
   const std::ptrdiff_t runs = n - wv + 1;
   if (runs < 1) throw std::invalid_argument("spread too short for a rolling volatility");
   scratch_runs.resize(static_cast<std::size_t>(runs));
   sliding_std(spread, n, wv, scratch_runs.data(), scratch_dev);
-  const double m = pairwise_sum(scratch_runs.data(), runs) / static_cast<double>(runs);
-  if (m > 0.0) return 1.0 + scratch_runs[runs - 1] / m;
-  return 1.0;
+  return volatility_multiplier_from_runs(scratch_runs.data(), runs);
 }
 
 }  // namespace velmora::core::pairs

@@ -1,6 +1,7 @@
 #include "velmora/core/pairs/walk.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -109,6 +110,41 @@ Crossing check_crossing(const PairState& st, double x) {
   return c;
 }
 
+bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// The volatility multiplier of the window starting at absolute row `start`, reusing the run
+// stds that an earlier window of the same hedge ratios already computed.
+double cached_volatility_multiplier(RunStdCache& cache, LazySpread& spread, std::ptrdiff_t n,
+                                    std::ptrdiff_t start, const PairState& st,
+                                    double multiplier, std::vector<double>& scratch) {
+  const std::ptrdiff_t wv = volatility_run_length(n, st.halflife, multiplier);
+  const std::ptrdiff_t runs = n - wv + 1;
+  if (runs < 1) throw std::invalid_argument("spread too short for a rolling volatility");
+  const auto held = static_cast<std::ptrdiff_t>(cache.values.size());
+  const bool reusable = cache.run_length == wv && same_bits(cache.hedge_a, st.hedge_a) &&
+                        same_bits(cache.hedge_b, st.hedge_b) && cache.first <= start &&
+                        start <= cache.first + held;
+  if (reusable) {
+    cache.values.erase(cache.values.begin(), cache.values.begin() + (start - cache.first));
+    if (static_cast<std::ptrdiff_t>(cache.values.size()) > runs) cache.values.resize(runs);
+  } else {
+    cache.values.clear();
+    cache.hedge_a = st.hedge_a;
+    cache.hedge_b = st.hedge_b;
+    cache.run_length = wv;
+  }
+  cache.first = start;
+  const auto have = static_cast<std::ptrdiff_t>(cache.values.size());
+  if (have < runs) {
+    const double* s = spread.from(have);
+    cache.values.resize(static_cast<std::size_t>(runs));
+    sliding_std(s + have, n - have, wv, cache.values.data() + have, scratch);
+  }
+  return volatility_multiplier_from_runs(cache.values.data(), runs);
+}
+
 }  // namespace
 
 void step(const Market& market, std::span<const PairSpec> pairs, const WalkParams& p,
@@ -121,6 +157,7 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(w);
   const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(end - w);
   const std::ptrdiff_t last_row = static_cast<std::ptrdiff_t>(end - 1);
+  if (ws.run_std.size() != pairs.size()) ws.run_std.assign(pairs.size(), RunStdCache{});
 
   for (std::size_t k = 0; k < pairs.size(); ++k) {
     observer.poll();
@@ -168,8 +205,8 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
                          z.zscore, current, z.std};
         if (!observer.on_entry(event)) st.vetoed = true;
         st.position = position;
-        const double v = volatility_multiplier(spread.all(), n, st.halflife,
-                                               p.rolling_volatility_halflife_multiplier, ws.b, ws.c);
+        const double v = cached_volatility_multiplier(ws.run_std[k], spread, n, start, st,
+                                                      p.rolling_volatility_halflife_multiplier, ws.c);
         const double sign = sign_of(position);
         st.take_profit =
             current + ((p.take_profit_std_multiplier * z.std) *
@@ -190,8 +227,8 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
         st.barrier_countdown -= 1;
       } else {
         const double d = st.spread_at_entry, s = st.std_at_entry;
-        const double v = volatility_multiplier(spread.all(), n, st.halflife,
-                                               p.rolling_volatility_halflife_multiplier, ws.b, ws.c);
+        const double v = cached_volatility_multiplier(ws.run_std[k], spread, n, start, st,
+                                                      p.rolling_volatility_halflife_multiplier, ws.c);
         const double sign = sign_of(st.position);
         st.take_profit =
             d + ((p.take_profit_std_multiplier * s) *

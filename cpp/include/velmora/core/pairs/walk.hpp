@@ -131,10 +131,23 @@ class WalkObserver {
   virtual void poll() {}
 };
 
-// Scratch memory reused from step to step; one per walking thread.
+// Rolling stds of one pair's volatility runs, by absolute start row. While a trade is open
+// its hedge ratios are frozen, so a run's std never changes and each re-adjustment only
+// computes the runs that are new since the last one.
+struct RunStdCache {
+  double hedge_a = 0.0;
+  double hedge_b = 0.0;
+  std::ptrdiff_t run_length = 0;
+  std::ptrdiff_t first = 0;
+  std::vector<double> values;
+};
+
+// Scratch memory and caches reused from step to step; one per walking thread, and only ever
+// used with one Market (or with one that only has rows appended).
 class Workspace {
  public:
   std::vector<double> a, b, c;
+  std::vector<RunStdCache> run_std;
 };
 
 // One step of every pair over the window rows [end - w, end) of `market`, w =
