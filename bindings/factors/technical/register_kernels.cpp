@@ -191,6 +191,24 @@ void register_kernels(py::module_& m) {
       py::arg("spread"), py::arg("halflife"), py::arg("rolling_volatility_halflife_multiplier"),
       "1 + latest rolling std / mean rolling std of the spread.");
   m.def(
+      "_check_barrier_crossing",
+      [](int position, double spread_at_entry, double take_profit, double stop_loss,
+         double time_barrier, double spread) {
+        cp::PairState st;
+        st.position = position;
+        st.spread_at_entry = spread_at_entry;
+        st.take_profit = take_profit;
+        st.stop_loss = stop_loss;
+        st.time_barrier = time_barrier;
+        const cp::Crossing c = cp::check_barrier_crossing(st, spread);
+        py::object label = c.crossed ? py::object(py::int_(c.label)) : py::object(py::none());
+        return py::make_tuple(c.crossed ? 0.0 : static_cast<double>(position), label,
+                              c.crossed ? c.trade_return : 0.0);
+      },
+      py::arg("position"), py::arg("spread_at_entry"), py::arg("take_profit"),
+      py::arg("stop_loss"), py::arg("time_barrier"), py::arg("spread"),
+      "(position after the check, trade label or None, trade return) of an open trade.");
+  m.def(
       "_walk",
       [](py::handle close_matrix, py::handle log_close_matrix, const py::dict& params,
          std::int64_t hedge_ratio_reestimation_interval, std::int64_t johansen_sampling_step,

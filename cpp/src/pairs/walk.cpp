@@ -71,43 +71,12 @@ class LazySpread {
 
 double sign_of(int position) { return position > 0 ? 1.0 : (position < 0 ? -1.0 : 0.0); }
 
-struct Crossing {
-  bool crossed = false;
-  int label = 0;
-  double trade_return = 0.0;
-};
-
 // The trade's return relative to the size of the entry spread, signed so that a gain is
 // positive whatever the sign of the entry spread; an entry spread of 0 has no scale and
 // counts as no return.
 double relative_change(double gain, double entry) {
   const double scale = std::abs(entry);
   return scale == 0.0 ? 0.0 : gain / scale;
-}
-
-Crossing check_crossing(const PairState& st, double x) {
-  Crossing c;
-  const double d = st.spread_at_entry;
-  if (st.position > 0) {
-    const double r = relative_change(x - d, d);
-    if (x >= st.take_profit) {
-      c = {true, 1, r};
-    } else if (x <= st.stop_loss) {
-      c = {true, 0, r};
-    } else if (st.time_barrier <= 0.0) {
-      c = {true, r > 0.0 ? 1 : 0, r};
-    }
-  } else if (st.position < 0) {
-    const double r = relative_change(d - x, d);
-    if (x <= st.take_profit) {
-      c = {true, 1, r};
-    } else if (x >= st.stop_loss) {
-      c = {true, 0, r};
-    } else if (st.time_barrier <= 0.0) {
-      c = {true, r > 0.0 ? 1 : 0, r};
-    }
-  }
-  return c;
 }
 
 bool same_bits(double a, double b) {
@@ -241,7 +210,7 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
         st.barrier_countdown = p.barrier_readjustment_interval;
       }
       st.time_barrier = st.time_barrier - 1.0 * p.time_stop_adjustment_sensitivity;
-      const Crossing c = check_crossing(st, current);
+      const Crossing c = check_barrier_crossing(st, current);
       if (c.crossed) {
         st.position = 0;
         if (st.vetoed) {
@@ -284,6 +253,31 @@ void walk(const Market& market, std::span<const PairSpec> pairs, const WalkParam
     std::fill(row, row + positions_cols, 0.0);
     step(market, pairs, params, i, states, row, observer, ws);
   }
+}
+
+Crossing check_barrier_crossing(const PairState& st, double x) {
+  Crossing c;
+  const double d = st.spread_at_entry;
+  if (st.position > 0) {
+    const double r = relative_change(x - d, d);
+    if (x >= st.take_profit) {
+      c = {true, 1, r};
+    } else if (x <= st.stop_loss) {
+      c = {true, 0, r};
+    } else if (st.time_barrier <= 0.0) {
+      c = {true, r > 0.0 ? 1 : 0, r};
+    }
+  } else if (st.position < 0) {
+    const double r = relative_change(d - x, d);
+    if (x <= st.take_profit) {
+      c = {true, 1, r};
+    } else if (x >= st.stop_loss) {
+      c = {true, 0, r};
+    } else if (st.time_barrier <= 0.0) {
+      c = {true, r > 0.0 ? 1 : 0, r};
+    }
+  }
+  return c;
 }
 
 void window_spread(const Market& market, const PairSpec& pair, const PairState& state,

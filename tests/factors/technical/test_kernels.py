@@ -324,3 +324,31 @@ def test_kernels_refuse_other_dtypes():
         cp._johansen(np.ones((10, 2), dtype=np.int64))
     with pytest.raises(TypeError, match="float64"):
         cp._halflife_from_spread(True, 3, [1.0, 2.0, 3.0])
+
+
+@pytest.mark.parametrize(
+    "position, entry, tp, sl, time_left, x, expected",
+    [
+        (1, 1.0, 1.2, 0.8, 3.0, 1.2, (0.0, 1, 0.2)),          # long take-profit, equality passes
+        (1, 1.0, 1.2, 0.8, 3.0, 0.8, (0.0, 0, -0.2)),         # long stop-loss
+        (1, 1.0, 1.2, 0.8, 3.0, 1.1, (1.0, None, 0.0)),       # nothing crossed
+        (-1, 1.0, 0.9, 1.1, 3.0, 0.9, (0.0, 1, 0.1)),         # short take-profit
+        (-1, 1.0, 0.9, 1.1, 3.0, 1.1, (0.0, 0, -0.1)),        # short stop-loss
+        (1, 1.0, 1.2, 0.8, 0.0, 1.3, (0.0, 1, 0.3)),          # take-profit wins over the time-out
+        (1, 1.0, 1.2, 0.8, -1.0, 1.05, (0.0, 1, 0.05)),       # time-out with a gain
+        (1, 1.0, 1.2, 0.8, 0.0, 1.0, (0.0, 0, 0.0)),          # time-out with no gain: label 0
+        (-1, 1.0, 0.9, 1.1, 0.0, 1.05, (0.0, 0, -0.05)),      # short time-out with a loss
+        # A negative entry spread: a long trade whose spread rises has gained.
+        (1, -2.0, -1.5, -2.5, -1.0, -1.8, (0.0, 1, 0.1)),
+        (-1, -2.0, -2.5, -1.5, -1.0, -1.8, (0.0, 0, -0.1)),
+        (1, -2.0, -1.5, -2.5, 1.0, -1.5, (0.0, 1, 0.25)),
+        # An entry spread of exactly 0 has no scale: no return rather than a division error.
+        (1, 0.0, 0.1, -0.1, 2.0, 0.1, (0.0, 1, 0.0)),
+        (-1, 0.0, -0.1, 0.1, -1.0, 0.05, (0.0, 0, 0.0)),
+        (0, 1.0, 1.2, 0.8, -5.0, 9.0, (0.0, None, 0.0)),      # a flat pair never crosses
+    ],
+)
+def test_barrier_crossing_table(position, entry, tp, sl, time_left, x, expected):
+    got = cp._check_barrier_crossing(position, entry, tp, sl, time_left, x)
+    assert got[:2] == expected[:2]
+    assert got[2] == pytest.approx(expected[2], abs=1e-15)

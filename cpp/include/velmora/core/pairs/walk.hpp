@@ -165,6 +165,17 @@ void walk(const Market& market, std::span<const PairSpec> pairs, const WalkParam
           std::vector<PairState>& states, double* positions, std::ptrdiff_t positions_cols,
           WalkObserver& observer);
 
+// Whether an open trade's barriers are crossed by the spread value x: take-profit first, then
+// stop-loss, then the time barrier; every comparison includes equality. The return is the
+// spread's change relative to |spread at entry| (0 when that is 0), signed so that a gain is
+// positive; the label is 1 for a take-profit, or a time-out with a positive return.
+struct Crossing {
+  bool crossed = false;
+  int label = 0;
+  double trade_return = 0.0;
+};
+Crossing check_barrier_crossing(const PairState& state, double x);
+
 // The pair's spread over the window rows [end - w, end) with its current hedge ratios.
 void window_spread(const Market& market, const PairSpec& pair, const PairState& state,
                    std::int64_t end, std::int64_t w, double* out);
