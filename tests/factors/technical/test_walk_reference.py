@@ -204,3 +204,31 @@ def test_walk_releases_the_gil_and_stops_on_ctrl_c(big_walk):
         counting.join()
     assert time.monotonic() - started < 5.0
     assert counter[0] - before > 1000
+
+
+def test_factor_walk_on_hourly_crypto_equals_the_library_reference():
+    """The class end to end on a year of real hourly bars: its positions matrix and trade
+    store against the reference walk run with statsmodels and scikit-learn on the factor's
+    own working arrays."""
+    frame = load_ohlcv(CRYPTO_1H, ["BTCUSDT", "ETHUSDT", "LTCUSDT"], start="2022-01-01", end="2022-09-30")
+    factor = cp.PairsTradingSerialCointegrationFactor("crypto_test", frame, 60, [], False)
+    f = cp._factor_fields(factor)
+    assert f["johansen_sampling_step"] == 24
+    p = params(300, zscore_halflife_multiplier=1.5)
+    positions = cp._run_walk(factor, p)
+    f = cp._factor_fields(factor)
+    walk = ReferenceWalk(f["data_matrix_array"], f["data_column_names_array"], f["securities_names_list"], p,
+                         hedge_ratio_reestimation_interval=f["hedge_ratio_reestimation_interval"],
+                         johansen_sampling_step=f["johansen_sampling_step"],
+                         barrier_readjustment_interval=f["barrier_readjustment_interval"],
+                         maximum_zscore_window=f["maximum_zscore_window"])
+    ref = walk.run()
+    assert len(ref["trades"]) > 20
+    np.testing.assert_allclose(positions, ref["positions"], rtol=1e-8,
+                               atol=1e-10 * np.abs(ref["positions"]).max())
+    times = f["datetime_array"]
+    store = [f["trade_store"][k] for k in range(f["trade_counter"])]
+    assert [(r["trade_securities"], r["time_of_entry"], r["time_of_exit"], r["trade_label"]) for r in store] == [
+        (walk.pairs_list[t["pair"]], times[t["entry"]], times[t["exit"]], t["trade_label"]) for t in ref["trades"]]
+    np.testing.assert_allclose([r["trade_returns"] for r in store], [t["trade_returns"] for t in ref["trades"]],
+                               rtol=1e-7, atol=1e-12)
