@@ -233,8 +233,8 @@ void fit_optimal_params_and_pickle_vodED(OptimalEntryClassifier& s, py::handle X
   tg::FittedPipeline fitted;
   py::object selected = tg::fit_feature_steps(X_train_df, y_train_series, stages, fitted);
   py::object weights = weigher.attr("fit_transform")(
-      complete_datetime_index_series.attr("values"), train_time_of_entry_series.attr("values"),
-      train_time_of_exit_series.attr("values"), impact_series.attr("values"));
+      tg::plain_values(complete_datetime_index_series), tg::plain_values(train_time_of_entry_series),
+      tg::plain_values(train_time_of_exit_series), tg::plain_values(impact_series));
   py::object labels = tg::flat_values(y_train_series);
   stages.classifier.attr("fit")(selected, labels, py::arg("sample_weight") = weights);
   fitted.classifier_model = stages.classifier;
@@ -355,10 +355,10 @@ double score_fold(const tg::PipelineParams& p, const tg::PipelineStages& trial_s
   tg::FittedPipeline fitted;
   py::object selected = tg::fit_feature_steps(X_train_rows, y_train_rows, stages, fitted);
   py::object weights = weigher.attr("fit_transform")(
-      complete_datetime_index_series.attr("values"),
-      rows_at(train_time_of_entry_series, train_positions).attr("values"),
-      rows_at(train_time_of_exit_series, train_positions).attr("values"),
-      rows_at(impact_series, train_positions).attr("values"));
+      tg::plain_values(complete_datetime_index_series),
+      tg::plain_values(rows_at(train_time_of_entry_series, train_positions)),
+      tg::plain_values(rows_at(train_time_of_exit_series, train_positions)),
+      tg::plain_values(rows_at(impact_series, train_positions)));
   py::tuple shape = selected.attr("shape");
   if (shape[0].cast<py::ssize_t>() <= 0 || shape[1].cast<py::ssize_t>() <= 0) return 0.0;
   stages.classifier.attr("fit")(selected, tg::flat_values(y_train_rows),
@@ -611,8 +611,8 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
     pass_warn_independent_sampling = major < 4 || (major == 4 && minor < 9);
   }
   py::object timedelta = py::module_::import("pandas").attr("Timedelta");
-  py::object constructor_embargo_td = timedelta("1d");
-  py::object fit_embargo_td = timedelta("1d");
+  py::object constructor_embargo_td = timedelta(py::arg("days") = 1);
+  py::object fit_embargo_td = timedelta(py::arg("days") = 1);
 
   // The constructor stores nothing itself: it hands its values to restore_mp_variables,
   // looked up on the object, so a subclass's override decides what is kept.

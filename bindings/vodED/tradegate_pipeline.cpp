@@ -280,6 +280,16 @@ std::pair<py::object, py::list> features_without_high_correlation(py::handle fra
   return {reduced, dropped};
 }
 
+py::object plain_values(py::handle series) {
+  py::object dtype = series.attr("dtype");
+  if (py::hasattr(dtype, "tz") && !dtype.attr("tz").is_none()) {
+    py::object naive = py::hasattr(series, "dt") ? series.attr("dt").attr("tz_convert")(py::none())
+                                                 : series.attr("tz_convert")(py::none());
+    return naive.attr("to_numpy")();
+  }
+  return series.attr("to_numpy")();
+}
+
 py::object flat_values(py::handle series) {
   return vb::numpy().attr("ravel")(series.attr("values"));
 }

@@ -80,6 +80,10 @@ py::object fit_feature_steps(py::handle X, py::handle y, const PipelineStages& s
 // Runs rows through the fitted feature steps (only transforms; nothing is refitted).
 py::object apply_feature_steps(py::handle Z, const FittedPipeline& fitted);
 
+// The values of a series as a numpy array. Zone-aware datetimes become zone-less UTC
+// datetime64 (what `.values` gave before pandas deprecated it for them).
+py::object plain_values(py::handle series);
+
 // np.ravel(series.values): labels exactly as stored.
 py::object flat_values(py::handle series);
 

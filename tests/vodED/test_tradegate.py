@@ -1,0 +1,738 @@
+"""OptimalEntryClassifier: construction and pickling, the pipeline search, the final fit and
+its model file, loading and the entry veto.
+
+Searches run on ~40 synthetic trades with 4 groups / 2 test groups (6 folds) and trials whose
+parameters are enqueued, so no trial ever draws ten thousand estimators.
+"""
+
+import gc
+import logging
+import os
+import pickle
+import re
+import subprocess
+import sys
+import warnings
+import weakref
+
+import joblib
+import numpy as np
+import optuna
+import pandas as pd
+import pytest
+import sklearn
+import sklearn.metrics
+from optuna.distributions import CategoricalDistribution, FloatDistribution, IntDistribution
+from sklearn.ensemble import AdaBoostClassifier, BaggingClassifier
+from sklearn.feature_selection import SelectPercentile
+from sklearn.impute import KNNImputer, SimpleImputer
+from sklearn.linear_model import LogisticRegression
+from sklearn.naive_bayes import ComplementNB, GaussianNB
+from sklearn.preprocessing import MinMaxScaler
+from timeseriescv.cross_validation import CombPurgedKFoldCV
+
+from velmora.vodED.tradegate import OptimalEntryClassifier
+
+LOAD = "__check_and_load_optimal_entry_classifier"
+OBJECTIVE = "__single_instance_optimal_entry_classifier_chimera_fit"
+SINGLE = "__fit_single_instance"
+SUFFIX = "_OptimalEntryClassifier"
+TAG = " | OPTIMAL ENTRY CLASSIFIER VODED"
+MODEL_KEYS = ["imputer", "no_variance_cols", "features_to_drop_from_multicollinearity",
+              "scaler", "select_top_k_features", "classifier_model"]
+FAMILIES = ["AdaBoostClassifierLogisticRegression", "AdaBoostClassifierComplementNB",
+            "AdaBoostClassifierGaussianNB", "BaggingClassifierLogisticRegression",
+            "BaggingClassifierComplementNB", "BaggingClassifierGaussianNB"]
+
+# A configuration that fits in milliseconds.
+CHEAP = dict(
+    score_func_to_use="f_classif", select_top_k_features_percentile=100,
+    classifier_model_to_use="AdaBoostClassifierGaussianNB", AdaBoostClassifier_n_estimators=2,
+    AdaBoostClassifier_learning_rate=1.0, lr_penalty="l2", lr_c=100.0, lr_class_weight="None",
+    lr_max_iter=1000, lr_l1_ratio=0.3, cnb_alpha=0.01, gnb_var_smoothing=1e-9,
+    BaggingClassifier_n_estimators=3, BaggingClassifier_max_samples=1.0,
+    BaggingClassifier_max_features=1.0, imputer_to_use="SimpleImputer", KNNImputer_n_neighbors=2,
+    KNNImputer_weights="uniform", SimpleImputer_weights="mean")
+
+SEARCH_SPACE = {
+    "score_func_to_use": CategoricalDistribution(["f_classif", "mutual_info_classif"]),
+    "select_top_k_features_percentile": IntDistribution(20, 100),
+    "classifier_model_to_use": CategoricalDistribution(FAMILIES),
+    "AdaBoostClassifier_n_estimators": IntDistribution(1, 10000, log=True),
+    "AdaBoostClassifier_learning_rate": FloatDistribution(1e-5, 100, log=True),
+    "lr_penalty": CategoricalDistribution(["l2", "l1", "elasticnet"]),
+    "lr_c": FloatDistribution(1e-5, 100, log=True),
+    "lr_class_weight": CategoricalDistribution(["None", "balanced"]),
+    "lr_max_iter": IntDistribution(1000, 10000),
+    "lr_l1_ratio": FloatDistribution(1e-5, 1, log=True),
+    "cnb_alpha": FloatDistribution(1e-5, 100, log=True),
+    "gnb_var_smoothing": FloatDistribution(1e-12, 100, log=True),
+    "BaggingClassifier_n_estimators": IntDistribution(1, 10000, log=True),
+    "BaggingClassifier_max_samples": FloatDistribution(0.1, 1, log=True),
+    "BaggingClassifier_max_features": FloatDistribution(0.1, 1, log=True),
+    "imputer_to_use": CategoricalDistribution(["KNNImputer", "SimpleImputer"]),
+    "KNNImputer_n_neighbors": IntDistribution(1, 5),
+    "KNNImputer_weights": CategoricalDistribution(["uniform", "distance"]),
+    "SimpleImputer_weights": CategoricalDistribution(["mean", "median", "most_frequent", "constant"]),
+}
+
+
+def make_trades(n=40, seed=0):
+    """Overlapping hourly trades whose label is the sign of one feature.
+
+    Columns: the signal, an exact linear copy of it (the correlation filter's prey), a
+    near-constant column (the variance filter's), and noise carrying a NaN, an infinity and
+    a 2e15 blow-up.
+    """
+    rng = np.random.default_rng(seed)
+    grid = pd.date_range("2021-01-01", periods=3 * n + 20, freq="h", tz="UTC")
+    entry_positions = np.sort(rng.choice(np.arange(3 * n), n, replace=False))
+    exit_positions = entry_positions + rng.integers(1, 6, n)
+    signal = rng.normal(size=n)
+    X = pd.DataFrame({
+        "float64_signal_spread": signal,
+        "float64_copy_spread": 2.0 * signal + 1.0,
+        "float64_flat_spread": np.r_[np.zeros(n - 1), 1e-3],
+        "float64_noise_all_others": rng.normal(size=n),
+    })
+    X.loc[3, "float64_noise_all_others"] = np.nan
+    X.loc[5, "float64_noise_all_others"] = np.inf
+    X.loc[7, "float64_noise_all_others"] = 2e15
+    returns = rng.normal(size=n) * 0.01
+    return dict(
+        X_train_df=X,
+        y_train_series=pd.Series((signal > 0).astype(np.int64)),
+        complete_datetime_index_series=pd.Series(grid),
+        train_time_of_entry_series=pd.Series(grid[entry_positions]),
+        train_time_of_exit_series=pd.Series(grid[exit_positions]),
+        impact_series=pd.Series(np.abs(returns) / np.abs(returns).sum()),
+    )
+
+
+def folds_of(trades):
+    return CombPurgedKFoldCV(n_splits=4, n_test_splits=2, embargo_td=pd.Timedelta("1h")).split(
+        X=trades["X_train_df"], y=trades["y_train_series"],
+        pred_times=trades["train_time_of_entry_series"],
+        eval_times=trades["train_time_of_exit_series"])
+
+
+def run_objective(trades, params, folds=None, X=None):
+    t = dict(trades)
+    if X is not None:
+        t["X_train_df"] = X
+    objective = getattr(OptimalEntryClassifier(), OBJECTIVE)
+    return objective(t["X_train_df"], t["y_train_series"], folds_of(t) if folds is None else folds,
+                     t["complete_datetime_index_series"], t["train_time_of_entry_series"],
+                     t["train_time_of_exit_series"], t["impact_series"],
+                     optuna.trial.FixedTrial(params, number=0))
+
+
+def study_of(factor_name="F", storage_name="S"):
+    return optuna.create_study(study_name=factor_name + SUFFIX,
+                               storage=f"sqlite:///{storage_name}{SUFFIX}.db",
+                               direction="maximize", load_if_exists=True)
+
+
+def fit_with(trades, *param_sets, factor_name="F", storage_name="S", classifier=None, **kwargs):
+    study = study_of(factor_name, storage_name)
+    for params in param_sets:
+        study.enqueue_trial(params)
+    classifier = classifier or OptimalEntryClassifier()
+    kwargs.setdefault("n_trials_to_estimate_params", max(1, len(param_sets)))
+    classifier.fit(**trades, n_splits=4, n_test_splits=2, factor_name=factor_name,
+                   storage_name=storage_name, **kwargs)
+    return classifier
+
+
+def load(classifier, factor_name="F"):
+    return getattr(classifier, LOAD)(factor_name=factor_name)
+
+
+def constructor_values(classifier):
+    return classifier.__reduce__()[1]
+
+
+def messages(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == " "]
+
+
+def reference_predict(model, X):
+    """The documented stage order, written with pandas and scikit-learn directly."""
+    cleaned = X.mask(X.abs() > 1e15).where(~np.isclose(X, 0), 0.0)
+    imputed = pd.DataFrame(model["imputer"].transform(cleaned), columns=X.columns)
+    kept = imputed.iloc[:, model["no_variance_cols"]].drop(
+        model["features_to_drop_from_multicollinearity"], axis=1)
+    selected = model["select_top_k_features"].transform(model["scaler"].transform(kept))
+    return model["classifier_model"].predict(selected)
+
+
+@pytest.fixture
+def workdir(in_tmp_dir, monkeypatch):
+    """Working directory tmp/cwd, so that "../vodED/saved_models/" is tmp/vodED/saved_models."""
+    cwd = in_tmp_dir / "cwd"
+    cwd.mkdir()
+    monkeypatch.chdir(cwd)
+    return in_tmp_dir
+
+
+def models_dir(workdir):
+    return workdir / "vodED" / "saved_models"
+
+
+def read_model(workdir, factor_name="F"):
+    with open(models_dir(workdir) / f"{factor_name}{SUFFIX}.pkl", "rb") as f:
+        return pickle.load(f)
+
+
+# ---------------------------------------------------------------- construction, pickling
+
+def test_constructor_defaults_and_none_skipping():
+    defaults = constructor_values(OptimalEntryClassifier())
+    assert defaults[:4] == (None, None, 10, 3)
+    assert defaults[4] == pd.Timedelta(days=1)
+    assert defaults[5:] == (None,) * 6
+    # one default Timedelta, made when the module loads
+    assert constructor_values(OptimalEntryClassifier())[4] is defaults[4]
+    # a None argument is skipped, so the field keeps its initial None, not the default
+    assert constructor_values(OptimalEntryClassifier(n_splits=None))[2] is None
+    assert constructor_values(OptimalEntryClassifier(*range(11))) == tuple(range(11))
+
+    classifier = OptimalEntryClassifier("s", "u", 5, 2)
+    assert classifier.restore_mp_variables(None, "v", None, 4, *[None] * 7) is None
+    assert constructor_values(classifier)[:4] == ("s", "v", 5, 4)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: OptimalEntryClassifier(*range(12)),
+    lambda: OptimalEntryClassifier(bogus=1),
+    lambda: OptimalEntryClassifier().restore_mp_variables(*range(10)),
+    lambda: OptimalEntryClassifier().restore_mp_variables(*range(12)),
+    lambda: OptimalEntryClassifier().predict(),
+    lambda: OptimalEntryClassifier().predict(X=pd.DataFrame()),
+], ids=["ctor-12", "ctor-keyword", "restore-10", "restore-12", "predict-0", "predict-keyword"])
+def test_argument_errors(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_constructor_goes_through_an_overridden_restore():
+    calls = []
+
+    class Recording(OptimalEntryClassifier):
+        def restore_mp_variables(self, *values):
+            calls.append(values)
+            super().restore_mp_variables(*values)
+
+    classifier = Recording(study_name="x", n_splits=4)
+    assert len(calls) == 1 and len(calls[0]) == 11
+    assert calls[0][0] == "x" and calls[0][2] == 4
+    assert constructor_values(classifier)[:3] == ("x", None, 4)
+
+
+def test_pickling_rebuilds_from_constructor_values():
+    frame = pd.DataFrame({"a": [1.0, 2.0]})
+    classifier = OptimalEntryClassifier("study", "sqlite:///x.db", 6, 2, pd.Timedelta("2h"), frame)
+    rebuild, values = classifier.__reduce__()
+    assert rebuild.__module__ == "velmora.utils.pickling.rebuilds"
+    copy = pickle.loads(pickle.dumps(classifier))
+    assert type(copy) is OptimalEntryClassifier
+    copied = constructor_values(copy)
+    assert copied[:5] == ("study", "sqlite:///x.db", 6, 2, pd.Timedelta("2h"))
+    pd.testing.assert_frame_equal(copied[5], frame)
+
+
+def test_a_reference_cycle_through_a_field_is_collected():
+    class Box:
+        pass
+
+    box = Box()
+    box.classifier = OptimalEntryClassifier(X_train_df=box)
+    ref = weakref.ref(box)
+    del box
+    gc.collect()
+    assert ref() is None
+
+
+def test_import_silences_user_future_and_convergence_warnings_process_wide():
+    code = (
+        "import warnings\n"
+        "import velmora.vodED.tradegate\n"
+        "from sklearn.exceptions import ConvergenceWarning\n"
+        "with warnings.catch_warnings(record=True) as caught:\n"
+        "    for category in (UserWarning, FutureWarning, ConvergenceWarning, RuntimeWarning):\n"
+        "        warnings.warn('x', category)\n"
+        "print([w.category.__name__ for w in caught])\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         check=True)
+    assert out.stdout.strip() == "['RuntimeWarning']"
+
+
+# ---------------------------------------------------------------- one trial
+
+@pytest.mark.parametrize("family, imputer", [
+    ("AdaBoostClassifierGaussianNB", "SimpleImputer"),
+    ("AdaBoostClassifierLogisticRegression", "KNNImputer"),
+    ("BaggingClassifierGaussianNB", "KNNImputer"),
+    ("BaggingClassifierLogisticRegression", "SimpleImputer"),
+])
+def test_trial_on_separable_trades_scores_well_above_chance(caplog, family, imputer):
+    trades = make_trades(60, seed=1)
+    X = trades["X_train_df"].assign(float64_ht_dcphase_spread=np.nan)  # missing in every row
+    score = run_objective(trades, dict(CHEAP, classifier_model_to_use=family, imputer_to_use=imputer),
+                          X=X)
+    assert score > 0.65
+    assert not [m for m in messages(caplog) if "AFTER AN ERROR" in m]
+
+
+@pytest.mark.parametrize("third_fold, expected, logged_failures", [
+    ("raises", 0.4, 1),   # a failing fold scores 0 and counts
+    ("empty", 0.6, 0),    # a fold without training rows is skipped
+])
+def test_fold_scores_are_averaged(monkeypatch, caplog, third_fold, expected, logged_failures):
+    fold_scores = iter([0.5, 0.7])
+    monkeypatch.setattr(sklearn.metrics, "f1_score", lambda y_true, y_pred: next(fold_scores))
+    train, test = np.arange(20), np.arange(25, 40)
+    third = (train, np.array([1000])) if third_fold == "raises" else (np.array([], dtype=int), test)
+    score = run_objective(make_trades(), CHEAP, folds=[(train, test), (train, test), third])
+    assert score == pytest.approx(expected)
+    failures = [m for m in messages(caplog) if "SCORED 0 AFTER AN ERROR" in m]
+    assert len(failures) == logged_failures
+    if failures:
+        assert "IndexError" in failures[0] and failures[0].endswith(TAG)
+
+
+def test_trial_score_without_usable_folds(caplog):
+    trades = make_trades()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # numpy: mean of an empty slice
+        assert np.isnan(run_objective(trades, CHEAP, folds=iter([])))
+    # one feature and a 20th percentile: the selector keeps nothing, the fold scores 0
+    # without an error
+    lone = trades["X_train_df"][["float64_signal_spread"]]
+    params = dict(CHEAP, select_top_k_features_percentile=20)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        assert run_objective(trades, params, X=lone) == 0.0
+    assert not [m for m in messages(caplog) if "AFTER AN ERROR" in m]
+
+
+@pytest.mark.parametrize("folds, error", [
+    ([(np.arange(10), np.arange(10, 20), np.arange(5))], ValueError),  # not a pair
+    ([(np.array([1000]), np.arange(10))], IndexError),  # training rows are taken unguarded
+])
+def test_malformed_folds_fail_the_trial(folds, error):
+    with pytest.raises(error):
+        run_objective(make_trades(), CHEAP, folds=folds)
+
+
+def test_rows_are_cleaned_before_imputation_and_the_caller_frame_is_untouched(monkeypatch):
+    seen = {"fit": [], "transform": []}
+    fit_transform, transform = SimpleImputer.fit_transform, SimpleImputer.transform
+
+    def spy_fit_transform(self, X, *args, **kwargs):
+        seen["fit"].append(X.copy())
+        return fit_transform(self, X, *args, **kwargs)
+
+    def spy_transform(self, X, *args, **kwargs):
+        seen["transform"].append(X.copy())
+        return transform(self, X, *args, **kwargs)
+
+    monkeypatch.setattr(SimpleImputer, "fit_transform", spy_fit_transform)
+    monkeypatch.setattr(SimpleImputer, "transform", spy_transform)
+    trades = make_trades()
+    raw = [1e15, -1e15, 2e15, -2e16, 1e-9, -5e-9, 1e-7, np.nan, np.inf, -np.inf]
+    cleaned = [1e15, -1e15, np.nan, np.nan, 0.0, 0.0, 1e-7, np.nan, np.nan, np.nan]
+    X = trades["X_train_df"].copy()
+    X.iloc[:10, 3] = raw
+    before = X.copy()
+    run_objective(trades, CHEAP, folds=[(np.arange(30), np.arange(10))], X=X)
+    np.testing.assert_array_equal(seen["fit"][0].iloc[:10, 3].to_numpy(), cleaned)
+    np.testing.assert_array_equal(seen["transform"][-1].iloc[:, 3].to_numpy(), cleaned)
+    pd.testing.assert_frame_equal(X, before)
+
+
+# ---------------------------------------------------------------- search and study
+
+def test_fit_records_the_search_space_and_logs_each_step(workdir, caplog):
+    trades = make_trades()
+    classifier = fit_with(trades, CHEAP, factor_name="", storage_name="")
+    # the defaults name the study and both files after the suffix alone
+    assert (workdir / "cwd" / f"{SUFFIX}.db").is_file()
+    assert (models_dir(workdir) / f"{SUFFIX}.pkl").is_file()
+    assert constructor_values(classifier)[:2] == (SUFFIX, f"sqlite:///{SUFFIX}.db")
+
+    trial = study_of("", "").trials[0]
+    assert list(trial.distributions.items()) == list(SEARCH_SPACE.items())
+    assert trial.params == CHEAP
+
+    score = str(round(trial.value, 3))
+    log = messages(caplog)
+    dashes = "-" * 29
+    expected = [
+        f"{dashes}BEGINNING MULTIPROCESSED IN-SAMPLE VODED OPTIMISATION{dashes}",
+        f"RUNNING TRIAL NUM 0 TO OPTIMISE PARAMETERS IN-SAMPLE{TAG}",
+        f"FINISHED TRIAL NUM 0 WITH OBJECTIVE SCORE: {score}{TAG}\n",
+        f"{dashes}IN-SAMPLE VODED OPTIMISATION COMPLETE{dashes}",
+        f"BEST TRIAL SO FAR: 0 WITH SCORE: {score} | Optimal Entry Classifier\n",
+        f"{dashes}BEGINNING FITTING TO TRAINING SET VODED{dashes}",
+    ]
+    assert [m for m in log if m in expected] == expected
+    assert re.fullmatch(r"FINISHED FITTING VODED TO TRAINING SET WITH OBJECTIVE SCORE: "
+                        r"(1\.0|0\.\d{1,3})" + re.escape(TAG) + "\n", log[-1])
+
+
+def test_trial_numbers_count_within_their_own_study(workdir, caplog):
+    trades = make_trades()
+    fit_with(trades, CHEAP, factor_name="A")
+    caplog.clear()
+    fit_with(trades, CHEAP, factor_name="B")  # same SQLite file, second study
+    assert f"RUNNING TRIAL NUM 0 TO OPTIMISE PARAMETERS IN-SAMPLE{TAG}" in messages(caplog)
+
+
+class FakeParallel:
+    """joblib.Parallel run in this process, so that test subclasses are honoured."""
+    calls = []
+
+    def __init__(self, n_jobs):
+        FakeParallel.calls.append(n_jobs)
+
+    def __call__(self, jobs):
+        return [function(*args, **kwargs) for function, args, kwargs in jobs]
+
+
+def stub_objective(self, X, y, folds, complete, entry, exit_, impact, trial):
+    for key, value in CHEAP.items():
+        trial.suggest_categorical(key, [value])
+    return 0.5
+
+
+@pytest.mark.parametrize("n_jobs, held, n, indices, seeding", [
+    (1, 0, 3, [0, 1, 2], False),
+    (-1, 0, 3, [0, 1, 2], True),   # seeding trial 0 in process, then jobs 1 and 2
+    (4, 2, 2, [2, 3], False),      # a continued study: seeds move past its trials
+    (-1, 0, 1, [0], True),         # the seeding trial alone
+    (0, 0, 2, [0, 1], False),      # handed to joblib unchanged
+])
+def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, held, n, indices,
+                                       seeding):
+    study = study_of()
+    study.optimize(lambda trial: stub_objective(None, *[None] * 7, trial), n_trials=held)
+
+    FakeParallel.calls = []
+    monkeypatch.setattr(joblib, "Parallel", FakeParallel)
+    seeds = []
+    sampler = optuna.samplers.TPESampler
+
+    def recording_sampler(**kwargs):
+        seeds.append(kwargs.get("seed"))
+        return sampler(**kwargs)
+
+    monkeypatch.setattr(optuna.samplers, "TPESampler", recording_sampler)
+    ran = []
+
+    class Stub(OptimalEntryClassifier):
+        pass
+
+    def single(self, i):
+        ran.append(i)
+        getattr(super(Stub, self), SINGLE)(i)
+
+    setattr(Stub, SINGLE, single)
+    setattr(Stub, OBJECTIVE, stub_objective)
+
+    classifier = Stub()
+    classifier.fit(**make_trades(), factor_name="F", storage_name="S",
+                   n_trials_to_estimate_params=n, n_jobs=n_jobs)
+
+    assert ran == indices
+    assert seeds == [69] + [69 + i for i in indices] + [69]
+    assert FakeParallel.calls == [n_jobs]
+    assert len(study_of().trials) == held + n
+    banners = [m.strip("-") for m in messages(caplog) if m.startswith("-" * 29)]
+    seeding_banners = ["BEGINNING IN-SAMPLE VODED OPTIMISATION",
+                       "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT",
+                       "FITTING SINGLE FIT BEFORE MULTIPROCESSING"]
+    opening = (seeding_banners if seeding else []) + [
+        "BEGINNING MULTIPROCESSED IN-SAMPLE VODED OPTIMISATION"]
+    assert banners[:len(opening)] == opening
+    assert banners.count("BEGINNING IN-SAMPLE VODED OPTIMISATION") == int(seeding)
+    assert constructor_values(classifier)[:5] == (
+        "F" + SUFFIX, f"sqlite:///S{SUFFIX}.db", 10, 3, pd.Timedelta(days=1))
+
+
+def test_ctrl_c_ends_the_search_instead_of_failing_trial_after_trial(workdir, monkeypatch):
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(sklearn.metrics, "f1_score", interrupted)
+    with pytest.raises(KeyboardInterrupt):  # not scored 0 by the fold guard
+        run_objective(make_trades(), CHEAP)
+
+    class Interrupted(OptimalEntryClassifier):
+        pass
+
+    setattr(Interrupted, OBJECTIVE, lambda self, *args: interrupted())
+    with pytest.raises(KeyboardInterrupt):
+        Interrupted().fit(**make_trades(), factor_name="F", storage_name="S",
+                          n_trials_to_estimate_params=5)
+    assert [t.state for t in study_of().trials] == [optuna.trial.TrialState.FAIL]
+
+
+def test_parallel_search_in_worker_processes(workdir):
+    trades = make_trades()
+    params = [dict(CHEAP, classifier_model_to_use=f) for f in
+              ("AdaBoostClassifierGaussianNB", "BaggingClassifierGaussianNB", "AdaBoostClassifierGaussianNB")]
+    classifier = fit_with(trades, *params, n_jobs=2)
+    trials = study_of().trials
+    assert len(trials) == 3
+    assert all(t.state == optuna.trial.TrialState.COMPLETE and t.value > 0.5 for t in trials)
+    assert load(classifier) is True
+    assert classifier.predict(trades["X_train_df"].iloc[[0]]) in (0, 1)
+
+
+def test_a_search_whose_trials_all_fail_writes_no_model(workdir):
+    trades = make_trades()
+    # entry times on another index than the features: the folds cannot be made
+    trades["train_time_of_entry_series"] = trades["train_time_of_entry_series"].set_axis(
+        np.arange(100, 140))
+    with pytest.raises(ValueError):
+        fit_with(trades, CHEAP)
+    assert [t.state for t in study_of().trials] == [optuna.trial.TrialState.FAIL]
+    assert not (models_dir(workdir) / f"F{SUFFIX}.pkl").exists()
+
+
+@pytest.mark.parametrize("names, error", [
+    ({"factor_name": "a/b"}, ValueError),
+    ({"factor_name": ".."}, ValueError),
+    ({"storage_name": "x\\y"}, ValueError),
+    ({"storage_name": "../up"}, ValueError),
+    ({"factor_name": None}, TypeError),
+    ({"storage_name": 3}, TypeError),
+])
+def test_names_that_could_leave_their_folders_are_refused(workdir, names, error):
+    classifier = OptimalEntryClassifier("kept")
+    arguments = dict(factor_name="F", storage_name="S") | names
+    with pytest.raises(error):
+        classifier.fit(**make_trades(), **arguments)
+    if "factor_name" in names:
+        with pytest.raises(error):
+            getattr(classifier, LOAD)(names["factor_name"])
+    assert constructor_values(classifier)[0] == "kept"
+    assert sorted(os.listdir(workdir)) == ["cwd"] and os.listdir(workdir / "cwd") == []
+
+
+# ---------------------------------------------------------------- final fit and model file
+
+def test_final_fit_writes_six_stages_atomically(workdir, monkeypatch, caplog):
+    trades = make_trades()
+    assert not models_dir(workdir).exists()  # created on demand
+    fit_with(trades, CHEAP)
+    model = read_model(workdir)
+    assert list(model) == MODEL_KEYS
+    assert isinstance(model["imputer"], SimpleImputer)
+    assert isinstance(model["scaler"], MinMaxScaler)
+    assert isinstance(model["select_top_k_features"], SelectPercentile)
+    assert isinstance(model["classifier_model"], AdaBoostClassifier)
+    # positions of the imputed frame: the near-constant third column is gone; the copy of
+    # the signal is dropped by label
+    assert list(model["no_variance_cols"]) == [0, 1, 3]
+    assert model["features_to_drop_from_multicollinearity"] == ["float64_copy_spread"]
+
+    # the same model file from another study file, whose best trial is a Bagging ensemble
+    fit_with(trades, dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB"),
+             storage_name="S2")
+    assert isinstance(read_model(workdir)["classifier_model"], BaggingClassifier)
+    assert os.listdir(models_dir(workdir)) == [f"F{SUFFIX}.pkl"]
+
+    # a failing write keeps the previous model whole and leaves nothing behind
+    path = models_dir(workdir) / f"F{SUFFIX}.pkl"
+    before = path.read_bytes()
+
+    def failing_dump(obj, file, *args, **kwargs):
+        file.write(b"partial")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(pickle, "dump", failing_dump)
+    caplog.clear()
+    with pytest.raises(OSError, match="disk full"):
+        fit_with(trades, CHEAP)
+    assert path.read_bytes() == before
+    assert os.listdir(models_dir(workdir)) == [f"F{SUFFIX}.pkl"]
+    assert not [m for m in messages(caplog) if m.startswith("FINISHED FITTING")]
+
+
+def test_correlation_filter_matches_the_pandas_rule(workdir):
+    """Drops a column when |r| > 0.95 with any column to its left, dropped or not."""
+    rng = np.random.default_rng(5)
+    n = 40
+    base = rng.normal(size=n)
+    chain = base + np.cumsum(rng.normal(scale=0.12, size=(4, n)), axis=0)  # neighbours > 0.95
+    X = pd.DataFrame({
+        "a": base, "b": rng.normal(size=n), "c0": chain[0], "c1": chain[1], "c2": chain[2],
+        "c3": chain[3], "d": -base * 3.0, "e": base + rng.normal(scale=0.6, size=n),
+    })
+    trades = make_trades(n)
+    trades["X_train_df"] = X
+    trades["y_train_series"] = pd.Series((base > 0).astype(np.int64))
+    fit_with(trades, CHEAP)
+    model = read_model(workdir)
+
+    corr = X.corr().abs()
+    upper = corr.where(np.triu(np.ones(corr.shape), k=1).astype(bool))
+    expected = [column for column in upper.columns if any(upper[column] > 0.95)]
+    assert "c0" in expected and "d" in expected and "e" not in expected
+    assert model["features_to_drop_from_multicollinearity"] == expected
+
+
+def lr_expectations(penalty, ratio):
+    """What LogisticRegression is built with, for the installed scikit-learn."""
+    major, minor = (int(part) for part in sklearn.__version__.split(".")[:2])
+    solver = "saga" if penalty == "elasticnet" else "liblinear"
+    if (major, minor) >= (1, 8):
+        return {"solver": solver, "l1_ratio": {"l2": 0.0, "l1": 1.0}.get(penalty, ratio)}
+    return {"solver": solver, "penalty": penalty, "l1_ratio": ratio if penalty == "elasticnet" else None}
+
+
+# ---------------------------------------------------------------- loading and prediction
+
+def check_built_model(model, params):
+    family = params["classifier_model_to_use"]
+    base = model.estimator
+    if family.startswith("AdaBoost"):
+        assert isinstance(model, AdaBoostClassifier)
+        assert (model.n_estimators, model.learning_rate) == (2, 1.0)
+    else:
+        assert isinstance(model, BaggingClassifier)
+        assert (model.n_estimators, model.max_samples, model.max_features,
+                model.bootstrap_features) == (3, 1.0, 1.0, True)
+    if family.endswith("LogisticRegression"):
+        assert isinstance(base, LogisticRegression)
+        expected = lr_expectations(params["lr_penalty"], params["lr_l1_ratio"])
+        expected.update(C=100.0, max_iter=1000,
+                        class_weight=None if params["lr_class_weight"] == "None" else "balanced")
+        assert {key: base.get_params()[key] for key in expected} == expected
+    elif family.endswith("ComplementNB"):
+        assert isinstance(base, ComplementNB) and base.alpha == params["cnb_alpha"]
+    else:
+        assert isinstance(base, GaussianNB) and base.var_smoothing == params["gnb_var_smoothing"]
+
+
+@pytest.mark.parametrize("family, imputer, penalty, class_weight", [
+    ("AdaBoostClassifierLogisticRegression", "SimpleImputer", "l1", "None"),
+    ("AdaBoostClassifierComplementNB", "SimpleImputer", "l1", "None"),
+    ("AdaBoostClassifierGaussianNB", "SimpleImputer", "elasticnet", "None"),
+    ("BaggingClassifierLogisticRegression", "SimpleImputer", "elasticnet", "balanced"),
+    ("BaggingClassifierComplementNB", "SimpleImputer", "l2", "None"),
+    ("BaggingClassifierGaussianNB", "SimpleImputer", "l2", "None"),
+    ("BaggingClassifierLogisticRegression", "KNNImputer", "l2", "balanced"),
+])
+def test_every_model_family_is_built_saved_loaded_and_predicts(workdir, family, imputer, penalty,
+                                                               class_weight):
+    """The best trial's model, through the model file and the restricted loader, predicts
+    what the fitted stages predict when applied by hand."""
+    trades = make_trades()
+    params = dict(CHEAP, classifier_model_to_use=family, imputer_to_use=imputer,
+                  lr_penalty=penalty, lr_class_weight=class_weight)
+    classifier = fit_with(trades, params)
+    model = read_model(workdir)
+    check_built_model(model["classifier_model"], params)
+    assert isinstance(model["imputer"], KNNImputer if imputer == "KNNImputer" else SimpleImputer)
+
+    assert load(classifier) is True
+    X = trades["X_train_df"]
+    rows = pd.concat([X, X.iloc[:5].assign(float64_noise_all_others=[1e20, np.inf, np.nan, 1e-9, -3e16])],
+                     ignore_index=True)
+    expected = reference_predict(model, rows)
+    assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(expected)
+
+
+def test_loaded_model_behaviour(workdir, monkeypatch):
+    trades = make_trades()
+    classifier = fit_with(trades, CHEAP)
+    X = trades["X_train_df"]
+    with pytest.raises(AttributeError):  # nothing loaded: fit alone leaves the fields empty
+        classifier.predict(X.iloc[[0]])
+    assert load(classifier) is True and load(classifier) is True
+    labels = [classifier.predict(X.iloc[[i]]) for i in range(len(X))]
+    assert len(set(labels)) == 2
+    # two rows in: the first row's label comes out
+    first, second = next((i, j) for i in range(len(X)) for j in range(len(X))
+                         if labels[i] != labels[j])
+    assert classifier.predict(X.iloc[[first, second]]) == labels[first]
+    # restoring constructor values never touches the model
+    classifier.restore_mp_variables(*[None] * 11)
+    assert classifier.predict(X.iloc[[first]]) == labels[first]
+    # a pickled copy carries the training set but not the model
+    copy = pickle.loads(pickle.dumps(classifier))
+    pd.testing.assert_frame_equal(constructor_values(copy)[5], X)
+    with pytest.raises(AttributeError):
+        copy.predict(X.iloc[[0]])
+
+    # live rows are cleaned like training rows before imputation
+    seen = []
+    transform = SimpleImputer.transform
+    monkeypatch.setattr(SimpleImputer, "transform",
+                        lambda self, Z: seen.append(Z.copy()) or transform(self, Z))
+    row = X.iloc[[0]].assign(float64_signal_spread=1e20, float64_copy_spread=np.inf,
+                             float64_flat_spread=1e-9, float64_noise_all_others=np.nan)
+    classifier.predict(row)
+    np.testing.assert_array_equal(seen[0].to_numpy(), [[np.nan, np.nan, 0.0, np.nan]])
+
+
+def test_missing_model_file_answers_false(workdir):
+    classifier = OptimalEntryClassifier()
+    assert load(classifier, "PairsTradingSerialCointegrationFactor") is False
+    assert constructor_values(classifier)[0] == "PairsTradingSerialCointegrationFactor" + SUFFIX
+    assert getattr(classifier, LOAD)() is False
+    assert constructor_values(classifier)[0] == SUFFIX
+    (models_dir(workdir) / f"D{SUFFIX}.pkl").mkdir(parents=True)  # a folder is not a model
+    assert load(classifier, "D") is False
+    with pytest.raises(AttributeError):
+        classifier.predict(pd.DataFrame({"a": [1.0]}))
+
+
+class Payload:
+    def __init__(self, function, *args):
+        self.function, self.args = function, args
+
+    def __reduce__(self):
+        return self.function, self.args
+
+
+def write_model_file(workdir, obj, factor_name="F"):
+    with open(models_dir(workdir) / f"{factor_name}{SUFFIX}.pkl", "wb") as f:
+        if isinstance(obj, bytes):
+            f.write(obj)
+        else:
+            pickle.dump(obj, f)
+
+
+def test_damaged_or_hostile_model_files_change_nothing(workdir):
+    trades = make_trades()
+    X = trades["X_train_df"]
+    classifier = fit_with(trades, CHEAP)
+    assert load(classifier) is True
+    labels = [classifier.predict(X.iloc[[i]]) for i in range(len(X))]
+
+    # a model of another width, so that any stage taken over from it would break predict
+    wider = dict(trades, X_train_df=X.assign(float64_extra_spread=np.arange(len(X), dtype=float)))
+    fit_with(wider, dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB"),
+             factor_name="W")
+    other = read_model(workdir, "W")
+    marker = workdir / "pwned"
+    cases = [
+        (b"not a pickle at all", pickle.UnpicklingError),
+        ({key: other[key] for key in MODEL_KEYS if key != "scaler"}, KeyError),
+        ([other[key] for key in MODEL_KEYS], TypeError),
+        ({"imputer": Payload(os.system, f"touch {marker}")}, pickle.UnpicklingError),
+        ({"imputer": Payload(eval, f"open({str(marker)!r}, 'w')")}, pickle.UnpicklingError),
+        ({"imputer": Payload(subprocess.call, ["touch", str(marker)])}, pickle.UnpicklingError),
+        ({"imputer": Payload(np.load, str(marker), None, True)}, pickle.UnpicklingError),
+    ]
+    for content, error in cases:
+        write_model_file(workdir, content)
+        with pytest.raises(error):
+            load(classifier)
+        assert not marker.exists()
+        assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == labels
