@@ -22,6 +22,12 @@ void initialize_pair_state(Factor& f, std::int64_t size_of_rolling_windows);
 // last bar's time and the per-pair dicts hold every pair's final state.
 pybind11::object walk_positions(Factor& f, const pybind11::dict& params);
 
+// One step of every pair over the window rows [end - w, end), continuing from the per-pair
+// state the last walk or step left (fresh state when there is none): the one-bar positions
+// step a live prediction runs with end = number_of_rows. Entries and closes at end ==
+// number_of_rows keep the caller's current_time. Returns the new positions_array.
+pybind11::object one_bar_positions(Factor& f, const pybind11::dict& params, std::int64_t end);
+
 // The six views (train datetimes, positions, closes, test datetimes, positions, closes) of
 // rows [start, split) and [split, end), split = start + trunc((end - start) * ratio).
 pybind11::tuple train_test_split(Factor& f, double train_split_ratio, std::int64_t end, std::int64_t start);

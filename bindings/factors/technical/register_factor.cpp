@@ -391,7 +391,7 @@ class FactorObserver final : public cp::WalkObserver {
 
   bool on_entry(const cp::EntryEvent& e) override {
     py::gil_scoped_acquire gil;
-    f_.current_time = datetimes_[py::int_(e.end)];
+    stamp(e.end);
     py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
     py::object features = py::none();
     const bool ready = truthy(f_.vodED_ready);
@@ -425,7 +425,7 @@ class FactorObserver final : public cp::WalkObserver {
 
   void on_close(const cp::CloseEvent& e) override {
     py::gil_scoped_acquire gil;
-    f_.current_time = datetimes_[py::int_(e.end)];
+    stamp(e.end);
     py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
     py::object record = f_.open_trade_records[pair];
     record["time_of_exit"] = f_.current_time;
@@ -440,6 +440,12 @@ class FactorObserver final : public cp::WalkObserver {
   void poll() override { poller_.poll(); }
 
  private:
+  // The time of the bar being decided. A window that ends at the last row has no bar of
+  // its own in the data (a live step on the latest bars): the caller's current_time stands.
+  void stamp(std::int64_t end) {
+    if (end < static_cast<std::int64_t>(py::len(datetimes_))) f_.current_time = datetimes_[py::int_(end)];
+  }
+
   Factor& f_;
   py::list pairs_;
   py::object data_;
@@ -604,6 +610,54 @@ py::object walk_positions(Factor& f, const py::dict& params) {
     f.positions_array = np.attr("array")(positions[py::int_(rows - 1)]);
   }
   if (rows > w) publish_pair_state(f, market, rows - 1, w);
+  return positions;
+}
+
+py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end) {
+  if (f.walking) throw std::runtime_error("a walk of this factor is already running");
+  struct Walking {
+    Factor& f;
+    explicit Walking(Factor& factor) : f(factor) { f.walking = true; }
+    ~Walking() { f.walking = false; }
+  } walking(f);
+  py::module_ np = numpy();
+  const cp::WalkParams p =
+      walk_params_from_dict(params, f.hedge_ratio_reestimation_interval, f.johansen_sampling_step,
+                            f.barrier_readjustment_interval, f.maximum_zscore_window, f.minimum_zscore_window);
+  const std::int64_t w = p.size_of_rolling_windows;
+  const auto S = static_cast<py::ssize_t>(f.number_of_securities);
+  if (f.pairs_list.is_none() || f.pair_states.size() != f.pair_specs.size()) initialize_pair_state(f, w);
+  if (w < 2 || end < w || end > f.number_of_rows) {
+    throw py::value_error("a window of " + std::to_string(w) + " rows cannot end at row " + std::to_string(end) +
+                          " of " + std::to_string(f.number_of_rows));
+  }
+  py::array closes = require_float64(f.close_matrix_array, "close_matrix_array", 2);
+  if (closes.shape(0) < end || closes.shape(1) != S) {
+    throw py::value_error("the factor's arrays hold fewer bars than number_of_rows");
+  }
+  closes = closes[py::slice(0, end, 1)];
+  py::array logs;
+  {
+    NumpyErrstate quiet;
+    logs = np.attr("log")(closes);
+  }
+  const View2D cv = view_2d(closes), lv = view_2d(logs);
+  const cp::Market market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
+                          cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
+  const std::vector<cp::PairSpec> specs = f.pair_specs;
+  std::vector<cp::PairState> states = f.pair_states;
+  py::array_t<double> positions(S);
+  std::fill(positions.mutable_data(), positions.mutable_data() + S, 0.0);
+  FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w);
+  double* out = positions.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    cp::Workspace workspace;
+    cp::step(market, specs, p, end, states, out, observer, workspace);
+  }
+  f.pair_states = std::move(states);
+  f.positions_array = positions;
+  publish_pair_state(f, market, end, w);
   return positions;
 }
 
@@ -837,6 +891,14 @@ Returns:
       "_run_walk", [](py::handle factor, const py::dict& params) { return walk_positions(factor_of(factor), params); },
       py::arg("factor"), py::arg("params"),
       "Runs the factor's rolling walk with the given pairs_trading_params; returns positions_matrix_array.");
+  m.def(
+      "_one_bar_positions",
+      [](py::handle factor, const py::dict& params, std::int64_t end) {
+        return one_bar_positions(factor_of(factor), params, end);
+      },
+      py::arg("factor"), py::arg("params"), py::arg("end"),
+      "One step of every pair over the window ending before row `end`, continuing from the factor's "
+      "per-pair state; returns the positions vector.");
   m.def(
       "_train_test_split",
       [](py::handle factor, std::int64_t size_of_rolling_windows) {

@@ -241,3 +241,29 @@ def test_a_callback_cannot_start_a_second_walk_of_the_same_factor():
     factor.initialize_vodED_data_structures(None, None)
     np.testing.assert_array_equal(cointpairs._run_walk(factor, params(60)),
                                   cointpairs._run_walk(make_factor(daily_frame(n_days=320)), params(60)))
+
+
+def test_one_bar_step_continues_the_walk():
+    # Stepping a walked factor over its latest window decides what the walk of one more bar
+    # writes into that bar's row, trades closing on it included.
+    full = daily_frame(n_days=321, names=("A", "B", "C", "D"))
+    longer, shorter = make_factor(full), make_factor(full.iloc[:320])
+    assert fields(longer)["maximum_zscore_window"] == fields(shorter)["maximum_zscore_window"]
+    p = params(47)  # a trade closes and another opens on bar 320
+    expected = cointpairs._run_walk(longer, p)[320]
+    cointpairs._run_walk(shorter, p)
+    shorter.current_time = fields(longer)["datetime_array"][320]
+    row = cointpairs._one_bar_positions(shorter, p, 320)
+    np.testing.assert_array_equal(row, expected)
+    assert row is fields(shorter)["positions_array"]
+    a, b = fields(shorter), fields(longer)
+    t = b["datetime_array"][320]
+    assert any(r["time_of_exit"] == t for r in a["trade_store"].values())
+    assert any(r["time_of_entry"] == t for r in a["open_trade_records"].values())
+    assert a["trade_store"] == b["trade_store"] and a["trade_counter"] == b["trade_counter"]
+    assert a["open_trade_records"] == b["open_trade_records"]
+    for name in STATE_DICTS.values():
+        assert a[name] == b[name], name
+
+    with pytest.raises(ValueError):
+        cointpairs._one_bar_positions(shorter, p, 321)
