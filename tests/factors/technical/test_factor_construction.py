@@ -280,3 +280,13 @@ def test_objectives_are_read_from_the_results_class_at_each_construction(monkeyp
     assert fields(make_factor(objective="custom"))["objective"] == "custom"
     with pytest.raises(Exception, match=f"^{OBJECTIVE_MSG}$"):
         make_factor()
+
+
+def test_factor_travels_to_a_worker_process():
+    import multiprocessing
+    from operator import methodcaller
+
+    factor = make_factor()
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        frame = pool.apply(methodcaller("get_clean_dataframe"), (factor,))
+    pd.testing.assert_frame_equal(frame, factor.get_clean_dataframe())
