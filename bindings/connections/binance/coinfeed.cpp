@@ -5,12 +5,13 @@
 // there is no per-bar loop of our own to move into the core.
 
 #include "common/common.hpp"
+#include "common/feeds.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace py = pybind11;
@@ -24,8 +25,8 @@ constexpr const char* kJobMethod = "__single_job__get_historical_data_for_single
 // The module-level settings that a download job needs wherever it runs. Loky workers are
 // fresh interpreters that import this module with its defaults, so the values in force in
 // the calling process travel with every job (see FeedSettings).
-constexpr std::array<const char*, 4> kSettingNames = {"BINANCE_API_URL", "COINGECKO_URL",
-                                                      "USER_AGENT", "PAGE_TIMEOUT"};
+constexpr std::array<const char*, 4> kSettingNames = {
+    "BINANCE_API_URL", "COINGECKO_URL", vb::kUserAgentSetting, vb::kPageTimeoutSetting};
 
 // The twelve fields of an exchange kline, in the exchange's order; only the first six are used.
 constexpr std::array<const char*, 12> kKlineLabels = {
@@ -149,41 +150,26 @@ py::object resample_procedure(py::object frame, const std::string& rule) {
 
   const auto n_rows = static_cast<std::int64_t>(py::len(merged));
   const auto thresh = static_cast<std::int64_t>(static_cast<double>(n_rows) * kCoverage);
-  py::object counts = merged.attr("count")();
-
-  std::map<std::string, std::int64_t> fewest_present;  // per security, over its columns
-  py::list merged_labels(merged.attr("columns"));
-  for (py::handle label : merged_labels) {
-    const std::string text = py::str(label).cast<std::string>();
-    const std::string security = label_info(text).security;
-    const auto present = counts[label].cast<std::int64_t>();
-    auto it = fewest_present.find(security);
-    if (it == fewest_present.end()) {
-      fewest_present.emplace(security, present);
-    } else {
-      it->second = std::min(it->second, present);
-    }
+  std::vector<std::string> owners;
+  for (py::handle label : merged.attr("columns")) {
+    owners.push_back(label_info(py::str(label).cast<std::string>()).security);
   }
-
-  std::vector<std::string> dropped;
-  for (const auto& [security, present] : fewest_present) {
-    if (present < thresh) dropped.push_back(security);
-  }
+  const std::vector<vb::SparseSecurity> sparse = vb::sparse_securities(merged, owners, thresh);
+  const std::unordered_set<std::string> dropped = vb::names_of(sparse);
 
   py::list kept;
   for (std::size_t i = 0; i < infos.size(); ++i) {
     const LabelInfo& info = infos[i].second;
     if (!info.price && !info.volume) continue;
-    if (std::find(dropped.begin(), dropped.end(), info.security) != dropped.end()) continue;
+    if (dropped.count(info.security) != 0) continue;
     kept.append(labels[i]);
   }
-  if (!dropped.empty()) {
+  if (!sparse.empty()) {
     py::object logger = vb::shared_logger();
-    for (const auto& security : dropped) {
-      logger.attr("warning")("Dropped " + display_name(security) + ": its history covers " +
-                             std::to_string(fewest_present[security]) + " of " +
-                             std::to_string(n_rows) + " bars, fewer than the " +
-                             std::to_string(thresh) + " required");
+    for (const vb::SparseSecurity& security : sparse) {
+      logger.attr("warning")("Dropped " + display_name(security.name) + ": its history covers " +
+                             std::to_string(security.present) + " of " + std::to_string(n_rows) +
+                             " bars, fewer than the " + std::to_string(thresh) + " required");
     }
   }
   return merged[kept].attr("dropna")();
@@ -354,13 +340,7 @@ py::object boiler_plate_for_get_historical_data(py::object self, const char* bin
 
 py::list scrape_top_x_coins_from_coingecko(py::object, std::int64_t x_limit) {
   const std::vector<std::string> stable_coins = {"USDT", "USDC", "BUSD", "DAI", "UST", "TUSD"};
-  py::dict headers;
-  headers["User-Agent"] = setting("USER_AGENT");
-  py::object response = py::module_::import("requests").attr("get")(
-      setting("COINGECKO_URL"), py::arg("headers") = headers,
-      py::arg("timeout") = setting("PAGE_TIMEOUT"));
-  py::object soup =
-      py::module_::import("bs4").attr("BeautifulSoup")(response.attr("text"), "lxml");
+  py::object soup = vb::fetch_page_document(this_module(), setting("COINGECKO_URL"));
 
   auto first = [](py::object elements, const char* what) -> py::object {
     if (py::len(elements) == 0) {
@@ -500,8 +480,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   // Remote addresses and page-fetch manners, read at every call.
   m.attr("BINANCE_API_URL") = "https://api.binance.com/api";
   m.attr("COINGECKO_URL") = "https://www.coingecko.com/";
-  m.attr("USER_AGENT") = "velmora/0.1 (research client; +https://pypi.org/project/velmora/)";
-  m.attr("PAGE_TIMEOUT") = 30.0;
+  vb::add_page_settings(m);
 
   py::module_ datetime = py::module_::import("datetime");
   py::object default_start = datetime.attr("datetime")(1995, 5, 22);
