@@ -3,6 +3,7 @@
 // articles, the bars from yfinance; both are cleaned into one OHCLV_dataframe.
 
 #include "common/common.hpp"
+#include "common/feeds.hpp"
 
 #include <pybind11/eval.h>
 
@@ -71,12 +72,7 @@ std::string ticker_from_cell(std::string text, const ConstituentTable& table) {
 }
 
 py::list scrape_tickers(const py::module_& settings, const ConstituentTable& table) {
-  py::dict headers;
-  headers["User-Agent"] = settings.attr("PAGE_USER_AGENT");
-  py::object response = py::module_::import("requests").attr("get")(
-      settings.attr(table.url_setting), py::arg("headers") = headers,
-      py::arg("timeout") = settings.attr("PAGE_TIMEOUT_SECONDS"));
-  py::object document = py::module_::import("bs4").attr("BeautifulSoup")(response.attr("text"), "lxml");
+  py::object document = vb::fetch_page_document(settings, settings.attr(table.url_setting));
 
   // Positions are Python indices: a negative one counts from the end, a missing one raises.
   py::object target = document.attr("find_all")("table")[py::int_(table.table_index)];
@@ -121,14 +117,13 @@ py::object clean_yahoo_finance_data(const py::object& downloaded) {
 
   // A security with any column below half the rows goes as a whole: five columns or none.
   const auto threshold = static_cast<std::int64_t>(py::len(frame)) / 2;
-  py::list present = frame.attr("notna")().attr("sum")().attr("tolist")();
-  std::unordered_set<std::string> sparse;
-  for (std::size_t j = 0; j < kept.size(); ++j) {
-    if (present[j].cast<std::int64_t>() < threshold) sparse.insert(owners[static_cast<std::size_t>(kept[j])]);
-  }
+  std::vector<std::string> kept_owners;
+  for (py::ssize_t i : kept) kept_owners.push_back(owners[static_cast<std::size_t>(i)]);
+  const std::unordered_set<std::string> sparse =
+      vb::names_of(vb::sparse_securities(frame, kept_owners, threshold));
   std::vector<py::ssize_t> dense;
-  for (std::size_t j = 0; j < kept.size(); ++j) {
-    if (sparse.count(owners[static_cast<std::size_t>(kept[j])]) == 0) dense.push_back(static_cast<py::ssize_t>(j));
+  for (std::size_t j = 0; j < kept_owners.size(); ++j) {
+    if (sparse.count(kept_owners[j]) == 0) dense.push_back(static_cast<py::ssize_t>(j));
   }
   frame = frame.attr("iloc")[py::make_tuple(py::slice(std::nullopt, std::nullopt, std::nullopt), py::cast(dense))];
   return frame.attr("dropna")();
@@ -198,8 +193,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.attr("SP500_PAGE_URL") = "https://en.wikipedia.org/wiki/List_of_S%26P_500_companies";
   m.attr("NIFTY50_PAGE_URL") = "https://en.wikipedia.org/wiki/NIFTY_50";
   m.attr("STI_PAGE_URL") = "https://en.wikipedia.org/wiki/Straits_Times_Index";
-  m.attr("PAGE_USER_AGENT") = "velmora-indexfeed (index constituent lists for research; python-requests)";
-  m.attr("PAGE_TIMEOUT_SECONDS") = 30.0;
+  vb::add_page_settings(m);
 
   py::class_<Indexfeed> cls(m, "Indexfeed", R"doc(
 Daily bars of the members of four equity indices, as an OHCLV_dataframe.

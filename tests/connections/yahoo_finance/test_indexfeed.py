@@ -448,8 +448,8 @@ def test_page_fetch_sends_user_agent_and_timeout(page_server, yahoo, monkeypatch
         return real_get(url, *args, **kwargs)
 
     monkeypatch.setattr(requests, "get", spy)
-    monkeypatch.setattr(indexfeed, "PAGE_USER_AGENT", "velmora-test-agent")
-    monkeypatch.setattr(indexfeed, "PAGE_TIMEOUT_SECONDS", 7.5)
+    monkeypatch.setattr(indexfeed, "USER_AGENT", "velmora-test-agent")
+    monkeypatch.setattr(indexfeed, "PAGE_TIMEOUT", 7.5)
     Indexfeed().get_daily_historical_data_for_india_NIFTY50()
     (url, args, kwargs), = seen
     assert url == page_server.base + "/wiki/NIFTY_50" and args == ()
@@ -461,8 +461,8 @@ def test_default_addresses_are_the_encyclopedia_articles():
     base = "https://en.wikipedia.org"
     for setting, path in PATHS.items():
         assert getattr(indexfeed, setting) == base + path
-    assert isinstance(indexfeed.PAGE_USER_AGENT, str) and indexfeed.PAGE_USER_AGENT
-    assert indexfeed.PAGE_TIMEOUT_SECONDS > 0
+    assert isinstance(indexfeed.USER_AGENT, str) and indexfeed.USER_AGENT
+    assert indexfeed.PAGE_TIMEOUT > 0
 
 
 def test_stateless_object():
