@@ -502,6 +502,23 @@ def test_a_search_whose_trials_all_fail_writes_no_model(workdir):
     assert not (models_dir(workdir) / f"F{SUFFIX}.pkl").exists()
 
 
+@pytest.mark.parametrize("change, error, text", [
+    ({"classifier_model_to_use": "RandomForestClassifier"}, ValueError, "RandomForestClassifier"),
+    ({"imputer_to_use": "IterativeImputer"}, ValueError, "IterativeImputer"),
+    ({"score_func_to_use": "chi2"}, ValueError, "chi2"),
+    ({"lr_penalty": None}, KeyError, "lr_penalty"),  # None: key left out
+])
+def test_a_stale_best_trial_is_refused_by_name(workdir, change, error, text):
+    params = {key: value for key, value in (CHEAP | change).items() if value is not None}
+    study = study_of()
+    study.add_trial(optuna.trial.create_trial(
+        params=params, value=0.99,
+        distributions={key: CategoricalDistribution([value]) for key, value in params.items()}))
+    with pytest.raises(error, match=text):
+        fit_with(make_trades(), n_trials_to_estimate_params=0)
+    assert not models_dir(workdir).exists()
+
+
 @pytest.mark.parametrize("names, error", [
     ({"factor_name": "a/b"}, ValueError),
     ({"factor_name": ".."}, ValueError),
