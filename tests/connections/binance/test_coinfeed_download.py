@@ -7,6 +7,7 @@ and give the same frame.
 
 import datetime as dt
 import logging
+import multiprocessing
 
 import pandas as pd
 import pytest
@@ -232,3 +233,29 @@ def test_workers_download_with_their_own_rebuilt_feed(daily_exchange, feed, capl
     assert_same_bars(result, load_ohlcv(DAILY, ["BTCUSDT", "ETHUSDT"], start=start, end=end))
     assert len(daily_exchange.paths("/api/v3/ping")) > pings
     assert feed.binance_client is None
+
+
+def manager_processes():
+    return [p for p in multiprocessing.active_children() if "Manager" in type(p).__name__ + p.name]
+
+
+@pytest.mark.parametrize(
+    "symbols, error",
+    [
+        (["BTCUSDT"], None),
+        (["NOPEUSDT"], TypeError),  # nothing downloaded
+        ({"BTCUSDT"}, TypeError),  # a job that raises out of the parallel run
+    ],
+)
+def test_no_manager_process_outlives_a_download(daily_exchange, feed, symbols, error):
+    # A failed run's traceback holds the jobs and with them the shared dictionary's proxy,
+    # which would keep the manager's server process alive for as long as the error is kept.
+    start, end = dt.datetime(2017, 11, 1), dt.datetime(2017, 11, 5)
+    if error is None:
+        feed.get_daily_historical_data_for_cryptocurrencies(symbols, start, end, n_jobs=1)
+        assert manager_processes() == []
+    else:
+        with pytest.raises(error) as info:
+            feed.get_daily_historical_data_for_cryptocurrencies(symbols, start, end, n_jobs=1)
+        assert info.value.__traceback__ is not None
+        assert manager_processes() == []
