@@ -106,6 +106,8 @@ def test_default_keeps_ten_of_fifteen_in_frame_order():
         # keep 0 keeps nothing; a negative keep drops that many of the lowest ranked
         ({"A": 1.0, "B": 5.0, "C": 9.0}, ["A", "B", "C"], 0.5, 0, []),
         ({"A": 1.0, "B": 5.0, "C": 9.0}, ["A", "B", "C"], 0.5, -1, ["B", "C"]),
+        # only the listed securities are ranked: an unlisted one goes, however much it trades
+        ({"A": 9.0, "B": 5.0, "C": 1.0}, ["C", "B"], 0.5, 1, ["B"]),
         # names carrying "_" and field words are matched whole
         ({"ABC_USD": 9.0, "X_lowcap": 5.0, "X": 1.0}, None, 0.5, 2, ["ABC_USD", "X_lowcap"]),
         ({"A_close_fund": 9.0, "A": 5.0, "B": 1.0}, [], 1.0, 1, ["A_close_fund"]),
