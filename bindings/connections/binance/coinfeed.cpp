@@ -130,13 +130,12 @@ std::string display_name(std::string security) {
 py::object resample_procedure(py::object frame, const std::string& rule) {
   py::list labels(frame.attr("columns"));
   py::list price_labels, volume_labels;
-  std::vector<std::pair<std::string, LabelInfo>> infos;
+  std::vector<LabelInfo> infos;
   for (py::handle label : labels) {
-    const std::string text = py::str(label).cast<std::string>();
-    LabelInfo info = label_info(text);
+    LabelInfo info = label_info(py::str(label).cast<std::string>());
     if (info.price) price_labels.append(label);
     if (info.volume) volume_labels.append(label);
-    infos.emplace_back(text, info);
+    infos.push_back(std::move(info));
   }
 
   py::object prices = frame[price_labels].attr("resample")(rule).attr("last")().attr("ffill")();
@@ -159,7 +158,7 @@ py::object resample_procedure(py::object frame, const std::string& rule) {
 
   py::list kept;
   for (std::size_t i = 0; i < infos.size(); ++i) {
-    const LabelInfo& info = infos[i].second;
+    const LabelInfo& info = infos[i];
     if (!info.price && !info.volume) continue;
     if (dropped.count(info.security) != 0) continue;
     kept.append(labels[i]);
