@@ -305,3 +305,18 @@ def test_walk_releases_the_gil_and_stops_on_ctrl_c():
     assert counter[0] - before > 1000
     # An interrupted walk leaves the factor free for the next one (a short one here).
     assert cointpairs._run_walk(factor, params(2990)).shape == (3000, 40)
+
+
+def test_with_the_real_feature_generator_and_classifier(in_tmp_dir):
+    # No saved model under the working directory: the classifier is not ready, and features
+    # come from the real generator only because they are requested.
+    from velmora.vodED.signalsmith import Signalsmith
+    from velmora.vodED.tradegate import OptimalEntryClassifier
+
+    factor = make_factor(daily_frame(n_days=320), vodED_signalsmith=Signalsmith(),
+                         vodED_tradegate=OptimalEntryClassifier())
+    assert not fields(factor)["vodED_ready"]
+    cointpairs._request_features(factor, True)
+    cointpairs._run_walk(factor, params(60))
+    store = fields(factor)["trade_store"]
+    assert store and all(len(r["features"]) == 126 for r in store.values())
