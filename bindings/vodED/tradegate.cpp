@@ -499,15 +499,41 @@ py::object load_model_file(py::handle path) {
   py::object unpickler_class = py::module_::import("builtins").attr("type")(
       "ModelUnpickler", py::make_tuple(pickle.attr("Unpickler")), namespace_);
 
-  py::object file = py::module_::import("builtins").attr("open")(path, "rb");
+  // The module's process-wide UserWarning filter would hide scikit-learn's notice that a
+  // stage was pickled by another version (and may predict differently): record it and log it.
+  py::module_ warnings = py::module_::import("warnings");
+  py::object catcher = warnings.attr("catch_warnings")(py::arg("record") = true);
+  py::list caught = catcher.attr("__enter__")();
+  warnings.attr("simplefilter")(
+      "always", py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning"));
+  py::object file;
   py::object model;
   try {
-    model = unpickler_class(file).attr("load")();
-  } catch (py::error_already_set&) {
+    file = py::module_::import("builtins").attr("open")(path, "rb");
+    try {
+      model = unpickler_class(file).attr("load")();
+    } catch (py::error_already_set&) {
+      file.attr("close")();
+      throw;
+    }
     file.attr("close")();
+  } catch (py::error_already_set&) {
+    catcher.attr("__exit__")(py::none(), py::none(), py::none());
     throw;
   }
-  file.attr("close")();
+  catcher.attr("__exit__")(py::none(), py::none(), py::none());
+  py::object version_warning =
+      py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning");
+  for (py::handle record : caught) {
+    if (py::bool_(py::module_::import("builtins").attr("issubclass")(record.attr("category"),
+                                                                     version_warning))) {
+      logger().attr("warning")("MODEL FILE " + text_of(path) + ": " + text_of(record.attr("message")) +
+                               kLogTag);
+    } else {  // anything else goes on as if it had not been recorded
+      warnings.attr("warn_explicit")(record.attr("message"), record.attr("category"),
+                                     record.attr("filename"), record.attr("lineno"));
+    }
+  }
   return model;
 }
 

@@ -21,6 +21,7 @@ import optuna
 import pandas as pd
 import pytest
 import sklearn
+import sklearn.base
 import sklearn.metrics
 from optuna.distributions import CategoricalDistribution, FloatDistribution, IntDistribution
 from sklearn.ensemble import AdaBoostClassifier, BaggingClassifier
@@ -707,6 +708,18 @@ def test_missing_model_file_answers_false(workdir):
     assert load(classifier, "D") is False
     with pytest.raises(AttributeError):
         classifier.predict(pd.DataFrame({"a": [1.0]}))
+
+
+def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypatch, caplog):
+    trades = make_trades()
+    classifier = fit_with(trades, CHEAP)
+    model = read_model(workdir)
+    with monkeypatch.context() as patch:
+        patch.setattr(sklearn.base, "__version__", "0.0.1")  # what the file will claim
+        write_model_file(workdir, model)
+    assert load(classifier) is True
+    reported = [m for m in messages(caplog) if m.startswith("MODEL FILE ")]
+    assert reported and "0.0.1" in reported[0] and sklearn.__version__ in reported[0]
 
 
 class Payload:
