@@ -149,6 +149,37 @@ inline View2D view_2d(const py::array& arr) {
   return v;
 }
 
+// `arr` as a typed float64 buffer argument takes it, with the buffer protocol's ValueErrors
+// ("Buffer has wrong number of dimensions ...", then "Buffer dtype mismatch ..."); never
+// converts the element type. The result is safe to read through view_1d/view_2d: `arr`
+// itself, or an aligned copy when its strides are not whole elements or its data are not
+// aligned (a field of a structured array, a buffer read at an odd offset), which element
+// strides would otherwise read as the wrong numbers.
+inline py::array float64_buffer(const py::array& arr, int ndim) {
+  if (arr.ndim() != ndim) {
+    PyErr_SetString(PyExc_ValueError, ("Buffer has wrong number of dimensions (expected " +
+                                       std::to_string(ndim) + ", got " +
+                                       std::to_string(arr.ndim()) + ")")
+                                          .c_str());
+    throw py::error_already_set();
+  }
+  const py::dtype dtype = arr.dtype();
+  if (!(dtype.kind() == 'f' && dtype.itemsize() == 8 && py::bool_(dtype.attr("isnative")))) {
+    PyErr_SetString(PyExc_ValueError, ("Buffer dtype mismatch, expected 'float64_t' but got '" +
+                                       py::str(dtype).cast<std::string>() + "'")
+                                          .c_str());
+    throw py::error_already_set();
+  }
+  bool whole_elements =
+      reinterpret_cast<std::uintptr_t>(arr.data()) % alignof(double) == 0;
+  for (py::ssize_t d = 0; d < arr.ndim(); ++d) {
+    whole_elements = whole_elements && arr.strides(d) % static_cast<py::ssize_t>(sizeof(double)) == 0;
+  }
+  if (whole_elements) return arr;
+  return numpy().attr("array")(arr, py::arg("dtype") = "float64", py::arg("order") = "C",
+                               py::arg("copy") = true);
+}
+
 // A fresh C-contiguous float64 array owned by numpy.
 inline py::array_t<double> new_array(std::initializer_list<py::ssize_t> shape) {
   return py::array_t<double>(std::vector<py::ssize_t>(shape));
