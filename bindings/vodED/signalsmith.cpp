@@ -111,15 +111,7 @@ py::array uniqueness_result(py::handle result) {
   if (!py::isinstance(result, ndarray_type())) {
     vb::raise_type_error("Cannot convert " + vb::type_name(result) + " to numpy.ndarray");
   }
-  py::array arr = py::reinterpret_borrow<py::array>(result);
-  if (arr.ndim() != 1) {
-    raise_value_error("Buffer has wrong number of dimensions (expected 1, got " +
-                      std::to_string(arr.ndim()) + ")");
-  }
-  if (!(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8)) {
-    raise_value_error("Buffer dtype mismatch, expected 'float64_t' but got '" +
-                      py::str(arr.dtype()).cast<std::string>() + "'");
-  }
+  py::array arr = vb::float64_buffer(py::reinterpret_borrow<py::array>(result), 1);
   return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
 }
 
@@ -198,27 +190,22 @@ constexpr const char* kHedges = "pair_hedge_ratios";
 constexpr const char* kLabels = "data_column_names_array";
 constexpr const char* kWindow = "rolling_window_matrix_array";
 
-// The window as a strided view: a 2-D float64 ndarray, never converted (an int64 window is a
-// caller bug that a silent cast would hide). Non-contiguous and read-only windows are fine.
-core::WindowView window_view(py::handle obj, const char* argument = kWindow) {
+// A 2-D float64 ndarray as a strided view, never converted (an int64 window is a caller bug
+// that a silent cast would hide). Non-contiguous and read-only windows are read in place; the
+// array is held with the view because it may be an aligned copy of an odd-strided one.
+struct Window {
+  py::array array;
+  core::WindowView view;
+};
+
+Window window_view(py::handle obj, const char* argument = kWindow) {
   if (obj.is_none()) vb::raise_type_error("'NoneType' object is not subscriptable");
   check_ndarray(obj, argument);
-  py::array arr = py::reinterpret_borrow<py::array>(obj);
-  if (!(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8 && py::bool_(arr.dtype().attr("isnative")))) {
-    raise_value_error("Buffer dtype mismatch, expected 'float64_t' but got '" +
-                      py::str(arr.dtype()).cast<std::string>() + "'");
-  }
-  if (arr.ndim() != 2) {
-    raise_value_error("Buffer has wrong number of dimensions (expected 2, got " + std::to_string(arr.ndim()) +
-                      ")");
-  }
-  core::WindowView v;
-  v.data = static_cast<const double*>(arr.data());
-  v.rows = arr.shape(0);
-  v.cols = arr.shape(1);
-  v.row_stride = arr.strides(0) / static_cast<py::ssize_t>(sizeof(double));
-  v.col_stride = arr.strides(1) / static_cast<py::ssize_t>(sizeof(double));
-  return v;
+  Window w;
+  w.array = vb::float64_buffer(py::reinterpret_borrow<py::array>(obj), 2);
+  const vb::View2D v = vb::view_2d(w.array);
+  w.view = {v.data, v.rows, v.cols, v.row_stride, v.col_stride};
+  return w;
 }
 
 std::vector<std::string> column_labels(py::handle obj) {
@@ -318,7 +305,7 @@ struct BarArrays {
 struct SpreadArguments {
   std::string leg1, leg2;
   double h1 = 0.0, h2 = 0.0;
-  core::WindowView window;
+  Window window;
   std::vector<std::string> labels;
 };
 
@@ -337,7 +324,7 @@ SpreadArguments spread_arguments(py::handle pair, py::handle hedges, py::handle 
 }
 
 BarArrays engineer_spread(const SpreadArguments& a) {
-  const core::WindowView& w = a.window;
+  const core::WindowView& w = a.window.view;
   const std::vector<std::string>& labels = a.labels;
   const std::string& leg1 = a.leg1;
   const std::string& leg2 = a.leg2;
@@ -461,14 +448,7 @@ HeldBars hold_bars(py::handle result) {
     if (!py::isinstance(series, ndarray_type())) {
       vb::raise_type_error("Cannot convert " + vb::type_name(series) + " to numpy.ndarray");
     }
-    py::array arr = py::reinterpret_borrow<py::array>(series);
-    if (!(arr.dtype().kind() == 'f' && arr.dtype().itemsize() == 8 && py::bool_(arr.dtype().attr("isnative")))) {
-      raise_value_error("Buffer dtype mismatch, expected 'float64_t' but got '" +
-                        py::str(arr.dtype()).cast<std::string>() + "'");
-    }
-    if (arr.ndim() != 1) {
-      raise_value_error("Buffer has wrong number of dimensions (expected 1, got " + std::to_string(arr.ndim()) + ")");
-    }
+    py::array arr = vb::float64_buffer(py::reinterpret_borrow<py::array>(series), 1);
     auto contiguous = py::array_t<double, py::array::c_style>::ensure(arr);
     if (i == 0) held.rows = contiguous.size();
     held.no_data = held.no_data && core::all_nan(contiguous.data(), contiguous.size());
@@ -571,15 +551,16 @@ void register_signalsmith(py::module_& m) {
       "__engineer_all_other_OHCLV",
       [](py::handle, py::handle securities, py::handle labels, py::handle window) {
         const std::vector<std::string> names = securities_list_of(securities);
-        const core::WindowView w = window_view(window);
-        return engineer_all_others(names, column_labels(labels), w).first.as_tuple();
+        const Window w = window_view(window);
+        return engineer_all_others(names, column_labels(labels), w.view).first.as_tuple();
       },
       py::arg("securities_list"), py::arg(kLabels), py::arg(kWindow),
       "The bars of the unit-variance least-variance eigen-portfolio of the listed securities.");
   cls.def(
       "__get_pca_weights",
       [](py::handle, py::handle covariance) {
-        const core::WindowView c = window_view(covariance, "covariance_matrix");
+        const Window held = window_view(covariance, "covariance_matrix");
+        const core::WindowView& c = held.view;
         if (c.rows != c.cols) raise_value_error("covariance_matrix must be square");
         std::vector<double> cov(static_cast<std::size_t>(c.rows * c.cols));
         for (std::ptrdiff_t i = 0; i < c.rows; ++i)
@@ -594,7 +575,8 @@ void register_signalsmith(py::module_& m) {
       "__get_all_ohclv_array",
       [](py::handle, py::handle security, py::handle labels_obj, py::handle window, py::handle log_transform) {
         const std::string name = checked_str(security, "security");
-        const core::WindowView w = window_view(window);
+        const Window held = window_view(window);
+        const core::WindowView& w = held.view;
         const core::BarColumns c = bar_columns(column_labels(labels_obj), w, name);
         const bool log = truth(log_transform);
         BarArrays bars(w.rows);
@@ -610,7 +592,8 @@ void register_signalsmith(py::module_& m) {
          py::handle log_transform) -> py::object {
         const std::string name = checked_str(security, "security");
         const std::string field_name = checked_str(field, "field");
-        const core::WindowView w = window_view(window);
+        const Window held = window_view(window);
+        const core::WindowView& w = held.view;
         const std::ptrdiff_t col = column_of(column_labels(labels_obj), w, name, field_name.c_str());
         if (truth(log_transform)) {
           py::array_t<double> out(w.rows);

@@ -325,8 +325,14 @@ def test_strided_and_read_only_windows_read_like_contiguous_ones():
     strided = wide[::2, ::2]
     strided.flags.writeable = False
     fortran = np.asfortranarray(window)
+    # strides that are not whole float64 elements: a field of a structured array, and a
+    # buffer read from an odd byte offset
+    records = np.zeros(window.shape, dtype=[("price", "f8"), ("flag", "i4")])
+    records["price"] = window
+    unaligned = np.frombuffer(b"\0" + window.tobytes(), offset=1).reshape(window.shape)
+    assert not records["price"].flags.aligned and not unaligned.flags.aligned
     expected = Signalsmith().generate_features_for_pair_spreads(("P", "S"), (0.5, -2.0), labels, window)
-    for other in (strided, fortran):
+    for other in (strided, fortran, records["price"], unaligned):
         got = Signalsmith().generate_features_for_pair_spreads(("P", "S"), (0.5, -2.0), labels, other)
         np.testing.assert_array_equal(list(got.values()), list(expected.values()))
 
