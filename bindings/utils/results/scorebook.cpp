@@ -201,20 +201,7 @@ void check_array_type(py::handle obj, const char* argument) {
 py::array float64_buffer(py::handle obj, const char* argument, int ndim) {
   check_array_type(obj, argument);
   if (obj.is_none()) vb::raise_type_error("Argument '" + std::string(argument) + "' is None");
-  auto arr = py::reinterpret_borrow<py::array>(obj);
-  if (arr.ndim() != ndim) {
-    raise_python(PyExc_ValueError, "Buffer has wrong number of dimensions (expected " +
-                                       std::to_string(ndim) + ", got " +
-                                       std::to_string(arr.ndim()) + ")");
-  }
-  const py::dtype dtype = arr.dtype();
-  const bool native_float64 = dtype.kind() == 'f' && dtype.itemsize() == 8 &&
-                              py::bool_(dtype.attr("isnative"));
-  if (!native_float64) {
-    raise_python(PyExc_ValueError, "Buffer dtype mismatch, expected 'float64_t' but got '" +
-                                       py::str(dtype).cast<std::string>() + "'");
-  }
-  return arr;
+  return vb::float64_buffer(py::reinterpret_borrow<py::array>(obj), ndim);
 }
 
 // ---------------------------------------------------------------- GC support
@@ -686,7 +673,9 @@ double latest_cumprod_return(const Scorebook& s) {
   if (cumprod.is_none()) {
     raise_python(PyExc_TypeError, "cumprod_returns_after_transaction_costs_array is None");
   }
-  const vb::View1D view = vb::view_1d(py::reinterpret_borrow<py::array>(cumprod));
+  // Held for as long as the view reads it: it may be an aligned copy.
+  const py::array values = float64_buffer(cumprod, "cumprod_returns_after_transaction_costs_array", 1);
+  const vb::View1D view = vb::view_1d(values);
   const py::ssize_t index = s.datetime_length - 2;
   if (index < 0 || index >= view.size) {
     raise_python(PyExc_IndexError, "datetime_length " + std::to_string(s.datetime_length) +

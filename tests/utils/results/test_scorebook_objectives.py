@@ -211,3 +211,15 @@ def test_ctrl_c_is_never_scored(scored, monkeypatch, ref):
     monkeypatch.setattr(ref.module, "empyrical", Interrupting())
     with pytest.raises(KeyboardInterrupt):
         scored[0].get_objective_score("annual_sharpe_ratio")
+
+
+def test_latest_cumprod_return_reads_arrays_of_any_stride(ref, unraisable):
+    times = pd.date_range("2024-01-01", periods=6, freq="D").values
+    arguments = ref.record_arguments(np.linspace(-5, 5, 6), times)
+    cumprod = arguments["cumprod_returns_after_transaction_costs_array"]
+    # a field of a structured array: its stride (12 bytes) is no whole number of float64s
+    records = np.zeros(len(cumprod), dtype=[("value", "f8"), ("flag", "i4")])
+    records["value"] = cumprod
+    arguments["cumprod_returns_after_transaction_costs_array"] = records["value"]
+    score = Scorebook(**arguments).get_objective_score("latest_cumprod_returns")
+    assert score == cumprod[-1] and unraisable == []
