@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <string>
 
 #include "tradegate_pipeline.hpp"
@@ -418,7 +419,7 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
       if (!is_host_exception(e)) throw;
       failure = text_of(e.type().attr("__name__")) + ": " + text_of(e.value());
     } catch (std::exception& e) {
-      failure = std::string("RuntimeError: ") + e.what();
+      failure = e.what();
     }
     if (!failure.empty()) {
       // The fold still scores 0, but a library break must show, not read as a poor model.
