@@ -80,6 +80,27 @@ def test_the_page_is_fetched_with_an_identifying_user_agent(exchange, feed):
     assert "python-requests" not in headers["User-Agent"]
 
 
+def page_with_price_cell(cell):
+    first = row(1, "btc")
+    return HEAD + first + f"<tr><td></td><td>2</td><td>x</td><td>x</td><td>{cell}</td></tr>" + TAIL
+
+
+@pytest.mark.parametrize(
+    "cell, symbol",
+    [
+        # the attribute on an element inside the cell's first span
+        ('<span class="wrap"><b>$3,000</b><span data-coin-symbol="eth">$3,000</span></span>', "ETHUSDT"),
+        # the span's own attribute wins over one further in
+        ('<span data-coin-symbol="sol"><span data-coin-symbol="eth">$3,000</span></span>', "SOLUSDT"),
+        # a value with a blank is cut there
+        ('<span data-coin-symbol="ada x">$1</span>', "ADAUSDT"),
+    ],
+)
+def test_symbol_is_the_attribute_value(exchange, feed, cell, symbol):
+    exchange.page = page_with_price_cell(cell)
+    assert feed.scrape_top_x_coins_from_coingecko() == ["BTCUSDT", symbol]
+
+
 @pytest.mark.parametrize(
     "page",
     [
