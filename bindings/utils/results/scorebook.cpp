@@ -387,25 +387,6 @@ py::dict generate_results_dict(const py::object&, const py::object& daily_equity
   const py::object& r = daily_returns;
 
   py::object benchmark = benchmark_daily_returns(start, end);
-  py::object alpha = py::float_(kNaN), beta = py::float_(kNaN);
-  double daily_sharpe = 0.0;
-  const double daily_mean = to_double(np.attr("mean")(r));
-  const double daily_std = to_double(np.attr("std")(r));
-  {
-    vb::NumpyErrstate quiet;
-    if (!benchmark.is_none()) {
-      py::object joined = benchmark.attr("to_frame")().attr("merge")(
-          r.attr("to_frame")(), "how"_a = "inner", "left_index"_a = true, "right_index"_a = true);
-      py::object all = label_slice(py::none(), py::none());
-      auto ab = unpack(empyrical.attr("alpha_beta")(joined.attr("iloc")[py::make_tuple(all, 1)],
-                                                    joined.attr("iloc")[py::make_tuple(all, 0)]),
-                       2);
-      alpha = ab[0];
-      beta = ab[1];
-    }
-    if (!vc::numpy_isclose(daily_std, 0.0, 1e-5, 1e-8)) daily_sharpe = daily_mean / daily_std;
-  }
-
   if (days < 1 || days > static_cast<py::ssize_t>(py::len(daily_equity))) {
     raise_python(PyExc_IndexError, "number of days " + std::to_string(days) +
                                        " is outside the daily equity series of " +
@@ -413,6 +394,25 @@ py::dict generate_results_dict(const py::object&, const py::object& daily_equity
   }
   py::object last_equity = daily_equity.attr("iloc")[py::int_(days - 1)];
   auto total = [&](const py::object& values) { return np.attr("sum")(np.attr("sum")(values)); };
+
+  // The whole table is computed quietly: a flat or one-day stretch divides by zero in
+  // several empyrical ratios, and those NaN and inf cells are the answer, not a warning.
+  vb::NumpyErrstate quiet;
+  py::object alpha = py::float_(kNaN), beta = py::float_(kNaN);
+  if (!benchmark.is_none()) {
+    py::object joined = benchmark.attr("to_frame")().attr("merge")(
+        r.attr("to_frame")(), "how"_a = "inner", "left_index"_a = true, "right_index"_a = true);
+    py::object all = label_slice(py::none(), py::none());
+    auto ab = unpack(empyrical.attr("alpha_beta")(joined.attr("iloc")[py::make_tuple(all, 1)],
+                                                  joined.attr("iloc")[py::make_tuple(all, 0)]),
+                     2);
+    alpha = ab[0];
+    beta = ab[1];
+  }
+  const double daily_mean = to_double(np.attr("mean")(r));
+  const double daily_std = to_double(np.attr("std")(r));
+  const double daily_sharpe =
+      vc::numpy_isclose(daily_std, 0.0, 1e-5, 1e-8) ? 0.0 : daily_mean / daily_std;
 
   py::dict d;
   d["annual_returns"] = rounded(empyrical.attr("annual_return")(r));

@@ -1,5 +1,6 @@
 import logging
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -161,6 +162,19 @@ def test_money_totals_truncate_and_show_nan(ref, monkeypatch, starting_equity, p
             assert math.isnan(column[row]), row
         else:
             assert column[row] == value, row
+
+
+@pytest.mark.parametrize("pnl", [[0.0, 0.0, 0.0], [5.0, 0.0, 0.0]], ids=["flat", "one_gain"])
+def test_degenerate_stretch_builds_its_table_without_numpy_warnings(ref, monkeypatch, pnl):
+    # zero deviations and empty tails divide by zero inside empyrical: NaN cells, no warnings
+    monkeypatch.setattr("yfinance.download", ref.FakeDownload("empty"))
+    times = stamps("2024-01-01T01:00", "2024-01-02T01:00", "2024-01-03T01:00")
+    record = ref.Scorebook(**ref.record_arguments(pnl, times, 100_000.0))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        column = record.get_full_results()["train_results"]
+    assert math.isnan(column["tail_ratio"]) and column["daily_sharpe"] == 0.0
+    assert column["net_pnl"] == int(sum(pnl))
 
 
 def test_stretch_without_bars_raises_and_stores_nothing(ref, fake_download):
