@@ -243,6 +243,20 @@ class InterruptPoller {
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+// ---------------------------------------------------------------- cyclic GC
+
+// The type setup of a class whose instances hold Python objects that may point back at
+// them: `traverse` visits those objects (and the heap type), `clear` drops them.
+template <int (*Traverse)(PyObject*, visitproc, void*), int (*Clear)(PyObject*)>
+py::custom_type_setup gc_type_setup() {
+  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    auto* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = Traverse;
+    type->tp_clear = Clear;
+  });
+}
+
 // ---------------------------------------------------------------- pickling
 
 // Stateless native classes refuse pickling with the host's wording for such types.
