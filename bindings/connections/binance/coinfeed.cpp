@@ -426,16 +426,6 @@ int settings_clear(PyObject* self_base) {
   return 0;
 }
 
-template <int (*Traverse)(PyObject*, visitproc, void*), int (*Clear)(PyObject*)>
-py::custom_type_setup gc_slots() {
-  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
-    auto* type = &heap_type->ht_type;
-    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-    type->tp_traverse = Traverse;
-    type->tp_clear = Clear;
-  });
-}
-
 const char* const kDownloadDoc = R"doc(
 Downloads the %s klines of a list of trading pairs and cleans them into one OHCLV_dataframe.
 
@@ -485,7 +475,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::object default_start = datetime.attr("datetime")(1995, 5, 22);
   py::object default_end = datetime.attr("datetime").attr("now")();
 
-  py::class_<FeedSettings> settings_cls(m, "_FeedSettings", gc_slots<settings_traverse, settings_clear>(),
+  py::class_<FeedSettings> settings_cls(m, "_FeedSettings", vb::gc_type_setup<settings_traverse, settings_clear>(),
                                         "The module settings in force where a download started.");
   m.def("_restore_feed_settings", &restore_settings, py::arg("values"),
         "Puts the given module settings in force and returns their carrier.");
@@ -495,7 +485,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.def("_run_download_job", &run_download_job,
         "Runs a feed's download job by its method name (an override in a subclass is used).");
 
-  py::class_<Coinfeed> cls(m, "Coinfeed", gc_slots<coinfeed_traverse, coinfeed_clear>(), R"doc(
+  py::class_<Coinfeed> cls(m, "Coinfeed", vb::gc_type_setup<coinfeed_traverse, coinfeed_clear>(), R"doc(
 A connection to the exchange's market data: kline downloads and the top-coins list.
 
 Holds the API key and secret it was made with and a python-binance Client. Pickles to
