@@ -104,8 +104,9 @@ def test_replaced_resample_global_is_honoured(ref, record, private, monkeypatch)
 
 
 def test_long_bootstrap_releases_the_gil_and_stops_on_ctrl_c(ref, record, private):
-    # about ten seconds of draws when nothing interrupts them
-    r = pd.Series(np.random.default_rng(5).normal(0, 0.01, 100_000))
+    # about ten seconds of draws when nothing interrupts them, so the interrupt cannot come
+    # after the call even on a loaded machine
+    r = pd.Series(np.random.default_rng(5).normal(0, 0.01, 300_000))
     ticks = []
     stop = threading.Event()
 
