@@ -951,6 +951,9 @@ void import_dependencies(py::module_& m) {
 
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.doc() = "Backtest results: the Scorebook record, its results table, objectives and plot.";
+  // Documentation strings open with their summary line, without generated signatures.
+  py::options options;
+  options.disable_function_signatures();
   m.attr("logger") = vb::setup_module_logging();
   import_dependencies(m);
 
@@ -960,8 +963,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
                               type->tp_traverse = traverse_scorebook;
                               type->tp_clear = clear_scorebook;
                             }),
-                            R"doc(
-The record of one backtest stretch (the training or the test part of a run).
+                            R"doc(The record of one backtest stretch (the training or the test part of a run).
 
 Keeps the arrays of the stretch as given and derives from them the results table against
 the "VT" benchmark, the fourteen objective scores, bootstrapped alternative paths and a plot.
@@ -988,8 +990,7 @@ A test-stretch record can be registered in a training record so one object repor
           "slippage_matrix_array"_a, "securities_pnl_after_transaction_costs_matrix_array"_a,
           "total_pnl_after_transaction_costs_array"_a, "equity_value_array"_a,
           "returns_after_transaction_costs_array"_a,
-          "cumprod_returns_after_transaction_costs_array"_a, R"doc(
-Builds the record of one backtest stretch. The arrays are kept, not copied.
+          "cumprod_returns_after_transaction_costs_array"_a, R"doc(Builds the record of one backtest stretch. The arrays are kept, not copied.
 
 Args:
     starting_equity (float): equity at the start of the stretch.
@@ -1020,8 +1021,7 @@ Returns:
   }
 
   cls.def("get_objective_score", &get_objective_score,
-          "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns", R"doc(
-Scores the stretch on one objective of available_objectives.
+          "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns", R"doc(Scores the stretch on one objective of available_objectives.
 
 An error during the computation is printed with its traceback on stderr, passed to
 sys.unraisablehook, and scores 0.0, so a trial that cannot be scored never stops a search
@@ -1036,8 +1036,7 @@ Returns:
 )doc");
   cls.def("__get_daily_returns_series_and_length", &daily_returns_series_and_length,
           "starting_equity"_a, "total_pnl_after_transaction_costs_array"_a, "datetime_array"_a,
-          py::pos_only(), R"doc(
-Daily series of a stretch.
+          py::pos_only(), R"doc(Daily series of a stretch.
 
 Args:
     starting_equity (float): equity at the start.
@@ -1047,15 +1046,13 @@ Args:
 Returns:
     tuple: (bar profit series, daily equity series, daily returns series, number of days).
 )doc");
-  cls.def("expose_internal_variables", &expose_internal_variables, R"doc(
-Fills the twelve training frames and series from the stored arrays.
+  cls.def("expose_internal_variables", &expose_internal_variables, R"doc(Fills the twelve training frames and series from the stored arrays.
 
 Returns:
     None
 )doc");
   cls.def("register_test_set_results", &register_test_set_results,
-          "test_set_results"_a = py::none(), R"doc(
-Registers the record of the test stretch in this (training) record.
+          "test_set_results"_a = py::none(), R"doc(Registers the record of the test stretch in this (training) record.
 
 Args:
     test_set_results (Scorebook): the test record; its frames and series are shared.
@@ -1063,8 +1060,7 @@ Args:
 Returns:
     None
 )doc");
-  cls.def("get_full_results", &get_full_results, "name"_a = "train_results", R"doc(
-Builds the results table and stores it in full_results_df.
+  cls.def("get_full_results", &get_full_results, "name"_a = "train_results", R"doc(Builds the results table and stores it in full_results_df.
 
 Args:
     name (str or None): the label of this stretch's column.
@@ -1074,8 +1070,7 @@ Returns:
     "test_set_results" and "full_in_sample_results".
 )doc");
   cls.def("plot_full_results", &plot_full_results, "plot_alternate_paths"_a = true,
-          "plot_extrapolations"_a = true, R"doc(
-Prints the results table and plots the cumulative returns of the stretch (and of the
+          "plot_extrapolations"_a = true, R"doc(Prints the results table and plots the cumulative returns of the stretch (and of the
 registered test stretch) with extrapolations and the 5th/95th percentile bootstrapped paths.
 
 Args:
@@ -1087,8 +1082,7 @@ Returns:
 )doc");
   cls.def("__generate_results_dict", &generate_results_dict, "daily_equity_series"_a,
           "daily_returns_series"_a, "number_of_days"_a, "start"_a, "end"_a, "gross_pnl"_a,
-          "slippage"_a, "commissions"_a, "net_pnl"_a, py::pos_only(), R"doc(
-The 18 entries of one results column.
+          "slippage"_a, "commissions"_a, "net_pnl"_a, py::pos_only(), R"doc(The 18 entries of one results column.
 
 Returns:
     dict: performance ratios rounded to 5 decimals and money totals truncated to integers.
@@ -1097,16 +1091,14 @@ Returns:
           &results_from_both_train_and_test_set, "train_bars"_a, "test_bars"_a,
           "train_gross_pnl"_a, "test_gross_pnl"_a, "train_slippage"_a, "test_slippage"_a,
           "train_commissions"_a, "test_commissions"_a, "train_net_pnl"_a, "test_net_pnl"_a,
-          py::pos_only(), R"doc(
-Results of the training and test stretches joined.
+          py::pos_only(), R"doc(Results of the training and test stretches joined.
 
 Returns:
     tuple: (joined bar series, joined daily returns, number of days, one-column table).
 )doc");
   cls.def("__get_bootstrapped_cumprod_daily_returns",
           &bootstrapped_cumprod_daily_returns, "length"_a, "daily_returns_series"_a,
-          "percentiles"_a, py::pos_only(), R"doc(
-Bootstrapped alternative histories of the daily returns.
+          "percentiles"_a, py::pos_only(), R"doc(Bootstrapped alternative histories of the daily returns.
 
 Args:
     length (int): the length of the returns series.
@@ -1117,8 +1109,7 @@ Returns:
     tuple: (resampled return rows, cumulative paths), one entry per matched percentile.
 )doc");
   cls.def("__get_extrapolations_from_train_set", &extrapolations_from_train_set,
-          "daily_returns_series"_a, "dates"_a, py::pos_only(), R"doc(
-Straight-line extrapolation of the mean daily return over a dated window with a 2 sd band.
+          "daily_returns_series"_a, "dates"_a, py::pos_only(), R"doc(Straight-line extrapolation of the mean daily return over a dated window with a 2 sd band.
 
 Returns:
     tuple: (straight line, upper band, lower band), one value per daily return.
