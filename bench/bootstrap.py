@@ -12,13 +12,13 @@ from __future__ import annotations
 
 import argparse
 import os
-import time
 
 os.environ.setdefault("MPLBACKEND", "Agg")
 
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from sklearn.utils import resample  # noqa: E402
+from timing import best_of  # noqa: E402
 
 from velmora.utils.results.scorebook import Scorebook  # noqa: E402
 
@@ -44,15 +44,6 @@ def sklearn_bootstrap(x: np.ndarray, percentiles: list[float]):
     return rows, chosen
 
 
-def best_of(repeat: int, fn):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lengths", type=int, nargs="+", default=[252, 756, 2520])
@@ -69,8 +60,8 @@ def main() -> int:
     for length in args.lengths:
         r = pd.Series(np.random.default_rng(length).normal(0.0005, 0.012, length),
                       index=pd.date_range("2000-01-04", periods=length, freq="D"))
-        t_native, (rows, paths) = best_of(args.repeat, lambda: native(length, r, percentiles))
-        t_sklearn, (ref_rows, ref_paths) = best_of(1, lambda: sklearn_bootstrap(r.values, percentiles))
+        t_native, (rows, paths) = best_of(lambda: native(length, r, percentiles), args.repeat)
+        t_sklearn, (ref_rows, ref_paths) = best_of(lambda: sklearn_bootstrap(r.values, percentiles), 1)
         identical = len(paths) == len(ref_paths) and all(
             np.array_equal(a, b) for a, b in zip(rows + paths, ref_rows + ref_paths))
         print(f"{length:>7} {t_native:>9.4f} {t_sklearn:>10.3f} {t_sklearn / t_native:>8.1f}x "

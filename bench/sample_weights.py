@@ -8,10 +8,9 @@ they agree, and prints the milliseconds per call, the speed-up and the trades pe
 
 from __future__ import annotations
 
-import time
-
 import numpy as np
 import pandas as pd
+from timing import best_of
 
 from velmora.vodED.signalsmith import SampleWeights
 
@@ -35,15 +34,6 @@ def trades(n_grid, n_trades, max_bars, seed=0):
     starts = grid[first]
     ends = grid[first + rng.integers(1, max_bars, n_trades)]
     return grid, starts, ends, rng.normal(0, 0.01, n_trades)
-
-
-def best_of(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
 
 
 def main():
