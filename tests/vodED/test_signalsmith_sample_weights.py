@@ -106,6 +106,19 @@ def test_matches_the_pandas_formulation_on_random_overlapping_trades(seed):
     assert w.sum() == pytest.approx(keep.sum(), rel=1e-12)
 
 
+@pytest.mark.parametrize("n_trades", [7, 128, 129, 1500])  # below, at and past numpy's 128-block
+def test_normalisation_equals_numpy_to_the_last_bit(n_trades):
+    rng = np.random.default_rng(n_trades)
+    grid = np.datetime64("2023-01-01", "ns") + np.arange(5000).astype("timedelta64[m]")
+    first = rng.integers(0, 4000, n_trades)
+    starts, ends = grid[first], grid[first + rng.integers(0, 900, n_trades)]
+    impact = rng.normal(0, 0.02, n_trades)
+    sw = SampleWeights()
+    u = sw.get_sample_uniqueness_weights(grid, starts, ends)
+    np.testing.assert_array_equal(sw.fit_transform(grid, starts, ends), pandas_weights(u))
+    np.testing.assert_array_equal(sw.fit_transform(grid, starts, ends, impact), pandas_weights(u, impact))
+
+
 def test_units_and_read_only_arrays_are_accepted():
     grid, starts, ends, impact = random_trades(99)
     expected = SampleWeights().fit_transform(grid, starts, ends, impact)
