@@ -451,7 +451,8 @@ HeldBars hold_bars(py::handle result) {
     py::array arr = vb::float64_buffer(py::reinterpret_borrow<py::array>(series), 1);
     auto contiguous = py::array_t<double, py::array::c_style>::ensure(arr);
     if (i == 0) held.rows = contiguous.size();
-    held.no_data = held.no_data && core::all_nan(contiguous.data(), contiguous.size());
+    // An empty window is no window without observations: it goes to TA-Lib and fails there.
+    held.no_data = held.no_data && contiguous.size() > 0 && core::all_nan(contiguous.data(), contiguous.size());
     held.inputs[keys[i]] = contiguous;
   }
   return held;

@@ -225,10 +225,15 @@ def test_type_error_names_the_argument():
         Signalsmith().generate_features_for_pair_spreads(["P", "Q"], (1.0, -1.0), labels, window)
 
 
-def test_too_short_a_window_fails_in_talib():
-    labels, window = window_of(make_ohlcv_frame(n_bars=9, names=["P", "Q", "R", "S"]))
-    with pytest.raises(Exception, match="Bad Parameter"):
-        Signalsmith().generate_features_for_pair_spreads(("P", "Q"), (1.0, -1.0), labels, window)
+@pytest.mark.parametrize("rows, error, message", [
+    (9, Exception, "Bad Parameter"),
+    (0, IndexError, None),  # no last bar: an error, never a dictionary of NaN
+])
+@pytest.mark.parametrize("names", [["P", "Q", "R", "S"], ["P", "Q"]])
+def test_too_short_a_window_fails(names, rows, error, message):
+    labels, window = window_of(make_ohlcv_frame(n_bars=12, names=names))
+    with pytest.raises(error, match=message):
+        Signalsmith().generate_features_for_pair_spreads(("P", "Q"), (1.0, -1.0), labels, window[:rows])
 
 
 @pytest.mark.parametrize("names, pair, nan_all_others", [
