@@ -21,8 +21,10 @@ inline void check_file_stem(const std::string& what, const std::string& value) {
   const bool unsafe = value.find_first_of(std::string("?#/\\\0", 5)) != std::string::npos ||
                       value.find("..") != std::string::npos;
   if (unsafe) {
-    raise_plain(what + " '" + value +
-                "' cannot name a study file: it must not contain '?', '#', '/', '\\', NUL or '..'");
+    // Shown through repr: a NUL inside the name would otherwise cut the message short.
+    const std::string shown = py::repr(py::str(value.data(), value.size())).cast<std::string>();
+    raise_plain(what + " " + shown +
+                " cannot name a study file: it must not contain '?', '#', '/', '\\', NUL or '..'");
   }
 }
 
