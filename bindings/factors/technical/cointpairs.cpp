@@ -9,4 +9,5 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   velmora::bind::cointpairs::register_accounting(m);
   velmora::bind::cointpairs::register_trade_data(m);
   velmora::bind::cointpairs::register_factor(m);
+  velmora::bind::cointpairs::register_search(m);
 }

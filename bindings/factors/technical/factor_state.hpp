@@ -58,6 +58,9 @@ struct Factor {
 
   // ------------------------------------------------------------ per run and per pair
   py::object optimal_params = py::none();
+  // The parameters the per-pair state was last walked with (a copy), so a live step can
+  // tell when that state belongs to other parameters than optimal_params.
+  py::object walk_state_params = py::none();
   py::object pairs_list = py::none();
   py::object hedge_ratios_dict = py::none();
   py::object cointegration_flags_dict = py::none();
@@ -102,7 +105,7 @@ struct Factor {
                           &datetime_array, &data_column_names_array, &data_matrix_array,
                           &positions_matrix_array, &positions_array, &close_matrix_array,
                           &proportional_spread_array, &latest_position_weights_array,
-                          &securities_index_dict, &optimal_params, &pairs_list, &hedge_ratios_dict,
+                          &securities_index_dict, &optimal_params, &walk_state_params, &pairs_list, &hedge_ratios_dict,
                           &cointegration_flags_dict, &halflife_dict, &spread_dict,
                           &spread_position_dict, &reestimation_countdown_dict, &take_profit_dict,
                           &stop_loss_dict, &time_barrier_dict, &spread_at_entry_dict,

@@ -1,6 +1,12 @@
 #include "factors/technical/search.hpp"
 
+#include <cmath>
+#include <cstdint>
+
 #include "common/studies.hpp"
+#include "factors/technical/factor_walk.hpp"
+#include "factors/technical/register.hpp"
+#include "factors/technical/trade_data.hpp"
 
 namespace velmora::bind::cointpairs {
 
@@ -117,6 +123,258 @@ void fit_classifier(py::handle vodED_tradegate, py::handle training_pieces, py::
       "impact_series"_a = pieces[4], "factor_name"_a = id.factor_name,
       "storage_name"_a = id.classifier_storage_name(), "n_trials_to_estimate_params"_a = n_trials_for_vodED,
       "n_jobs"_a = n_jobs_for_vodED);
+}
+
+// ---------------------------------------------------------------- the trial run
+
+namespace {
+
+constexpr const char* kModuleName = "velmora.factors.technical.cointpairs";
+
+bool truth(py::handle obj) {
+  const int v = PyObject_IsTrue(obj.ptr());
+  if (v < 0) throw py::error_already_set();
+  return v != 0;
+}
+
+StudyIdentity study_of(const Factor& f) {
+  StudyIdentity id;
+  id.universe_name = f.universe_name;
+  id.resolution_in_mins = f.resolution_in_mins;
+  id.objective = f.objective;
+  id.factor_name = text_of(f.factor_name);
+  return id;
+}
+
+// One scored part of a run booked into money and handed to the module's Scorebook (looked
+// up at call time, so it can be replaced there) with exactly its sixteen keywords.
+py::object results_from_positions_matrix(const Factor& f, py::handle datetimes, py::handle positions,
+                                         py::handle closes, double commission_rate, double slippage_fraction) {
+  const auto T = static_cast<py::ssize_t>(py::len(datetimes));
+  py::dict arrays = book_positions(positions, closes, f.proportional_spread_array, T, f.starting_equity,
+                                   f.pct_equity_invested, commission_rate, slippage_fraction,
+                                   f.scale_equity_to_traded_securities);
+  py::dict kwargs;
+  kwargs["starting_equity"] = py::float_(f.starting_equity);
+  kwargs["securities_names_list"] = f.securities_names_list;
+  kwargs["datetime_length"] = py::int_(T);
+  kwargs["datetime_array"] = datetimes;
+  for (const char* key : {"positions_matrix_array", "positions_market_value_matrix_array",
+                          "change_in_positions_matrix_array", "change_in_positions_market_value_matrix_array",
+                          "securities_pnl_matrix_array", "commissions_matrix_array", "slippage_matrix_array",
+                          "securities_pnl_after_transaction_costs_matrix_array",
+                          "total_pnl_after_transaction_costs_array", "equity_value_array",
+                          "returns_after_transaction_costs_array",
+                          "cumprod_returns_after_transaction_costs_array"}) {
+    kwargs[key] = arrays[key];
+  }
+  py::object scorebook = py::module_::import(kModuleName).attr("Scorebook");
+  return scorebook(**kwargs);
+}
+
+// The twelve strategy parameters of one trial, drawn in their fixed order. The window's
+// upper bound follows the rows the factor holds now (update grows them).
+py::dict trial_params(const Factor& f, py::handle trial) {
+  const auto window_high = static_cast<std::int64_t>(std::trunc(static_cast<double>(f.number_of_rows) * 0.5));
+  py::object suggest_int = trial.attr("suggest_int");
+  py::object suggest_float = trial.attr("suggest_float");
+  auto draw_float = [&suggest_float](const char* name) {
+    return suggest_float("name"_a = name, "low"_a = 0.01, "high"_a = 10.0, "log"_a = false);
+  };
+  py::dict params;
+  params["size_of_rolling_windows"] =
+      suggest_int("name"_a = "size_of_rolling_windows", "low"_a = 31, "high"_a = window_high, "log"_a = false);
+  params["zscore_halflife_multiplier"] = draw_float("zscore_halflife_multiplier");
+  params["starting_sd_for_position_entry"] =
+      suggest_int("name"_a = "starting_sd_for_position_entry", "low"_a = 1, "high"_a = 10, "log"_a = false);
+  for (const char* name : {"rolling_volatility_halflife_multiplier", "take_profit_std_multiplier",
+                           "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
+                           "take_profit_current_volatility_multiplier_sensitivity_at_adjustment",
+                           "stop_loss_std_multiplier",
+                           "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
+                           "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
+                           "time_stop_halflife_multiplier", "time_stop_adjustment_sensitivity"}) {
+    params[name] = draw_float(name);
+  }
+  return params;
+}
+
+std::string run_suffix(const Factor& f) {
+  return " | PAIRS TRADING SERIAL COINTEGRATION FACTOR " + std::to_string(f.resolution_in_mins);
+}
+
+py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::object trial, py::object is_optimising,
+                                                         py::object optimal_params, py::object use_vodED_if_ready) {
+  Factor& f = factor_of(self);
+  const bool optimising = truth(is_optimising);
+  py::object params;
+  if (optimising) {
+    // The trial's number within its study (optuna's storage-wide id can run ahead of it).
+    log_info("RUNNING TRIAL NUM " + text_of(trial.attr("number")) +
+             " TO OPTIMISE PARAMETERS IN-SAMPLE" + run_suffix(f));
+    params = trial_params(f, trial);
+    // The veto never applies during a search; features are still recorded when requested.
+    f.vodED_ready = py::bool_(false);
+  } else {
+    log_info("RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS" + run_suffix(f));
+    check_assigned_type(optimal_params, reinterpret_cast<PyObject*>(&PyDict_Type));
+    params = optimal_params;
+    f.vodED_ready = truth(use_vodED_if_ready) ? check_if_vodED_optimal_entry_exists_and_load(f) : py::bool_(false);
+  }
+  if (params.is_none()) raise_type_error("'NoneType' object is not subscriptable");
+  py::dict p = py::reinterpret_borrow<py::dict>(params);
+
+  const auto window = py::int_(p["size_of_rolling_windows"]).cast<std::int64_t>();
+  walk_positions(f, p);
+  f.walk_state_params = py::module_::import("copy").attr("copy")(p);
+  py::tuple parts = train_test_split(f, f.train_split_ratio, f.number_of_rows, window);
+  py::object train_dt = parts[0], train_pos = parts[1], train_close = parts[2];
+  py::object test_dt = parts[3], test_pos = parts[4], test_close = parts[5];
+  if (py::len(train_dt) == 0) {
+    raise_plain("The training part of the backtest is empty: train_split_ratio x (number_of_rows - "
+                "size_of_rolling_windows) = " + std::to_string(f.train_split_ratio) + " x (" +
+                std::to_string(f.number_of_rows) + " - " + std::to_string(window) +
+                ") is below one bar, please raise train_split_ratio or use more data");
+  }
+  const py::ssize_t n_train = static_cast<py::ssize_t>(py::len(train_dt));
+  py::object split_time = train_dt[py::int_(n_train - 1)];
+  py::object objective = f.objective;
+
+  if (optimising) {
+    // A trial never reads the split of the recorded trades, which grows with every run of
+    // this object: skipping it keeps a long search linear.
+    py::object train = results_from_positions_matrix(f, train_dt, train_pos, train_close,
+                                                     f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+    py::object score = train.attr("get_objective_score")("objective"_a = objective);
+    log_info("FINISHED TRIAL NUM " + text_of(trial.attr("number")) + " WITH OBJECTIVE SCORE: " + rounded(score, 3) +
+             run_suffix(f) + "\n");
+    return score;
+  }
+
+  py::tuple trades = split_trades_at(split_time, f.trade_store);
+  f.train_trades_store_df = trades[0];
+  f.test_trades_store_df = trades[1];
+
+  py::object train = results_from_positions_matrix(f, train_dt, train_pos, train_close,
+                                                   f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+  // With train_split_ratio 1.0 there is no test part: the training record comes back alone.
+  const bool has_test = py::len(test_dt) > 0;
+  py::object test = py::none();
+  if (has_test) {
+    test = results_from_positions_matrix(f, test_dt, test_pos, test_close, f.market_value_pct_commissions,
+                                         f.bid_ask_spread_pct_slippage);
+  }
+  py::object train_score = train.attr("get_objective_score")("objective"_a = objective);
+  if (has_test) {
+    py::object test_score = test.attr("get_objective_score")("objective"_a = objective);
+    log_info("FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: " + rounded(train_score, 3) + run_suffix(f));
+    log_info("FINISHED IN-SAMPLE TEST RUN WITH OBJECTIVE SCORE: " + rounded(test_score, 3) + run_suffix(f) + "\n");
+  } else {
+    log_info("FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: " + rounded(train_score, 3) + run_suffix(f) + "\n");
+  }
+  train.attr("expose_internal_variables")();
+  if (has_test) train.attr("register_test_set_results")("test_set_results"_a = test);
+  return train;
+}
+
+void fit(py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t n_jobs, bool fit_vodED,
+         std::int64_t n_trials_to_estimate_params_for_vodED, std::int64_t n_jobs_for_vodED) {
+  if (n_trials_to_estimate_params <= 0) {
+    raise_plain("n_trials_to_estimate_params cannot be less than 0, please ensure n_trials_to_estimate_params > 0");
+  }
+  Factor& f = factor_of(self);
+  const StudyIdentity id = study_of(f);
+  id.file_name();  // refuses an unusable universe name before anything changes
+  f.vodED_features_requested = fit_vodED;
+  f.optimal_params = run_search(self, id, n_trials_to_estimate_params, n_jobs);
+  if (!f.vodED_features_requested) return;
+
+  // The best parameters once more, without veto and with every entry's features recorded:
+  // the trades of this run (and of this process's trials) up to the split train the classifier.
+  self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = f.optimal_params,
+                        "use_vodED_if_ready"_a = false);
+  if (f.train_trades_store_df.is_none() || py::len(f.train_trades_store_df) == 0) {
+    raise_plain("No trade closed in the training part of the best run, so the entry classifier has nothing to "
+                "learn from");
+  }
+  py::tuple pieces = preprocess_train_trades(f.train_trades_store_df, "trade_returns");
+  fit_classifier(f.vodED_tradegate, pieces, f.datetime_array, id, n_trials_to_estimate_params_for_vodED,
+                 n_jobs_for_vodED);
+}
+
+py::object get_full_backtest_results(py::object self) {
+  Factor& f = factor_of(self);
+  f.optimal_params = load_best_params(study_of(f));
+  return self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = f.optimal_params);
+}
+
+}  // namespace
+
+void register_search(py::module_& m) {
+  auto cls = py::reinterpret_borrow<py::class_<Factor>>(m.attr("PairsTradingSerialCointegrationFactor"));
+
+  cls.def(kRunMethod, &run_pairs_trading_serial_cointegration_factor, "trial"_a, "is_optimising"_a = true,
+          "optimal_params"_a = py::none(), "use_vodED_if_ready"_a = true, R"doc(
+Runs the strategy once over the factor's data: the rolling walk, the train/test split and
+the accounting of each part.
+
+Args:
+    trial (optuna.trial.Trial): the trial the parameters are drawn from (None in a final run).
+    is_optimising (bool): a search trial (score of the training part) or a final run.
+    optimal_params (dict): the parameters of a final run.
+    use_vodED_if_ready (bool): in a final run, let a saved entry classifier veto entries.
+
+Returns:
+    float or Scorebook: the training part's objective score in a trial; in a final run the
+    training Scorebook with the test Scorebook registered in it.
+)doc");
+  cls.def(
+      "fit",
+      [](py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t n_jobs, bool fit_vodED,
+         std::int64_t n_trials_to_estimate_params_for_vodED, std::int64_t n_jobs_for_vodED) {
+        fit(std::move(self), n_trials_to_estimate_params, n_jobs, fit_vodED, n_trials_to_estimate_params_for_vodED,
+            n_jobs_for_vodED);
+      },
+      "n_trials_to_estimate_params"_a = 1, "n_jobs"_a = 1, "fit_vodED"_a = false,
+      "n_trials_to_estimate_params_for_vodED"_a = 1, "n_jobs_for_vodED"_a = 1, R"doc(
+Searches the twelve strategy parameters in the factor's optuna study (a SQLite file in the
+working directory, continued when it exists) and keeps the best trial's parameters.
+
+Args:
+    n_trials_to_estimate_params (int): trials to run now, > 0.
+    n_jobs (int): joblib worker processes; parallel when > 1 or -1.
+    fit_vodED (bool): also train the entry classifier on the best run's trades.
+    n_trials_to_estimate_params_for_vodED (int): the classifier's search trials.
+    n_jobs_for_vodED (int): the classifier's worker processes.
+
+Returns:
+    None
+)doc");
+  cls.def(
+      kSingleInstanceMethod,
+      [](py::object self, py::object index) { fit_single_instance(self, study_of(factor_of(self)), index); },
+      "index"_a = 0, R"doc(
+One task of a parallel search: one trial on the shared study, with a sampler seeded 69 + index.
+
+Args:
+    index (int): the task's index.
+
+Returns:
+    None
+)doc");
+  cls.def("get_full_backtest_results", &get_full_backtest_results, R"doc(
+Reruns the best parameters of the stored study once.
+
+Returns:
+    Scorebook: the training part's record with the test part's registered in it.
+)doc");
+  cls.def(
+      "erase_fit_memory", [](py::object self) { erase_study_file(study_of(factor_of(self))); }, R"doc(
+Deletes the factor's study file from the working directory.
+
+Returns:
+    None
+)doc");
 }
 
 }  // namespace velmora::bind::cointpairs

@@ -1,0 +1,325 @@
+"""The factor's trial run, parameter search and study file, on real daily crypto bars.
+
+Oracles: the optuna study itself (trials, best value and parameters), the module's
+accounting binding for what reaches the Scorebook, and a final run for the best value."""
+
+import logging
+import os
+
+import numpy as np
+import optuna
+import pandas as pd
+import pytest
+
+from factors.technical.factor_helpers import Factor, FakeSignalsmith, FakeTradegate, fields
+from support.market_data import load_ohlcv
+from velmora.factors.technical import cointpairs
+
+OBJECTIVE = "latest_cumprod_returns"
+STUDY_FILE = f"crypto_1440_{OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db"
+FLOATS = ["zscore_halflife_multiplier", "rolling_volatility_halflife_multiplier", "take_profit_std_multiplier",
+          "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
+          "take_profit_current_volatility_multiplier_sensitivity_at_adjustment", "stop_loss_std_multiplier",
+          "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
+          "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment", "time_stop_halflife_multiplier",
+          "time_stop_adjustment_sensitivity"]
+PARAM_ORDER = ["size_of_rolling_windows", "zscore_halflife_multiplier", "starting_sd_for_position_entry"] + FLOATS[1:]
+
+
+@pytest.fixture(scope="module")
+def crypto_daily():
+    # 4 coins, about 16 months of daily bars: at whole days 252 bars pass the data rule.
+    return load_ohlcv("binance_spot_1d_2017-2026", ["BTCUSDT", "ETHUSDT", "LTCUSDT", "XRPUSDT"],
+                      start="2020-06-01", end="2021-09-30")
+
+
+def make(frame, **kwargs):
+    kwargs.setdefault("objective", OBJECTIVE)
+    return Factor("crypto", frame, 1440, [], False, **kwargs)
+
+
+def study():
+    return optuna.load_study(study_name="PairsTradingSerialCointegrationFactor", storage="sqlite:///" + STUDY_FILE)
+
+
+def messages(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == " "]
+
+
+def params(w=40, **overrides):
+    p = {"size_of_rolling_windows": w, "zscore_halflife_multiplier": 3.0, "starting_sd_for_position_entry": 1}
+    p.update({name: 1.0 for name in FLOATS[1:]})
+    p.update(overrides)
+    return p
+
+
+class FakeTrial:
+    """Answers every draw with a fixed value and records the calls."""
+
+    number = 7
+
+    def __init__(self):
+        self.calls = []
+
+    def suggest_int(self, **kwargs):
+        self.calls.append(("int", kwargs))
+        return 40 if kwargs["name"] == "size_of_rolling_windows" else 1
+
+    def suggest_float(self, **kwargs):
+        self.calls.append(("float", kwargs))
+        return 1.5
+
+
+def test_sequential_fit_logs_keeps_best_and_final_run_reproduces_it(crypto_daily, in_tmp_dir, caplog):
+    caplog.set_level(logging.INFO, logger=" ")
+    factor = make(crypto_daily)
+    factor.fit(4)
+
+    assert os.listdir(in_tmp_dir) == [STUDY_FILE]
+    s = study()
+    assert [t.state for t in s.trials] == [optuna.trial.TrialState.COMPLETE] * 4
+    assert fields(factor)["optimal_params"] == s.best_params
+    assert set(s.best_params) == set(PARAM_ORDER)
+
+    log = messages(caplog)
+    suffix = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440"
+    starts = [m for m in log if m.startswith("RUNNING TRIAL NUM ")]
+    assert starts == [f"RUNNING TRIAL NUM {i} TO OPTIMISE PARAMETERS IN-SAMPLE{suffix}" for i in range(4)]
+    finishes = [m for m in log if m.startswith("FINISHED TRIAL NUM ")]
+    assert finishes == [f"FINISHED TRIAL NUM {t.number} WITH OBJECTIVE SCORE: {round(t.value, 3)}{suffix}\n"
+                        for t in s.trials]
+    assert log[-2:] == ["-" * 29 + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + "-" * 29,
+                        f"BEST TRIAL SO FAR: {s.best_trial.number} WITH SCORE: {round(s.best_value, 3)}{suffix}\n"]
+
+    caplog.clear()
+    results = factor.get_full_backtest_results()
+    assert results.get_objective_score(objective=OBJECTIVE) == s.best_value
+    assert results.test_equity_value_series is not None
+    log = messages(caplog)
+    assert log[0] == "RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS" + suffix
+    assert log[1].startswith("FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: ") and log[1].endswith(suffix)
+    assert log[2].startswith("FINISHED IN-SAMPLE TEST RUN WITH OBJECTIVE SCORE: ") and log[2].endswith(suffix + "\n")
+
+    # A continued study goes on from where it stood, with start-up points of its own.
+    factor.fit(2)
+    trials = study().trials
+    assert len(trials) == 6
+    first = [t.params for t in trials[:4]]
+    assert all(t.params not in first for t in trials[4:])
+
+
+def test_parallel_fit_seeds_an_empty_study_then_fills_it_from_workers(crypto_daily, in_tmp_dir, caplog):
+    caplog.set_level(logging.INFO, logger=" ")
+    factor = make(crypto_daily)
+    factor.fit(3, n_jobs=2)
+    log = messages(caplog)
+    dashes = "-" * 29
+    assert [m for m in log if m.startswith(dashes)] == [
+        dashes + "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT" + dashes,
+        dashes + "FITTING SINGLE FIT BEFORE MULTIPROCESSING" + dashes,
+        dashes + "BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION" + dashes,
+        dashes + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + dashes]
+    # Only the seeding trial ran in this process; the other two came from workers.
+    assert sum(m.startswith("RUNNING TRIAL NUM ") for m in log) == 1
+    s = study()
+    assert [t.state for t in s.trials] == [optuna.trial.TrialState.COMPLETE] * 3
+    assert fields(factor)["optimal_params"] == s.best_params
+    assert factor.get_full_backtest_results().get_objective_score(objective=OBJECTIVE) == s.best_value
+
+    # On a study that holds trials there is no seeding trial.
+    caplog.clear()
+    factor.fit(2, n_jobs=2)
+    assert not any("STUDY DB IS EMPTY" in m for m in messages(caplog))
+    assert len(study().trials) == 5
+
+
+def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(crypto_daily, in_tmp_dir,
+                                                                              monkeypatch):
+    built = []
+    real = cointpairs.Scorebook
+
+    def recording_scorebook(*args, **kwargs):
+        assert args == ()
+        book = real(**kwargs)
+        built.append((kwargs, book))
+        return book
+
+    factor = make(crypto_daily)
+    monkeypatch.setattr(cointpairs, "Scorebook", recording_scorebook)
+    trial = FakeTrial()
+    run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
+    score = run(trial)
+    f = fields(factor)
+
+    rows = f["number_of_rows"]
+    high = {"size_of_rolling_windows": int(rows * 0.5), "starting_sd_for_position_entry": 10}
+    low = {"size_of_rolling_windows": 31, "starting_sd_for_position_entry": 1}
+    assert [kw["name"] for _, kw in trial.calls] == PARAM_ORDER
+    for kind, kw in trial.calls:
+        name = kw["name"]
+        expected = (dict(name=name, low=low[name], high=high[name], log=False) if kind == "int"
+                    else dict(name=name, low=0.01, high=10.0, log=False))
+        assert kw == expected and list(kw) == ["name", "low", "high", "log"]
+        assert (kind == "int") == (name in low)
+
+    # One Scorebook, from the training rows [w, split), with exactly the sixteen keywords.
+    (kwargs, book), = built
+    w = 40
+    split = w + int((rows - w) * 0.8)
+    assert list(kwargs)[:4] == ["starting_equity", "securities_names_list", "datetime_length", "datetime_array"]
+    assert kwargs["securities_names_list"] is f["securities_names_list"]
+    assert kwargs["starting_equity"] == 100000.0 and kwargs["datetime_length"] == split - w
+    assert np.shares_memory(kwargs["datetime_array"], f["datetime_array"])
+    np.testing.assert_array_equal(kwargs["datetime_array"], f["datetime_array"][w:split])
+    expected = cointpairs._book_positions(
+        np.ascontiguousarray(f["positions_matrix_array"][w:split]), np.ascontiguousarray(f["close_matrix_array"][w:split]),
+        f["proportional_spread_array"], split - w, 100000.0, 0.9, 0.001, 0.5, True)
+    assert list(kwargs)[4:] == list(expected)
+    for key, value in expected.items():
+        np.testing.assert_array_equal(kwargs[key], value, err_msg=key)
+    assert f["positions_matrix_array"][w:].any()
+    assert score == book.get_objective_score(objective=OBJECTIVE) and type(score) is float
+
+    # A trial leaves the trade tables alone (the split is never read there), and the veto off.
+    assert len(f["trade_store"]) > 0
+    assert f["train_trades_store_df"] is None and f["test_trades_store_df"] is None
+    assert f["vodED_ready"] is False
+
+
+@pytest.mark.parametrize("optimal_params, error, message", [
+    (None, TypeError, "'NoneType' object is not subscriptable"),
+    ([1, 2], TypeError, "Expected dict, got list"),
+    ({"zscore_halflife_multiplier": 1.0}, KeyError, "size_of_rolling_windows"),
+])
+def test_final_run_refuses_missing_or_wrong_parameters(crypto_daily, optimal_params, error, message):
+    factor = make(crypto_daily)
+    run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
+    with pytest.raises(error, match=message):
+        run(None, is_optimising=False, optimal_params=optimal_params)
+
+
+def test_empty_training_part_is_refused_and_whole_history_training_has_no_test(crypto_daily):
+    run = getattr(make(crypto_daily, train_split_ratio=0.001), "__run_pairs_trading_serial_cointegration_factor")
+    with pytest.raises(Exception, match="The training part of the backtest is empty"):
+        run(None, False, params())
+
+    factor = make(crypto_daily, train_split_ratio=1.0)
+    results = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")(None, False, params())
+    f = fields(factor)
+    assert isinstance(results, cointpairs.Scorebook)
+    assert results.test_equity_value_series is None and results.equity_value_series is not None
+    assert len(results.equity_value_series) == f["number_of_rows"] - 40
+    assert f["test_trades_store_df"] is None or len(f["test_trades_store_df"]) == 0
+
+
+def test_final_run_splits_trades_and_uses_the_classifier_only_when_asked(crypto_daily):
+    gate = FakeTradegate(loaded=True)
+    gate.predictions = [1] * 1000
+    factor = make(crypto_daily, vodED_signalsmith=FakeSignalsmith(), vodED_tradegate=gate)
+    run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
+
+    run(None, is_optimising=False, optimal_params=params(), use_vodED_if_ready=False)
+    f = fields(factor)
+    assert f["vodED_ready"] is False and gate.predict_inputs == []
+    train, test = f["train_trades_store_df"], f["test_trades_store_df"]
+    split_time = f["datetime_array"][40 + int((f["number_of_rows"] - 40) * 0.8) - 1]
+    assert len(train) and len(test)
+    assert (train["time_of_exit"] <= split_time).all() and (test["time_of_entry"] > split_time).all()
+
+    run(None, is_optimising=False, optimal_params=params())
+    assert fields(factor)["vodED_ready"] is True and gate.predict_inputs
+    run(FakeTrial())
+    assert fields(factor)["vodED_ready"] is False
+
+
+class FittingTradegate(FakeTradegate):
+    def __init__(self):
+        super().__init__(loaded=False)
+        self.fit_calls = []
+
+    def fit(self, *args, **kwargs):
+        self.fit_calls.append((args, kwargs))
+
+
+def test_fit_vodED_trains_the_classifier_on_the_training_trades(crypto_daily, in_tmp_dir):
+    gate = FittingTradegate()
+    factor = make(crypto_daily, vodED_signalsmith=FakeSignalsmith(), vodED_tradegate=gate)
+    factor.fit(2, fit_vodED=True, n_trials_to_estimate_params_for_vodED=5, n_jobs_for_vodED=3)
+    (args, kw), = gate.fit_calls
+    f = fields(factor)
+    assert args == ()
+    assert list(kw) == ["X_train_df", "y_train_series", "n_splits", "n_test_splits", "embargo_td",
+                        "complete_datetime_index_series", "train_time_of_entry_series", "train_time_of_exit_series",
+                        "impact_series", "factor_name", "storage_name", "n_trials_to_estimate_params", "n_jobs"]
+    assert (kw["n_splits"], kw["n_test_splits"], kw["embargo_td"]) == (10, 3, pd.Timedelta("1d"))
+    assert (kw["n_trials_to_estimate_params"], kw["n_jobs"]) == (5, 3)
+    assert kw["factor_name"] == "PairsTradingSerialCointegrationFactor"
+    assert kw["storage_name"] == STUDY_FILE[:-3]
+    pd.testing.assert_series_equal(kw["complete_datetime_index_series"], pd.Series(f["datetime_array"]))
+    train = f["train_trades_store_df"]
+    assert list(kw["X_train_df"].columns) == ["f_last_first_column", "f_rows"]
+    assert len(kw["X_train_df"]) == len(train) > 0
+    pd.testing.assert_series_equal(kw["y_train_series"], train["trade_label"])
+    np.testing.assert_allclose(kw["impact_series"].sum(), 1.0)
+    assert f["vodED_features_requested"] is True
+
+    # A later fit without the classifier clears the request again.
+    factor.fit(1)
+    assert fields(factor)["vodED_features_requested"] is False and len(gate.fit_calls) == 1
+
+
+def test_study_file_errors_and_erase(crypto_daily, in_tmp_dir, caplog):
+    caplog.set_level(logging.INFO, logger=" ")
+    factor = make(crypto_daily)
+    with pytest.raises(Exception, match="n_trials_to_estimate_params cannot be less than 0"):
+        factor.fit(0)
+    with pytest.raises(FileNotFoundError, match="run fit first"):
+        factor.get_full_backtest_results()
+    assert os.listdir(in_tmp_dir) == []
+
+    factor.fit(1)
+    factor.erase_fit_memory()
+    factor.erase_fit_memory()
+    assert os.listdir(in_tmp_dir) == []
+    assert messages(caplog)[-2:] == [
+        f"FIT FILE: {STUDY_FILE} SUCCESSFULLY REMOVED FROM MEMORY",
+        f"FIT FILE: {STUDY_FILE} DOES NOT EXIT IN MEMORY, FILE MISPECIFIED OR PREVIOUSLY REMOVED"]
+
+    # The default objective and any equity share give the documented name.
+    default = Factor("crypto", crypto_daily, 60 * 24, [], False, pct_equity_invested=0.5)
+    default.erase_fit_memory()
+    assert messages(caplog)[-1].startswith(
+        "FIT FILE: crypto_1440_stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns_0.9_"
+        "PairsTradingSerialCointegrationFactor.db DOES NOT EXIT")
+
+
+@pytest.mark.parametrize("universe", ["a?b", "a#b", "up/down", "back\\slash", "nul\0byte", "..", "a..b"])
+def test_universe_names_that_break_the_study_file_are_refused(crypto_daily, in_tmp_dir, universe):
+    factor = Factor(universe, crypto_daily, 1440, [], False, objective=OBJECTIVE)
+    for call in (lambda: factor.fit(1), factor.get_full_backtest_results, factor.erase_fit_memory):
+        with pytest.raises(Exception, match="cannot name a study file"):
+            call()
+    assert os.listdir(in_tmp_dir) == []
+
+
+class InterruptedFactor(Factor):
+    calls = 0
+
+
+def _interrupting_run(self, trial, is_optimising=True, optimal_params=None, use_vodED_if_ready=True):
+    type(self).calls += 1
+    if type(self).calls == 2:
+        raise KeyboardInterrupt
+    return Factor.__dict__["__run_pairs_trading_serial_cointegration_factor"](
+        self, trial, is_optimising, optimal_params, use_vodED_if_ready)
+
+
+setattr(InterruptedFactor, "__run_pairs_trading_serial_cointegration_factor", _interrupting_run)
+
+
+def test_fit_runs_an_overriding_trial_and_stops_on_ctrl_c(crypto_daily, in_tmp_dir):
+    factor = InterruptedFactor("crypto", crypto_daily, 1440, [], False, objective=OBJECTIVE)
+    with pytest.raises(KeyboardInterrupt):
+        factor.fit(5)
+    states = [t.state for t in study().trials]
+    assert states == [optuna.trial.TrialState.COMPLETE, optuna.trial.TrialState.FAIL]
