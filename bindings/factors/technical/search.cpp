@@ -68,9 +68,14 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
     }
     log_info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"));
     py::module_ joblib = py::module_::import("joblib");
-    py::object task = joblib.attr("delayed")(self.attr(kSingleInstanceMethod));
+    // Workers may outlive a change of directory (joblib reuses them between calls), and the
+    // study file is named relative to the working directory: each task carries this one.
+    py::object cwd = py::module_::import("os").attr("getcwd")();
+    py::object task = joblib.attr("delayed")(
+        py::module_::import("velmora.factors.technical.cointpairs").attr("_fit_single_instance_in"));
+    py::object factor = py::reinterpret_borrow<py::object>(self);
     py::list tasks;
-    for (long long i = 0; i < remaining; ++i) tasks.append(task(py::int_(held + i)));
+    for (long long i = 0; i < remaining; ++i) tasks.append(task(factor, cwd, py::int_(held + i)));
     NumpyErrstate quiet(/*all_errors=*/true);
     joblib.attr("Parallel")("n_jobs"_a = n_jobs)(tasks);
   } else {
@@ -362,6 +367,16 @@ Args:
 Returns:
     None
 )doc");
+  m.def(
+      "_fit_single_instance_in",
+      [](py::object factor, py::object working_directory, py::object index) {
+        py::module_ os = py::module_::import("os");
+        if (!os.attr("getcwd")().equal(working_directory)) os.attr("chdir")(working_directory);
+        factor.attr(kSingleInstanceMethod)(index);
+      },
+      "factor"_a, "working_directory"_a, "index"_a,
+      "One task of a parallel search in a worker process: the factor's __fit_single_instance(index), run "
+      "from the calling process's working directory.");
   cls.def("get_full_backtest_results", &get_full_backtest_results, R"doc(
 Reruns the best parameters of the stored study once.
 

@@ -108,7 +108,7 @@ def test_sequential_fit_logs_keeps_best_and_final_run_reproduces_it(crypto_daily
     assert all(t.params not in first for t in trials[4:])
 
 
-def test_parallel_fit_seeds_an_empty_study_then_fills_it_from_workers(crypto_daily, in_tmp_dir, caplog):
+def test_parallel_fit_seeds_an_empty_study_then_fills_it_from_workers(crypto_daily, in_tmp_dir, caplog, monkeypatch):
     caplog.set_level(logging.INFO, logger=" ")
     factor = make(crypto_daily)
     factor.fit(3, n_jobs=2)
@@ -130,6 +130,15 @@ def test_parallel_fit_seeds_an_empty_study_then_fills_it_from_workers(crypto_dai
     caplog.clear()
     factor.fit(2, n_jobs=2)
     assert not any("STUDY DB IS EMPTY" in m for m in messages(caplog))
+    assert len(study().trials) == 5
+
+    # Workers kept from the last call still write to the study of the new working directory.
+    other = in_tmp_dir / "other"
+    other.mkdir()
+    monkeypatch.chdir(other)
+    factor.fit(2, n_jobs=2)
+    assert len(study().trials) == 2
+    monkeypatch.chdir(in_tmp_dir)
     assert len(study().trials) == 5
 
 
