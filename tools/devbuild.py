@@ -12,6 +12,7 @@ named keep whatever build was copied there before. `pip install .` remains the r
 from __future__ import annotations
 
 import argparse
+import os
 import shutil
 import subprocess
 import sys
@@ -49,7 +50,11 @@ def main() -> int:
         parts = module.split(".")
         built = build / f"{parts[-1]}{suffix}"
         dest = REPO / "src" / Path(*parts[:-1]) / built.name
-        shutil.copy2(built, dest)
+        # Replace, never overwrite in place: a process that has the old module loaded keeps
+        # its mapping of the old file instead of crashing on a rewritten one.
+        tmp = dest.with_name(dest.name + ".tmp")
+        shutil.copy2(built, tmp)
+        os.replace(tmp, dest)
         print(f"built {module} -> {dest.relative_to(REPO)}")
     return 0
 
