@@ -106,6 +106,19 @@ struct View2D {
 
 inline py::module_ numpy() { return py::module_::import("numpy"); }
 
+// `arr` itself when element strides can read it, else an aligned C-ordered copy: strides
+// that are not whole elements, or unaligned data (a field of a structured array, a buffer
+// read at an odd offset), would otherwise be read as the wrong numbers.
+inline py::array aligned_float64(const py::array& arr) {
+  bool whole_elements = reinterpret_cast<std::uintptr_t>(arr.data()) % alignof(double) == 0;
+  for (py::ssize_t d = 0; d < arr.ndim(); ++d) {
+    whole_elements = whole_elements && arr.strides(d) % static_cast<py::ssize_t>(sizeof(double)) == 0;
+  }
+  if (whole_elements) return arr;
+  return numpy().attr("array")(arr, py::arg("dtype") = "float64", py::arg("order") = "C",
+                               py::arg("copy") = true);
+}
+
 // The array itself when `obj` is a float64 ndarray of `ndim` dimensions; a TypeError naming
 // the argument otherwise. Never converts: a silent int-to-float cast would hide a caller bug.
 inline py::array require_float64(py::handle obj, const char* argument, int ndim) {
@@ -128,7 +141,7 @@ inline py::array require_float64(py::handle obj, const char* argument, int ndim)
                                           .c_str());
     throw py::error_already_set();
   }
-  return arr;
+  return aligned_float64(arr);
 }
 
 inline View1D view_1d(const py::array& arr) {
@@ -170,14 +183,7 @@ inline py::array float64_buffer(const py::array& arr, int ndim) {
                                           .c_str());
     throw py::error_already_set();
   }
-  bool whole_elements =
-      reinterpret_cast<std::uintptr_t>(arr.data()) % alignof(double) == 0;
-  for (py::ssize_t d = 0; d < arr.ndim(); ++d) {
-    whole_elements = whole_elements && arr.strides(d) % static_cast<py::ssize_t>(sizeof(double)) == 0;
-  }
-  if (whole_elements) return arr;
-  return numpy().attr("array")(arr, py::arg("dtype") = "float64", py::arg("order") = "C",
-                               py::arg("copy") = true);
+  return aligned_float64(arr);
 }
 
 // A fresh C-contiguous float64 array owned by numpy.

@@ -225,3 +225,15 @@ def test_refuses_inputs_that_cannot_be_booked():
         book(np.ones((3, 2), dtype=np.float32), closes, np.zeros(2))
     with pytest.raises(TypeError):
         book(np.ones((3, 2)), closes.astype(np.int64), np.zeros(2))
+
+
+def test_arrays_with_odd_strides_are_read_correctly():
+    rng = np.random.default_rng(5)
+    T, S = 60, 3
+    closes = np.exp(np.cumsum(rng.normal(0, 0.02, (T, S)), axis=0)) * 20
+    positions = walk_like_positions(rng, T, S)
+    packed = np.zeros(S, dtype=[("spread", "f8"), ("tag", "i4")])  # 12-byte records
+    packed["spread"] = [0.001, 0.002, 0.003]
+    odd = book(positions, closes, packed["spread"])
+    plain = book(positions, closes, np.array([0.001, 0.002, 0.003]))
+    assert_same(odd, plain)
