@@ -119,8 +119,8 @@ inline py::array aligned_float64(const py::array& arr) {
                                py::arg("copy") = true);
 }
 
-// The array itself when `obj` is a float64 ndarray of `ndim` dimensions; a TypeError naming
-// the argument otherwise. Never converts: a silent int-to-float cast would hide a caller bug.
+// `obj` as a readable float64 array (itself, or its aligned copy) when it is a float64 ndarray
+// of `ndim` dimensions; a TypeError naming the argument otherwise. Never converts: a silent int-to-float cast would hide a caller bug.
 inline py::array require_float64(py::handle obj, const char* argument, int ndim) {
   py::module_ np = numpy();
   if (!py::isinstance(obj, np.attr("ndarray"))) {
