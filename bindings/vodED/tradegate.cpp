@@ -295,11 +295,15 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   // already holds keeps a continued search from replaying the random start-up points of
   // every earlier run (and the seeding trial's point); a fresh study starts at 0.
   py::object held = py::int_(py::len(study.attr("get_trials")(py::arg("deepcopy") = false)));
+  // joblib keeps its worker processes between calls, and the study file is named relative
+  // to the working directory: every job carries this process's one.
   py::module_ joblib = py::module_::import("joblib");
-  py::object single_instance = self.attr("__fit_single_instance");
+  py::object job = joblib.attr("delayed")(
+      py::module_::import("velmora.vodED.tradegate").attr("_fit_single_instance_in"));
+  py::object working_directory = py::module_::import("os").attr("getcwd")();
   py::list jobs;
   for (py::handle i : py::module_::import("builtins").attr("range")(n)) {
-    jobs.append(joblib.attr("delayed")(single_instance)(held + py::reinterpret_borrow<py::object>(i)));
+    jobs.append(job(self, working_directory, held + py::reinterpret_borrow<py::object>(i)));
   }
 
   log_info(vb::banner("BEGINNING MULTIPROCESSED IN-SAMPLE VODED OPTIMISATION"));
@@ -704,6 +708,17 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
           py::arg("factor_name") = "", kDoc);
 
   cls.def("predict", &predict, py::arg("X"), py::pos_only(), kDoc);
+
+  m.def(
+      "_fit_single_instance_in",
+      [](py::object classifier, py::object working_directory, py::object i) {
+        py::module_ os = py::module_::import("os");
+        if (!os.attr("getcwd")().equal(working_directory)) os.attr("chdir")(working_directory);
+        classifier.attr("__fit_single_instance")(i);
+      },
+      py::arg("classifier"), py::arg("working_directory"), py::arg("i"),
+      "One job of a parallel search: the classifier's __fit_single_instance(i), run from the "
+      "calling process's working directory.");
 
   // Only the constructor values travel: a worker rebuilds a classifier without a model.
   // The rebuild makes the base class, so a host subclass's overrides do not reach workers.

@@ -480,7 +480,7 @@ def test_ctrl_c_ends_the_search_instead_of_failing_trial_after_trial(workdir, mo
     assert [t.state for t in study_of().trials] == [optuna.trial.TrialState.FAIL]
 
 
-def test_parallel_search_in_worker_processes(workdir):
+def test_parallel_search_in_worker_processes(workdir, monkeypatch):
     trades = make_trades()
     params = [dict(CHEAP, classifier_model_to_use=f) for f in
               ("AdaBoostClassifierGaussianNB", "BaggingClassifierGaussianNB", "AdaBoostClassifierGaussianNB")]
@@ -490,6 +490,15 @@ def test_parallel_search_in_worker_processes(workdir):
     assert all(t.state == optuna.trial.TrialState.COMPLETE and t.value > 0.5 for t in trials)
     assert load(classifier) is True
     assert classifier.predict(trades["X_train_df"].iloc[[0]]) in (0, 1)
+
+    # joblib reuses its workers: they must follow a change of working directory
+    other = workdir / "other"
+    other.mkdir()
+    monkeypatch.chdir(other)
+    fit_with(trades, CHEAP, CHEAP, n_jobs=2)
+    assert len(study_of().trials) == 2
+    monkeypatch.chdir(workdir / "cwd")
+    assert len(study_of().trials) == 3
 
 
 def test_a_search_whose_trials_all_fail_writes_no_model(workdir):
