@@ -12,6 +12,7 @@
 
 #include "factors/technical/factor_state.hpp"
 #include "factors/technical/factor_walk.hpp"
+#include "factors/technical/search.hpp"
 #include "factors/technical/walk_params.hpp"
 #include "velmora/core/factor/cleaning.hpp"
 #include "velmora/core/labels.hpp"
@@ -758,6 +759,124 @@ py::dict factor_fields(Factor& f) {
   return d;
 }
 
+// ---------------------------------------------------------------- live update and predict
+
+py::object utc_naive_index(py::handle index) {
+  py::object idx = py::reinterpret_borrow<py::object>(index);
+  if (!idx.attr("tz").is_none()) idx = idx.attr("tz_convert")("UTC").attr("tz_localize")(py::none());
+  return idx.attr("as_unit")("ns");
+}
+
+void update(Factor& f, py::object frame) {
+  py::module_ pd = pandas();
+  py::module_ np = numpy();
+  if (!py::isinstance(frame, pd.attr("DataFrame"))) {
+    raise_plain("New row of data is not a pd.core.frame.DataFrame object");
+  }
+  if (static_cast<std::int64_t>(py::len(frame.attr("columns"))) != f.number_of_data_columns) {
+    raise_plain("New row of data does not have the same column length as the dataframe initialised");
+  }
+  if (!py::isinstance(frame.attr("index"), pd.attr("DatetimeIndex"))) {
+    raise_plain("New row of data does not have a datetime index");
+  }
+  // Stored times are UTC without a zone: a zone-aware index is compared on the same clock.
+  py::object index = utc_naive_index(frame.attr("index"));
+  py::object latest = pd.attr("Timestamp")(f.datetime_array[py::int_(f.number_of_rows - 1)]);
+  py::object first = index[py::int_(0)];
+  if (first <= latest) {
+    raise_plain("Datetime of new row of data is before the latest datetime already recorded");
+  }
+  // Everything is converted before anything is replaced: a failure leaves the factor as it was.
+  py::object ordered = frame[py::list(f.data_column_names_array)];
+  py::object new_times = np.attr("asarray")(index, py::arg("dtype") = "datetime64[ns]");
+  py::array new_data = owned_matrix(ordered);
+  py::array new_closes = owned_matrix(ordered[labels_for(f.securities_names_list, "_close")]);
+  py::object datetimes = np.attr("concatenate")(py::make_tuple(f.datetime_array, new_times));
+  py::object data = np.attr("concatenate")(py::make_tuple(f.data_matrix_array, new_data));
+  py::object closes = np.attr("concatenate")(py::make_tuple(f.close_matrix_array, new_closes));
+  f.datetime_array = datetimes;
+  f.data_matrix_array = data;
+  f.close_matrix_array = closes;
+  f.number_of_rows += static_cast<std::int64_t>(new_data.shape(0));
+}
+
+bool empty_or_none(py::handle obj) { return obj.is_none() || py::len(obj) == 0; }
+
+StudyIdentity study_identity(const Factor& f) {
+  StudyIdentity id;
+  id.universe_name = f.universe_name;
+  id.resolution_in_mins = f.resolution_in_mins;
+  id.objective = f.objective;
+  id.factor_name = py::str(f.factor_name).cast<std::string>();
+  return id;
+}
+
+py::object minutes(std::int64_t n) { return pandas().attr("Timedelta")(py::arg("minutes") = n); }
+
+py::object predict(py::object self, bool return_arrays, bool convert_to_actual_positions, double current_equity,
+                   std::int64_t number_of_minutes_away_before_needing_to_rerun) {
+  Factor& f = factor_of(self);
+  py::module_ pd = pandas();
+  py::module_ np = numpy();
+  if (empty_or_none(f.optimal_params)) {
+    f.optimal_params = load_best_params(study_identity(f));
+  }
+  py::dict params = py::reinterpret_borrow<py::dict>(f.optimal_params);
+  py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];
+  auto behind = [&]() { return pd.attr("Timestamp")(latest) - pd.attr("Timestamp")(f.last_run_time); };
+
+  // The walk state is brought up to the latest bar by a whole rerun when it is stale, or when
+  // it was walked with other parameters than the ones predicted with (a later fit, say).
+  const bool other_params = f.walk_state_params.is_none() || !f.walk_state_params.equal(params);
+  if (other_params || behind() >= minutes(number_of_minutes_away_before_needing_to_rerun)) {
+    self.attr("get_full_backtest_results")();
+    params = py::reinterpret_borrow<py::dict>(f.optimal_params);
+  }
+  const auto window = py::int_(params["size_of_rolling_windows"]).cast<std::int64_t>();
+  if (empty_or_none(f.pairs_list)) initialize_pair_state(f, window);
+
+  if (behind() >= minutes(f.resolution_in_mins)) {
+    // Records opened or closed in this step belong to the latest bar.
+    f.current_time = latest;
+    py::object positions = one_bar_positions(f, params, f.number_of_rows);
+    // Legs are in hedge-ratio units: weights follow their market values at the latest closes,
+    // as the backtest's sizing does.
+    py::object latest_closes = f.close_matrix_array[py::int_(f.number_of_rows - 1)];
+    py::object values = positions * latest_closes;
+    py::object gross = np.attr("sum")(np.attr("abs")(values));
+    py::object weights = values;
+    if (!gross.equal(py::float_(0.0))) weights = values / gross;
+    f.current_time = latest;
+    f.last_run_time = latest;
+    f.latest_position_weights_array = np.attr("asarray")(weights, py::arg("dtype") = "float64");
+  }
+
+  py::object weights = f.latest_position_weights_array;
+  py::object result = weights;
+  if (convert_to_actual_positions) {
+    if (f.scale_equity_to_traded_securities) {
+      py::object nonzero = np.attr("not_equal")(weights, 0.0);
+      const double ratio = py::float_(np.attr("count_nonzero")(nonzero)).cast<double>() /
+                           static_cast<double>(py::len(weights));
+      py::object closes = f.close_matrix_array[py::int_(f.number_of_rows - 1)];
+      NumpyErrstate quiet;
+      // A security with no weight holds no units, whatever its latest close.
+      py::object units = weights * py::float_(current_equity) * py::float_(ratio) / closes;
+      result = np.attr("where")(nonzero, units, 0.0);
+    } else {
+      result = weights * py::float_(current_equity);
+    }
+  }
+  if (return_arrays) return result;
+  py::dict by_security;
+  py::list names = py::list(f.securities_names_list);
+  for (std::size_t j = 0; j < names.size(); ++j) by_security[names[j]] = result[py::int_(j)];
+  py::list columns;
+  columns.append(f.current_time);
+  return pd.attr("DataFrame").attr("from_dict")(by_security, py::arg("orient") = "index",
+                                                py::arg("columns") = columns);
+}
+
 // ---------------------------------------------------------------- cyclic GC
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -870,6 +989,38 @@ Pickles the factor as its fifteen constructor values; no fitted state travels.
 
 Returns:
     tuple: (rebuild function, constructor arguments).
+)doc");
+
+  cls.def(
+      "update", [](Factor& f, py::object new_dataframe_of_data) { update(f, std::move(new_dataframe_of_data)); },
+      py::arg("new_dataframe_of_data") = py::none(), R"doc(
+Updates this factor with the latest available data
+
+Args:
+    new_dataframe_of_data (pd.DataFrame): bars after the last stored bar, at the factor's
+        resolution and inside its trading hours (they are appended as they are), with the
+        stored column labels in any order and a DatetimeIndex (a zone-aware one is read in UTC).
+
+Returns:
+    None
+)doc");
+  cls.def("predict", &predict, py::arg("return_arrays") = false, py::arg("convert_to_actual_positions") = false,
+          py::arg("current_equity") = 100000.0, py::arg("number_of_minutes_away_before_needing_to_rerun") = 5,
+          R"doc(
+Produces the position weights(default) or positions from the latest available data
+
+Portfolios should aim to hold these weights or positions to reflect the factor's model.
+
+Args:
+    return_arrays (bool): return a numpy array instead of a DataFrame.
+    convert_to_actual_positions (bool): turn the weights into positions for current_equity.
+    current_equity (float): the equity actually available.
+    number_of_minutes_away_before_needing_to_rerun (int): rerun the whole backtest first when
+        the latest bar is at least this many minutes past the last prediction.
+
+Returns:
+    pd.DataFrame or numpy.ndarray: one value per security, indexed by the security names
+    (the DataFrame's column is the latest bar time).
 )doc");
 
   py::object property = py::module_::import("builtins").attr("property");

@@ -1,0 +1,213 @@
+"""Live use of the factor: appending bars with update and the weights of predict.
+
+The oracle of predict is the rolling walk itself: a second factor built the same way holds
+every bar at once, and its walk's positions row for the bar after the latest one (decided
+from the bars up to the latest, the walk never looks ahead) gives the weights predict must
+return, sized by market value at the latest closes."""
+
+import numpy as np
+import optuna
+import pandas as pd
+import pytest
+
+from factors.technical.factor_helpers import Factor, fields
+from support.market_data import load_ohlcv
+from velmora.factors.technical import cointpairs
+
+OBJECTIVE = "latest_cumprod_returns"
+N_FIT = 400
+N_LIVE = 24
+TRADING_PARAMS = {
+    "size_of_rolling_windows": 40,
+    "zscore_halflife_multiplier": 3.0,
+    "starting_sd_for_position_entry": 1,
+    "rolling_volatility_halflife_multiplier": 2.0,
+    "take_profit_std_multiplier": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.8,
+    "stop_loss_std_multiplier": 2.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
+    "time_stop_halflife_multiplier": 2.0,
+    "time_stop_adjustment_sensitivity": 1.0,
+}
+
+
+@pytest.fixture(scope="module")
+def crypto_daily():
+    return load_ohlcv("binance_spot_1d_2017-2026", ["BTCUSDT", "ETHUSDT", "LTCUSDT", "XRPUSDT"],
+                      start="2020-06-01", end="2021-12-31")
+
+
+def make(frame, **kwargs):
+    return Factor("crypto", frame, 1440, [], False, objective=OBJECTIVE, **kwargs)
+
+
+def weights_from(positions_row, closes_row):
+    values = positions_row * closes_row
+    gross = np.sum(np.abs(values))
+    return values / gross if gross != 0 else values
+
+
+def snapshot(factor):
+    f = fields(factor)
+    return {k: f[k] for k in ("datetime_array", "data_matrix_array", "close_matrix_array", "number_of_rows")}
+
+
+@pytest.fixture(scope="module")
+def fitted(crypto_daily, tmp_path_factory):
+    """A factor fitted on the first N_FIT bars, and the oracle walk over those bars plus the
+    live ones (and one more, so the bar after the last live bar has a row)."""
+    folder = tmp_path_factory.mktemp("live")
+    mp = pytest.MonkeyPatch()
+    mp.chdir(folder)
+    # The study is seeded with one parameter set that trades over the live bars (the sampler's
+    # own start-up draws mostly stay flat there), which fit then runs as its trial.
+    study = optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                                storage=f"sqlite:///crypto_1440_{OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db")
+    study.enqueue_trial(TRADING_PARAMS)
+    factor = make(crypto_daily.iloc[:N_FIT])
+    factor.fit(1)
+    best = dict(fields(factor)["optimal_params"])
+    assert best == TRADING_PARAMS
+    oracle = make(crypto_daily.iloc[:N_FIT])
+    oracle.update(crypto_daily.iloc[N_FIT:N_FIT + N_LIVE + 1])
+    positions = cointpairs._run_walk(oracle, best).copy()
+    closes = fields(oracle)["close_matrix_array"]
+    mp.undo()
+    return folder, best, positions, closes, fields(oracle)
+
+
+def closed_in_live_steps(store, times, first_row):
+    """(pair, exit row, label, return) of the trades that closed at or after `first_row`."""
+    rows = {t: i for i, t in enumerate(times)}
+    return [(r["trade_securities"], rows[r["time_of_exit"]], r["trade_label"], r["trade_returns"])
+            for r in store.values() if rows[r["time_of_exit"]] >= first_row]
+
+
+@pytest.mark.parametrize("tolerance, interfere", [(5, False), (10 ** 9, False), (10 ** 9, True)],
+                         ids=["rerun-every-bar", "one-bar-steps", "one-bar-steps-after-other-params"])
+def test_bar_by_bar_weights_equal_the_full_backtest(crypto_daily, fitted, monkeypatch, tolerance, interfere):
+    folder, best, positions, closes, oracle = fitted
+    monkeypatch.chdir(folder)
+    factor = make(crypto_daily.iloc[:N_FIT])  # a fresh object: its parameters come from the study
+    seen = []
+    for j in range(N_LIVE + 1):
+        if j:
+            factor.update(crypto_daily.iloc[[N_FIT + j - 1]])
+        if interfere and j == N_LIVE // 2:
+            # A run with other parameters leaves the walk state on them: predict must not step on.
+            other = dict(best, size_of_rolling_windows=best["size_of_rolling_windows"] + 3)
+            getattr(factor, "__run_pairs_trading_serial_cointegration_factor")(None, False, other)
+        got = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=tolerance)
+        n = N_FIT + j
+        # The position to hold from the latest bar n - 1 on is the walk's row n.
+        np.testing.assert_array_equal(got, weights_from(positions[n], closes[n - 1]), err_msg=f"bar {j}")
+        f = fields(factor)
+        assert f["last_run_time"] == f["current_time"] == f["datetime_array"][n - 1]
+        if j == 0:
+            # Without new bars predict returns the kept weights and changes no state.
+            trades = len(f["trade_store"])
+            assert factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=tolerance) is got
+            assert len(fields(factor)["trade_store"]) == trades
+        seen.append(got)
+    if tolerance > 5 and not interfere:
+        # Trades closed by the one-bar steps are the walk's, stamped with the latest bar's time
+        # (the walk stamps the bar after it, whose row the step's window ends before).
+        live = closed_in_live_steps(fields(factor)["trade_store"], fields(factor)["datetime_array"], N_FIT - 1)
+        walked = [(p, i - 1, label, r) for p, i, label, r in
+                  closed_in_live_steps(oracle["trade_store"], oracle["datetime_array"], N_FIT)
+                  if i <= N_FIT + N_LIVE]
+        assert live == walked and live
+    moving = [g for g in seen if g.any()]
+    assert moving, "no position was held over the live bars: the comparison would be empty"
+    for g in moving:
+        assert np.isclose(np.abs(g).sum(), 1.0)
+
+
+def test_predict_frame_and_conversions(crypto_daily, fitted, monkeypatch):
+    folder, best, positions, closes, oracle = fitted
+    monkeypatch.chdir(folder)
+    # Find a live bar with a position so the conversions have something to show.
+    factor = make(crypto_daily.iloc[:N_FIT])
+    weights = factor.predict(return_arrays=True)
+    j = 0
+    while not weights.any():
+        j += 1
+        factor.update(crypto_daily.iloc[[N_FIT + j - 1]])
+        weights = factor.predict(return_arrays=True)
+    f = fields(factor)
+    names = f["securities_names_list"]
+    latest_close = f["close_matrix_array"][-1]
+    now = f["datetime_array"][-1]
+
+    frame = factor.predict()
+    assert list(frame.index) == names and list(frame.columns) == [now] and frame.dtypes.iloc[0] == np.float64
+    np.testing.assert_array_equal(frame[now].to_numpy(), weights)
+
+    ratio = np.count_nonzero(weights) / len(weights)
+    units = factor.predict(return_arrays=True, convert_to_actual_positions=True, current_equity=50000.0)
+    np.testing.assert_allclose(units, weights * 50000.0 * ratio / latest_close, rtol=1e-15)
+    assert (units[weights == 0] == 0).all() and (units[weights != 0] != 0).all()
+    money = factor.predict(convert_to_actual_positions=True, current_equity=50000.0)
+    unscaled = make(crypto_daily.iloc[:N_FIT], scale_equity_to_traded_securities=False)
+    assert list(money.index) == names
+
+    # Without scaling the conversion is an amount of money per security.
+    for k in range(j):
+        unscaled.update(crypto_daily.iloc[[N_FIT + k]])
+    np.testing.assert_array_equal(unscaled.predict(convert_to_actual_positions=True, current_equity=50000.0,
+                                                   return_arrays=True), weights * 50000.0)
+
+
+def test_predict_without_a_study_is_refused(crypto_daily, in_tmp_dir):
+    factor = make(crypto_daily.iloc[:N_FIT])
+    with pytest.raises(FileNotFoundError, match="run fit first"):
+        factor.predict()
+    assert fields(factor)["optimal_params"] is None
+
+
+@pytest.mark.parametrize("first, change, error, message", [
+    (N_FIT, lambda new: None, Exception, "New row of data is not a pd.core.frame.DataFrame object"),
+    (N_FIT, lambda new: new.to_numpy(), Exception, "New row of data is not a pd.core.frame.DataFrame object"),
+    (N_FIT, lambda new: new.iloc[:, :-1], Exception, "does not have the same column length"),
+    (N_FIT, lambda new: new.reset_index(drop=True), Exception, "does not have a datetime index"),
+    (N_FIT - 1, lambda new: new, Exception, "before the latest datetime"),
+    # The last stored bar again, on a Tokyo clock: its wall-clock time is later, its instant is not.
+    (N_FIT - 1, lambda new: new.tz_convert("Asia/Tokyo"), Exception, "before the latest datetime"),
+    (N_FIT, lambda new: new.rename(columns={"BTCUSDT_close": "BTCUSDT_last"}), KeyError, "BTCUSDT_close"),
+    (N_FIT, lambda new: new.astype({"ETHUSDT_high": object}).assign(ETHUSDT_high="n/a"), ValueError, "n/a"),
+])
+def test_update_refusals_leave_the_factor_unchanged(crypto_daily, first, change, error, message):
+    factor = make(crypto_daily.iloc[:N_FIT])
+    before = snapshot(factor)
+    new = change(crypto_daily.iloc[first:first + 2])
+    with pytest.raises(error, match=message):
+        factor.update() if new is None else factor.update(new)
+    after = snapshot(factor)
+    assert after["number_of_rows"] == before["number_of_rows"]
+    for key in ("datetime_array", "data_matrix_array", "close_matrix_array"):
+        assert after[key] is before[key]
+
+
+def test_update_appends_in_stored_order_and_reads_zones_in_utc(crypto_daily):
+    factor = make(crypto_daily.iloc[:N_FIT])
+    f0 = fields(factor)
+    columns = list(f0["data_column_names_array"])
+    new = crypto_daily.iloc[N_FIT:N_FIT + 3]
+    shuffled = new[columns[::-1]]
+    shuffled.index = shuffled.index.tz_convert("America/New_York")
+    factor.update(shuffled)
+    f = fields(factor)
+    assert f["number_of_rows"] == N_FIT + 3
+    np.testing.assert_array_equal(f["data_matrix_array"][N_FIT:], new[columns].to_numpy())
+    np.testing.assert_array_equal(f["data_matrix_array"][:N_FIT], f0["data_matrix_array"])
+    closes = new[[name + "_close" for name in f["securities_names_list"]]].to_numpy()
+    np.testing.assert_array_equal(f["close_matrix_array"][N_FIT:], closes)
+    expected_times = new.index.tz_convert("UTC").tz_localize(None).as_unit("ns").to_numpy()
+    np.testing.assert_array_equal(f["datetime_array"][N_FIT:], expected_times)
+    assert f["datetime_array"].dtype == np.dtype("datetime64[ns]")
+    assert f["data_matrix_array"].flags.c_contiguous and f["close_matrix_array"].flags.c_contiguous
+    # Later entries are not checked for order; the next update compares with the last one.
+    with pytest.raises(Exception, match="before the latest datetime"):
+        factor.update(crypto_daily.iloc[N_FIT + 2:N_FIT + 3])
