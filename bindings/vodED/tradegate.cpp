@@ -464,16 +464,20 @@ bool admitted_global(const std::string& module, const std::string& name) {
     return false;
   }
   if (name.find('.') != std::string::npos) return false;  // no attribute chains
-  static const std::array<const char*, 9> refused_modules = {
-      "numpy.testing", "numpy.f2py", "numpy.distutils", "numpy.ctypeslib", "scipy._lib",
-      "scipy.weave",   "sklearn.datasets", "sklearn.utils._testing", "sklearn.externals"};
+  static const std::array<const char*, 15> refused_modules = {
+      "numpy.testing",      "numpy.f2py",         "numpy.distutils",    "numpy.ctypeslib",
+      "numpy.lib.format",   "numpy.lib.npyio",    "numpy.lib._npyio_impl", "numpy.lib._datasource",
+      "scipy._lib",         "scipy.io",           "scipy.weave",        "sklearn.datasets",
+      "sklearn.externals",  "sklearn.utils._testing", "sklearn.utils._joblib"};
   for (const char* refused : refused_modules) {
     if (within(module, refused)) return false;
   }
-  static const std::array<const char*, 13> refused_names = {
-      "load",       "loads",       "loadtxt",   "genfromtxt",  "fromfile",
-      "fromregex",  "memmap",      "read_array", "open_memmap", "runstring",
-      "exec_command", "load_library", "system"};
+  // Re-exported at the top of their packages: reading or writing files, compiling, running.
+  static const std::array<const char*, 19> refused_names = {
+      "load",      "loads",     "loadtxt",          "genfromtxt", "fromfile",
+      "fromregex", "memmap",    "open_memmap",      "read_array", "save",
+      "savez",     "savez_compressed", "savetxt",   "open",       "runstring",
+      "exec_command", "load_library", "system",     "compile"};
   for (const char* refused : refused_names) {
     if (name == refused) return false;
   }

@@ -775,6 +775,7 @@ def test_damaged_or_hostile_model_files_change_nothing(workdir):
         ({"imputer": Payload(eval, f"open({str(marker)!r}, 'w')")}, pickle.UnpicklingError),
         ({"imputer": Payload(subprocess.call, ["touch", str(marker)])}, pickle.UnpicklingError),
         ({"imputer": Payload(np.load, str(marker), None, True)}, pickle.UnpicklingError),
+        ({"imputer": Payload(np.save, str(marker), np.zeros(1))}, pickle.UnpicklingError),
     ]
     for content, error in cases:
         write_model_file(workdir, content)
