@@ -560,6 +560,8 @@ def test_names_that_could_leave_their_folders_are_refused(workdir, names, error)
 
 def test_final_fit_writes_six_stages_atomically(workdir, monkeypatch, caplog):
     trades = make_trades()
+    # a feature missing in every row keeps its column through the imputer
+    trades["X_train_df"] = trades["X_train_df"].assign(float64_ht_dcphase_spread=np.nan)
     assert not models_dir(workdir).exists()  # created on demand
     fit_with(trades, CHEAP)
     model = read_model(workdir)
@@ -568,8 +570,9 @@ def test_final_fit_writes_six_stages_atomically(workdir, monkeypatch, caplog):
     assert isinstance(model["scaler"], MinMaxScaler)
     assert isinstance(model["select_top_k_features"], SelectPercentile)
     assert isinstance(model["classifier_model"], AdaBoostClassifier)
-    # positions of the imputed frame: the near-constant third column is gone; the copy of
-    # the signal is dropped by label
+    # positions of the imputed frame: the near-constant third column and the empty fifth
+    # are gone; the copy of the signal is dropped by label
+    assert model["imputer"].statistics_.shape == (5,)
     assert list(model["no_variance_cols"]) == [0, 1, 3]
     assert model["features_to_drop_from_multicollinearity"] == ["float64_copy_spread"]
 
