@@ -802,15 +802,6 @@ void update(Factor& f, py::object frame) {
 
 bool empty_or_none(py::handle obj) { return obj.is_none() || py::len(obj) == 0; }
 
-StudyIdentity study_identity(const Factor& f) {
-  StudyIdentity id;
-  id.universe_name = f.universe_name;
-  id.resolution_in_mins = f.resolution_in_mins;
-  id.objective = f.objective;
-  id.factor_name = py::str(f.factor_name).cast<std::string>();
-  return id;
-}
-
 py::object minutes(std::int64_t n) { return pandas().attr("Timedelta")(py::arg("minutes") = n); }
 
 py::object predict(py::object self, bool return_arrays, bool convert_to_actual_positions, double current_equity,
@@ -819,7 +810,7 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   py::module_ pd = pandas();
   py::module_ np = numpy();
   if (empty_or_none(f.optimal_params)) {
-    f.optimal_params = load_best_params(study_identity(f));
+    f.optimal_params = load_best_params(study_of(f));
   }
   py::dict params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];

@@ -50,6 +50,15 @@ std::string StudyIdentity::classifier_storage_name() const {
   return name.substr(0, name.size() - 3);
 }
 
+StudyIdentity study_of(const Factor& f) {
+  StudyIdentity id;
+  id.universe_name = f.universe_name;
+  id.resolution_in_mins = f.resolution_in_mins;
+  id.objective = f.objective;
+  id.factor_name = text_of(f.factor_name);
+  return id;
+}
+
 py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials, long long n_jobs) {
   const std::string url = id.storage_url();
   // A fresh study starts from the usual seeds; a continued one shifts them by the trials it
@@ -140,15 +149,6 @@ bool truth(py::handle obj) {
   const int v = PyObject_IsTrue(obj.ptr());
   if (v < 0) throw py::error_already_set();
   return v != 0;
-}
-
-StudyIdentity study_of(const Factor& f) {
-  StudyIdentity id;
-  id.universe_name = f.universe_name;
-  id.resolution_in_mins = f.resolution_in_mins;
-  id.objective = f.objective;
-  id.factor_name = text_of(f.factor_name);
-  return id;
 }
 
 // One scored part of a run booked into money and handed to the module's Scorebook (looked

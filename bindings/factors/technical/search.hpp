@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "factors/technical/factor_state.hpp"
+
 namespace velmora::bind::cointpairs {
 
 // What names the factor's study: file "<universe>_<resolution>_<objective>_0.9_<factor>.db".
@@ -18,6 +20,9 @@ struct StudyIdentity {
   std::string storage_url() const { return "sqlite:///" + file_name(); }
   std::string classifier_storage_name() const;  // the file name without ".db"
 };
+
+// The study of a factor: its universe name, resolution, objective and factor name.
+StudyIdentity study_of(const Factor& f);
 
 // fit's search: opens (or continues) the study and runs `n_trials` trials, sequentially
 // through optuna or in joblib worker processes, each on a factor rebuilt by pickling.
