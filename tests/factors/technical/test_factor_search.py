@@ -332,3 +332,20 @@ def test_fit_runs_an_overriding_trial_and_stops_on_ctrl_c(crypto_daily, in_tmp_d
         factor.fit(5)
     states = [t.state for t in study().trials]
     assert states == [optuna.trial.TrialState.COMPLETE, optuna.trial.TrialState.FAIL]
+
+
+@pytest.mark.parametrize("n_trials, n_jobs, banners", [
+    # One trial asked of a parallel search on an empty study: the seeding trial is all of it.
+    (1, 4, ["STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT", "FITTING SINGLE FIT BEFORE MULTIPROCESSING",
+            "BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"]),
+    (2, -2, []),  # negative counts other than -1 run in this process
+    (2, 0, []),
+])
+def test_worker_counts_that_start_no_workers(crypto_daily, in_tmp_dir, caplog, n_trials, n_jobs, banners):
+    caplog.set_level(logging.INFO, logger=" ")
+    make(crypto_daily).fit(n_trials, n_jobs=n_jobs)
+    dashes = "-" * 29
+    assert [m for m in messages(caplog) if m.startswith(dashes)] == (
+        [dashes + b + dashes for b in banners] + [dashes + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + dashes])
+    assert sum(m.startswith("RUNNING TRIAL NUM ") for m in messages(caplog)) == n_trials
+    assert len(study().trials) == n_trials
