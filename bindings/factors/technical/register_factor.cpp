@@ -95,9 +95,9 @@ std::vector<cf::TradingPeriod> parse_trading_hours(py::handle trading_hours) {
 // ---------------------------------------------------------------- cleaning
 
 std::string resample_rule(std::int64_t resolution_in_mins) {
-  // Whole days are calendar days of the index's zone: fixed 1440-minute bins would drift by
-  // an hour across a daylight-saving change and put bars on the wrong day.
-  if (resolution_in_mins == 1440) return "1D";
+  // Whole days are calendar days of the index's zone: fixed multiples of 1440 minutes would
+  // drift by an hour across a daylight-saving change and put bars on the wrong day.
+  if (resolution_in_mins % 1440 == 0) return std::to_string(resolution_in_mins / 1440) + "D";
   return std::to_string(resolution_in_mins) + "min";
 }
 
@@ -255,6 +255,11 @@ void intialize_pairs_trading_data_structures(Factor& f) {
   // security whose positions live in column j (whatever the frame's column order).
   f.close_matrix_array = owned_matrix(clean[labels_for(f.securities_names_list, "_close")]);
   f.proportional_spread_array = estimate_proportional_spread_for_slippage(f, clean);
+  // Walk state belongs to the arrays it was walked on: new arrays start from none.
+  f.pairs_list = py::none();
+  f.pair_specs.clear();
+  f.pair_states.clear();
+  f.walk_state_params = py::none();
 }
 
 }  // namespace
@@ -511,8 +516,10 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   for (std::size_t a = 0; a < S; ++a) {
     for (std::size_t b = a + 1; b < S; ++b) {
       pairs.append(py::make_tuple(names[a], names[b]));
-      specs.push_back({static_cast<std::ptrdiff_t>(a), static_cast<std::ptrdiff_t>(b), position_entry(f, names[a]),
-                       position_entry(f, names[b])});
+      // Columns come from the mapping fixed when the arrays were built, not from the list's
+      // current order, so a caller reordering its list cannot pair prices with wrong names.
+      const std::ptrdiff_t first = position_entry(f, names[a]), second = position_entry(f, names[b]);
+      specs.push_back({first, second, first, second});
     }
   }
   py::dict hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
@@ -646,6 +653,12 @@ py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end
   const cp::Market market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
                           cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
   const std::vector<cp::PairSpec> specs = f.pair_specs;
+  for (const cp::PairSpec& spec : specs) {
+    // The step reads and writes by these indices without checks.
+    if (spec.first >= S || spec.second >= S || spec.first_position >= S || spec.second_position >= S) {
+      throw std::runtime_error("the factor's pair state does not match its arrays; rerun the backtest");
+    }
+  }
   std::vector<cp::PairState> states = f.pair_states;
   py::array_t<double> positions(S);
   std::fill(positions.mutable_data(), positions.mutable_data() + S, 0.0);

@@ -175,3 +175,12 @@ def test_renamed_securities_follow_the_list_order():
     frame = frame_with_names(daily_frame(), {"A": "Z", "B": "Y", "C": "X"})
     factor = make_factor(frame, securities_names_list=["X", "Z", "Y"])
     np.testing.assert_array_equal(fields(factor)["close_matrix_array"], frame[["X_close", "Z_close", "Y_close"]].to_numpy())
+
+
+def test_multi_day_bars_across_a_clock_change_stay_on_midnight():
+    index = pd.date_range("2024-03-01", "2024-03-31", freq="1D", tz="America/New_York")
+    frame = tiny(index, A_close=np.arange(len(index), dtype=float), A_volume=np.ones(len(index)))
+    out = clean(frame, 2880, [], False)
+    assert all(t.hour == 0 for t in out.index)
+    assert list(out.index) == list(pd.date_range("2024-03-01", "2024-03-31", freq="2D", tz="America/New_York"))
+    assert out["A_volume"].tolist()[:-1] == [2.0] * (len(out) - 1)  # two daily bars per bin, never three

@@ -320,3 +320,28 @@ def test_with_the_real_feature_generator_and_classifier(in_tmp_dir):
     cointpairs._run_walk(factor, params(60))
     store = fields(factor)["trade_store"]
     assert store and all(len(r["features"]) == 126 for r in store.values())
+
+
+def test_walk_state_follows_rebuilt_arrays_and_ignores_list_reordering():
+    frame = daily_frame(n_days=320, names=("A", "B", "C", "D"))
+    names = ["A", "B", "C", "D"]
+    factor = make_factor(frame, securities_names_list=names)
+    p = params(47)
+    walked = cointpairs._run_walk(factor, p)
+
+    # Reordering the caller's list after construction pairs no price with a wrong name (the
+    # legs of each pair swap, which moves results by rounding only).
+    names.reverse()
+    np.testing.assert_allclose(cointpairs._run_walk(factor, p), walked, rtol=1e-9, atol=1e-9)
+    names.reverse()
+
+    # Rebuilding the arrays for fewer securities drops the old walk state: the next one-bar
+    # step starts afresh on the new arrays instead of reading columns that are gone.
+    cointpairs._run_walk(factor, p)
+    names.pop()
+    frame.drop(columns=[c for c in frame.columns if c.startswith("D_")], inplace=True)
+    factor.intialize_pairs_trading_data_structures()
+    fresh = make_factor(frame.copy(), securities_names_list=["A", "B", "C"])
+    end = fields(fresh)["number_of_rows"]
+    np.testing.assert_array_equal(cointpairs._one_bar_positions(factor, p, end),
+                                  cointpairs._one_bar_positions(fresh, p, end))
