@@ -12,12 +12,12 @@ avoids), both from the decimal text.
 
 from __future__ import annotations
 
-import time
 
 import numpy as np
 import pandas as pd
 
 from velmora.connections.binance.coinfeed import Coinfeed
+from timing import best_of
 
 MINUTE_MS = 60_000
 
@@ -46,15 +46,6 @@ class CannedClient:
 class OfflineFeed(Coinfeed):
     def initialize_binance_client(self):
         self.binance_client = None
-
-
-def best_of(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
 
 
 def main():

@@ -12,7 +12,6 @@ and through the factor class. Everything runs on one core.
 from __future__ import annotations
 
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -23,6 +22,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from factors.technical.reference_walk import ReferenceWalk  # noqa: E402
 from support.market_data import CRYPTO_1H, CRYPTO_PAIRS, load_ohlcv  # noqa: E402
 from velmora.factors.technical import cointpairs as cp  # noqa: E402
+from timing import best_of  # noqa: E402
 
 BARS_PER_DAY = 24
 SYMBOLS = CRYPTO_PAIRS[:10]
@@ -48,15 +48,6 @@ def params(w):
 def settings(rows):
     return dict(hedge_ratio_reestimation_interval=BARS_PER_DAY, johansen_sampling_step=BARS_PER_DAY,
                 barrier_readjustment_interval=BARS_PER_DAY, maximum_zscore_window=int(rows * 0.5))
-
-
-def best_of(fn, repeats):
-    times, result = [], None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
 
 
 def native_walk(closes, p, maximum_rows):
