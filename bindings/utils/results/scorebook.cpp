@@ -957,12 +957,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.attr("logger") = vb::setup_module_logging();
   import_dependencies(m);
 
-  py::class_<Scorebook> cls(m, "Scorebook", py::custom_type_setup([](PyHeapTypeObject* heap) {
-                              auto* type = &heap->ht_type;
-                              type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-                              type->tp_traverse = traverse_scorebook;
-                              type->tp_clear = clear_scorebook;
-                            }),
+  py::class_<Scorebook> cls(m, "Scorebook", vb::gc_type_setup<traverse_scorebook, clear_scorebook>(),
                             R"doc(The record of one backtest stretch (the training or the test part of a run).
 
 Keeps the arrays of the stretch as given and derives from them the results table against
