@@ -560,6 +560,9 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   f.barrier_countdown_dict = barrier_countdown;
   f.open_trade_records = records;
   f.meta_label_veto = veto;
+  // Fresh state was walked with no parameters: until a run completes and records its own,
+  // predict must not step on from it (a walk cut short by an error or Ctrl-C leaves it so).
+  f.walk_state_params = py::none();
 }
 
 py::object walk_positions(Factor& f, const py::dict& params) {

@@ -125,6 +125,24 @@ def test_bar_by_bar_weights_equal_the_full_backtest(crypto_daily, fitted, monkey
         assert np.isclose(np.abs(g).sum(), 1.0)
 
 
+def test_a_rerun_cut_short_is_not_stepped_on(crypto_daily, fitted, monkeypatch):
+    """A final run that fails mid-walk (an entry classifier error, Ctrl-C) leaves fresh pair
+    state behind: the next predict must rerun the backtest, not step on from that state."""
+    folder, best, positions, closes, oracle = fitted
+    monkeypatch.chdir(folder)
+    # A bar inside a held trade, so that state started afresh cannot give its weights.
+    j = next(j for j in range(2, N_LIVE + 1) if positions[N_FIT + j - 1].any() and positions[N_FIT + j].any())
+    factor = make(crypto_daily.iloc[:N_FIT + j - 1])
+    factor.predict()
+    cointpairs._request_features(factor, True)  # entries now call the missing feature generator
+    with pytest.raises(AttributeError):
+        getattr(factor, "__run_pairs_trading_serial_cointegration_factor")(None, False, best)
+    cointpairs._request_features(factor, False)
+    factor.update(crypto_daily.iloc[[N_FIT + j - 1]])
+    got = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=10 ** 9)
+    np.testing.assert_array_equal(got, weights_from(positions[N_FIT + j], closes[N_FIT + j - 1]))
+
+
 def test_predict_frame_and_conversions(crypto_daily, fitted, monkeypatch):
     folder, best, positions, closes, oracle = fitted
     monkeypatch.chdir(folder)
