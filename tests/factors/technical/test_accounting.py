@@ -185,6 +185,7 @@ def test_bankruptcy_stop():
     positions[1:, 0] = -1.0  # short the rising leg
     positions[1:, 1] = 1.0
     r = book(positions, closes, np.zeros(2), commission=0.0, slippage_frac=0.0, pct=1.0)
+    assert_same(r, numpy_book(positions, closes, np.zeros(2), T, 100000.0, 1.0, 0.0, 0.0, False))
     equity = r["equity_value_array"]
     f = int(np.flatnonzero(equity <= 0)[0])
     assert np.all(equity[f:] == 0)
@@ -201,18 +202,24 @@ def test_bankrupt_at_the_first_bar_stops_everything():
     closes = np.full((4, 2), 10.0)
     positions = np.array([[1.0, -1.0]] * 4)
     r = book(positions, closes, np.ones(2), equity0=1000.0, commission=0.6, slippage_frac=1.0)
+    assert_same(r, numpy_book(positions, closes, np.ones(2), 4, 1000.0, 1.0, 0.6, 1.0, False))
     assert np.all(r["equity_value_array"] == 0)
     assert np.all(r["positions_matrix_array"][1:] == 0)
     assert np.all(r["returns_after_transaction_costs_array"] == 0)
     assert np.all(r["cumprod_returns_after_transaction_costs_array"] == 1)
 
 
-def test_zero_close_of_a_security_not_held_leaves_equity_finite():
-    closes = np.array([[10.0, 20.0, 0.0], [11.0, 19.0, 0.0], [12.0, 18.0, 0.0]])
-    positions = np.array([[1.0, -1.0, 0.0]] * 3)
-    r = book(positions, closes, np.zeros(3))
+@pytest.mark.parametrize("scale", [False, True])
+def test_zero_close_of_a_security_not_held_leaves_equity_finite(scale):
+    # The third security is never held and closes at 0; at bar 2 the book is flat while the
+    # first one also closes at 0.
+    closes = np.array([[10.0, 20.0, 0.0], [11.0, 19.0, 0.0], [0.0, 18.0, 0.0], [12.0, 17.0, 0.0]])
+    positions = np.array([[1.0, -1.0, 0.0], [1.0, -1.0, 0.0], [0.0, 0.0, 0.0], [0.0, 1.0, 0.0]])
+    spreads = np.array([0.01, 0.02, 0.03])
+    r = book(positions, closes, spreads, scale=scale)
+    assert_same(r, numpy_book(positions, closes, spreads, 4, 100000.0, 1.0, 0.001, 0.5, scale))
     assert np.all(np.isfinite(r["equity_value_array"]))
-    assert np.all(r["positions_matrix_array"][:, 2] == 0)
+    assert np.all(r["positions_matrix_array"][:, 2] == 0) and np.all(r["positions_matrix_array"][2] == 0)
 
 
 def test_refuses_inputs_that_cannot_be_booked():
