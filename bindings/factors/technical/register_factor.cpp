@@ -464,11 +464,34 @@ std::ptrdiff_t position_entry(const Factor& f, py::handle name) {
   return f.securities_index_dict[name].cast<std::ptrdiff_t>();
 }
 
-// The per-pair dicts of the host from the native states after a walk that ended at `end`.
-void publish_pair_state(Factor& f, const cp::Market& market, std::int64_t end, std::int64_t w) {
-  py::module_ np = numpy();
+// The per-pair host dicts (all but the open trade records), filled pair by pair and then
+// installed on the factor together.
+struct PairDicts {
   py::dict hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
       spread_at_entry, std_at_entry, barrier_countdown, veto;
+
+  void install(Factor& f) const {
+    f.hedge_ratios_dict = hedge;
+    f.cointegration_flags_dict = flags;
+    f.halflife_dict = halflife;
+    f.spread_dict = spread;
+    f.spread_position_dict = position;
+    f.reestimation_countdown_dict = countdown;
+    f.take_profit_dict = take_profit;
+    f.stop_loss_dict = stop_loss;
+    f.time_barrier_dict = time_barrier;
+    f.spread_at_entry_dict = spread_at_entry;
+    f.std_at_entry_dict = std_at_entry;
+    f.barrier_countdown_dict = barrier_countdown;
+    f.meta_label_veto = veto;
+  }
+};
+
+// The per-pair dicts of the host from the native states after a walk that ended at `end`.
+void publish_pair_state(Factor& f, const cp::Market& market, std::int64_t end, std::int64_t w) {
+  PairDicts d;
+  auto& [hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
+         spread_at_entry, std_at_entry, barrier_countdown, veto] = d;
   py::list pairs = f.pairs_list;
   for (std::size_t k = 0; k < f.pair_states.size(); ++k) {
     const cp::PairState& s = f.pair_states[k];
@@ -489,19 +512,45 @@ void publish_pair_state(Factor& f, const cp::Market& market, std::int64_t end, s
     barrier_countdown[pair] = py::int_(s.barrier_countdown);
     veto[pair] = py::bool_(s.vetoed);
   }
-  f.hedge_ratios_dict = hedge;
-  f.cointegration_flags_dict = flags;
-  f.halflife_dict = halflife;
-  f.spread_dict = spread;
-  f.spread_position_dict = position;
-  f.reestimation_countdown_dict = countdown;
-  f.take_profit_dict = take_profit;
-  f.stop_loss_dict = stop_loss;
-  f.time_barrier_dict = time_barrier;
-  f.spread_at_entry_dict = spread_at_entry;
-  f.std_at_entry_dict = std_at_entry;
-  f.barrier_countdown_dict = barrier_countdown;
-  f.meta_label_veto = veto;
+  d.install(f);
+}
+
+// Marks the factor as walking for the guard's lifetime. A second walk of the same factor,
+// started from one of its callbacks, is refused outright.
+class WalkingGuard {
+ public:
+  explicit WalkingGuard(Factor& f) : f_(f) {
+    if (f_.walking) throw std::runtime_error("a walk of this factor is already running");
+    f_.walking = true;
+  }
+  ~WalkingGuard() { f_.walking = false; }
+  WalkingGuard(const WalkingGuard&) = delete;
+  WalkingGuard& operator=(const WalkingGuard&) = delete;
+
+ private:
+  Factor& f_;
+};
+
+cp::WalkParams walk_params_of(const Factor& f, const py::dict& params) {
+  return walk_params_from_dict(params, f.hedge_ratio_reestimation_interval, f.johansen_sampling_step,
+                               f.barrier_readjustment_interval, f.maximum_zscore_window, f.minimum_zscore_window);
+}
+
+// The closes of rows [0, rows) and their logs, as the walk reads them.
+cp::Market market_of_rows(const Factor& f, std::int64_t rows) {
+  py::array closes = require_float64(f.close_matrix_array, "close_matrix_array", 2);
+  if (closes.shape(0) < rows || closes.shape(1) != static_cast<py::ssize_t>(f.number_of_securities)) {
+    throw py::value_error("the factor's arrays hold fewer bars than number_of_rows");
+  }
+  closes = closes[py::slice(0, rows, 1)];
+  py::array logs;
+  {
+    NumpyErrstate quiet;  // a zero close is -inf and a negative one NaN, as the spread model expects
+    logs = numpy().attr("log")(closes);
+  }
+  const View2D cv = view_2d(closes), lv = view_2d(logs);
+  return cp::Market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
+                    cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
 }
 
 }  // namespace
@@ -522,8 +571,10 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
       specs.push_back({first, second, first, second});
     }
   }
-  py::dict hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
-      spread_at_entry, std_at_entry, barrier_countdown, records, veto;
+  PairDicts d;
+  auto& [hedge, flags, halflife, spread, position, countdown, take_profit, stop_loss, time_barrier,
+         spread_at_entry, std_at_entry, barrier_countdown, veto] = d;
+  py::dict records;
   py::int_ zero(0);
   for (py::handle pair : pairs) {
     hedge[pair] = zeros(2);
@@ -546,58 +597,29 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   f.pairs_list = pairs;
   f.pair_specs = std::move(specs);
   f.pair_states.assign(f.pair_specs.size(), cp::PairState{});
-  f.hedge_ratios_dict = hedge;
-  f.cointegration_flags_dict = flags;
-  f.halflife_dict = halflife;
-  f.spread_dict = spread;
-  f.spread_position_dict = position;
-  f.reestimation_countdown_dict = countdown;
-  f.take_profit_dict = take_profit;
-  f.stop_loss_dict = stop_loss;
-  f.time_barrier_dict = time_barrier;
-  f.spread_at_entry_dict = spread_at_entry;
-  f.std_at_entry_dict = std_at_entry;
-  f.barrier_countdown_dict = barrier_countdown;
+  d.install(f);
   f.open_trade_records = records;
-  f.meta_label_veto = veto;
   // Fresh state was walked with no parameters: until a run completes and records its own,
   // predict must not step on from it (a walk cut short by an error or Ctrl-C leaves it so).
   f.walk_state_params = py::none();
 }
 
 py::object walk_positions(Factor& f, const py::dict& params) {
-  // A second walk of the same factor started from one of its callbacks is refused outright.
-  if (f.walking) throw std::runtime_error("a walk of this factor is already running");
-  struct Walking {
-    Factor& f;
-    explicit Walking(Factor& factor) : f(factor) { f.walking = true; }
-    ~Walking() { f.walking = false; }
-  } walking(f);
+  WalkingGuard walking(f);
   py::module_ np = numpy();
-  const cp::WalkParams p =
-      walk_params_from_dict(params, f.hedge_ratio_reestimation_interval, f.johansen_sampling_step,
-                            f.barrier_readjustment_interval, f.maximum_zscore_window, f.minimum_zscore_window);
+  const cp::WalkParams p = walk_params_of(f, params);
   const std::int64_t w = p.size_of_rolling_windows;
   const std::int64_t rows = f.number_of_rows;
   const auto S = static_cast<py::ssize_t>(f.number_of_securities);
   initialize_pair_state(f, w);
 
-  // The arrays the walk reads stay referenced here for its whole duration.
-  py::array closes = require_float64(f.close_matrix_array, "close_matrix_array", 2);
+  // The arrays the walk's callbacks read stay referenced here for its whole duration.
   py::object data = f.data_matrix_array;
   py::object datetimes = f.datetime_array;
-  if (closes.shape(0) < rows || closes.shape(1) != S || py::len(datetimes) < static_cast<std::size_t>(rows)) {
+  if (py::len(datetimes) < static_cast<std::size_t>(rows)) {
     throw py::value_error("the factor's arrays hold fewer bars than number_of_rows");
   }
-  closes = closes[py::slice(0, rows, 1)];
-  py::array logs;
-  {
-    NumpyErrstate quiet;  // a zero close is -inf and a negative one NaN, as the spread model expects
-    logs = np.attr("log")(closes);
-  }
-  const View2D cv = view_2d(closes), lv = view_2d(logs);
-  const cp::Market market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
-                          cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
+  const cp::Market market = market_of_rows(f, rows);
 
   // A fresh matrix of the current row count: bars appended since the last walk get rows too.
   py::array_t<double> positions(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), S});
@@ -625,16 +647,8 @@ py::object walk_positions(Factor& f, const py::dict& params) {
 }
 
 py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end) {
-  if (f.walking) throw std::runtime_error("a walk of this factor is already running");
-  struct Walking {
-    Factor& f;
-    explicit Walking(Factor& factor) : f(factor) { f.walking = true; }
-    ~Walking() { f.walking = false; }
-  } walking(f);
-  py::module_ np = numpy();
-  const cp::WalkParams p =
-      walk_params_from_dict(params, f.hedge_ratio_reestimation_interval, f.johansen_sampling_step,
-                            f.barrier_readjustment_interval, f.maximum_zscore_window, f.minimum_zscore_window);
+  WalkingGuard walking(f);
+  const cp::WalkParams p = walk_params_of(f, params);
   const std::int64_t w = p.size_of_rolling_windows;
   const auto S = static_cast<py::ssize_t>(f.number_of_securities);
   if (f.pairs_list.is_none() || f.pair_states.size() != f.pair_specs.size()) initialize_pair_state(f, w);
@@ -642,19 +656,7 @@ py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end
     throw py::value_error("a window of " + std::to_string(w) + " rows cannot end at row " + std::to_string(end) +
                           " of " + std::to_string(f.number_of_rows));
   }
-  py::array closes = require_float64(f.close_matrix_array, "close_matrix_array", 2);
-  if (closes.shape(0) < end || closes.shape(1) != S) {
-    throw py::value_error("the factor's arrays hold fewer bars than number_of_rows");
-  }
-  closes = closes[py::slice(0, end, 1)];
-  py::array logs;
-  {
-    NumpyErrstate quiet;
-    logs = np.attr("log")(closes);
-  }
-  const View2D cv = view_2d(closes), lv = view_2d(logs);
-  const cp::Market market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
-                          cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
+  const cp::Market market = market_of_rows(f, end);
   const std::vector<cp::PairSpec> specs = f.pair_specs;
   for (const cp::PairSpec& spec : specs) {
     // The step reads and writes by these indices without checks.
