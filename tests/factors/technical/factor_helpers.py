@@ -33,6 +33,26 @@ def make_factor(frame=None, resolution=1440, trading_hours=None, weekdays=False,
                   weekdays, **kwargs)
 
 
+def trading_params(w, **overrides):
+    """A set of the twelve strategy parameters that trades on the test frames."""
+    p = {
+        "size_of_rolling_windows": w,
+        "zscore_halflife_multiplier": 3.0,
+        "starting_sd_for_position_entry": 1,
+        "rolling_volatility_halflife_multiplier": 2.0,
+        "take_profit_std_multiplier": 1.0,
+        "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+        "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.8,
+        "stop_loss_std_multiplier": 2.0,
+        "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+        "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
+        "time_stop_halflife_multiplier": 2.0,
+        "time_stop_adjustment_sensitivity": 1.0,
+    }
+    p.update(overrides)
+    return p
+
+
 def fields(factor):
     return cointpairs._factor_fields(factor)
 
@@ -94,5 +114,5 @@ def frame_with_names(frame, mapping):
     return frame.rename(columns=rename)
 
 
-__all__ = ["Factor", "DEFAULT_OBJECTIVE", "daily_frame", "hourly_frame", "make_factor", "fields",
+__all__ = ["Factor", "DEFAULT_OBJECTIVE", "daily_frame", "hourly_frame", "make_factor", "fields", "trading_params",
            "FakeTradegate", "FakeSignalsmith", "frame_with_names", "pd"]

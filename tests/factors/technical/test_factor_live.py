@@ -10,27 +10,14 @@ import optuna
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import Factor, fields
+from factors.technical.factor_helpers import Factor, fields, trading_params
 from support.market_data import load_ohlcv
 from velmora.factors.technical import cointpairs
 
 OBJECTIVE = "latest_cumprod_returns"
 N_FIT = 400
 N_LIVE = 24
-TRADING_PARAMS = {
-    "size_of_rolling_windows": 40,
-    "zscore_halflife_multiplier": 3.0,
-    "starting_sd_for_position_entry": 1,
-    "rolling_volatility_halflife_multiplier": 2.0,
-    "take_profit_std_multiplier": 1.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.8,
-    "stop_loss_std_multiplier": 2.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
-    "time_stop_halflife_multiplier": 2.0,
-    "time_stop_adjustment_sensitivity": 1.0,
-}
+TRADING_PARAMS = trading_params(40)
 
 
 @pytest.fixture(scope="module")

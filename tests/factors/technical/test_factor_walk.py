@@ -7,28 +7,10 @@ import pandas as pd
 import pytest
 
 from factors.technical.factor_helpers import FakeSignalsmith, FakeTradegate, daily_frame, fields, make_factor
+from factors.technical.factor_helpers import trading_params as params
 from factors.technical.reference_walk import ReferenceWalk
 from support.market_data import SP500_CLEAN, load_ohlcv
 from velmora.factors.technical import cointpairs
-
-
-def params(w, **overrides):
-    p = {
-        "size_of_rolling_windows": w,
-        "zscore_halflife_multiplier": 3.0,
-        "starting_sd_for_position_entry": 1,
-        "rolling_volatility_halflife_multiplier": 2.0,
-        "take_profit_std_multiplier": 1.0,
-        "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-        "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.8,
-        "stop_loss_std_multiplier": 2.0,
-        "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-        "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
-        "time_stop_halflife_multiplier": 2.0,
-        "time_stop_adjustment_sensitivity": 1.0,
-    }
-    p.update(overrides)
-    return p
 
 
 def reference_for(factor, p, on_entry=None):
