@@ -13,6 +13,7 @@ costs differ; the same seeds give the same draws from run to run.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
 import os
 import sys
@@ -27,6 +28,22 @@ sys.path.insert(0, str(ROOT / "examples"))
 
 from research_run import load_sample  # noqa: E402
 from velmora.factors.technical.cointpairs import PairsTradingSerialCointegrationFactor  # noqa: E402
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    """Worker processes log every trial at INFO on the stderr they inherit, whatever this
+    process's logger level: point that descriptor at /dev/null while the searches run."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 2)
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(saved, 2)
+        os.close(saved)
 
 
 def timed_fit(factor, trials, n_jobs):
@@ -46,9 +63,10 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         os.chdir(folder)
         factor = PairsTradingSerialCointegrationFactor("crypto", frame, 60, [], False)
-        runs = [("sequential, n_jobs=1", timed_fit(factor, args.trials, 1)),
-                ("n_jobs=2, starting workers", timed_fit(factor, args.trials, 2)),
-                ("n_jobs=2, workers reused", timed_fit(factor, args.trials, 2))]
+        with quiet_stderr():
+            runs = [("sequential, n_jobs=1", timed_fit(factor, args.trials, 1)),
+                    ("n_jobs=2, starting workers", timed_fit(factor, args.trials, 2)),
+                    ("n_jobs=2, workers reused", timed_fit(factor, args.trials, 2))]
         os.chdir(ROOT)
 
     print(f"{len(frame)} hourly bars, {len(frame.columns) // 5} securities, {args.trials} trials per search")
