@@ -130,9 +130,10 @@ void fit_classifier(py::handle vodED_tradegate, py::handle training_pieces, py::
     throw py::value_error("expected 5 training pieces, got " + std::to_string(py::len(pieces)));
   }
   py::module_ pd = py::module_::import("pandas");
+  // One day as a keyword: pandas deprecates the lower-case "d" unit text.
   vodED_tradegate.attr("fit")(
       "X_train_df"_a = pieces[0], "y_train_series"_a = pieces[1], "n_splits"_a = 10, "n_test_splits"_a = 3,
-      "embargo_td"_a = pd.attr("Timedelta")("1d"), "complete_datetime_index_series"_a = pd.attr("Series")(datetime_array),
+      "embargo_td"_a = pd.attr("Timedelta")("days"_a = 1), "complete_datetime_index_series"_a = pd.attr("Series")(datetime_array),
       "train_time_of_entry_series"_a = pieces[2], "train_time_of_exit_series"_a = pieces[3],
       "impact_series"_a = pieces[4], "factor_name"_a = id.factor_name,
       "storage_name"_a = id.classifier_storage_name(), "n_trials_to_estimate_params"_a = n_trials_for_vodED,

@@ -260,7 +260,7 @@ def test_fit_vodED_trains_the_classifier_on_the_training_trades(crypto_daily, in
     assert list(kw) == ["X_train_df", "y_train_series", "n_splits", "n_test_splits", "embargo_td",
                         "complete_datetime_index_series", "train_time_of_entry_series", "train_time_of_exit_series",
                         "impact_series", "factor_name", "storage_name", "n_trials_to_estimate_params", "n_jobs"]
-    assert (kw["n_splits"], kw["n_test_splits"], kw["embargo_td"]) == (10, 3, pd.Timedelta("1d"))
+    assert (kw["n_splits"], kw["n_test_splits"], kw["embargo_td"]) == (10, 3, pd.Timedelta(days=1))
     assert (kw["n_trials_to_estimate_params"], kw["n_jobs"]) == (5, 3)
     assert kw["factor_name"] == "PairsTradingSerialCointegrationFactor"
     assert kw["storage_name"] == STUDY_FILE[:-3]
