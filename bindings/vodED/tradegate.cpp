@@ -442,64 +442,108 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
 
 // ---------------------------------------------------------------- model loading, prediction
 
-// Module prefixes a model file may name: the stages are numpy, scipy and scikit-learn
-// objects and nothing else. Inside them, the few globals that read further files, compile
-// or run code are refused as well.
+// What a model file may name. Its stages are numpy, scipy and scikit-learn objects in builtin
+// containers, so it names their classes and a handful of reconstruction functions, nothing
+// else. A name is judged by what it resolves to, not by the module text the file gives:
+// these packages also hold helpers that import and return any attribute of any module
+// (numpy.core._ufunc_reconstruct), modules, and names imported from elsewhere.
 bool within(const std::string& module, const char* package) {
   const std::string p(package);
   return module == p || module.rfind(p + ".", 0) == 0;
 }
 
-bool admitted_global(const std::string& module, const std::string& name) {
-  static const std::array<const char*, 14> builtin_names = {
-      "dict", "list", "tuple", "set", "frozenset", "bytes", "bytearray",
-      "str",  "int",  "float", "complex", "bool", "slice", "range"};
-  if (module == "builtins") {
-    for (const char* allowed : builtin_names) {
-      if (name == allowed) return true;
-    }
-    return false;
-  }
+bool admitted_module(const std::string& module) {
   if (!within(module, "numpy") && !within(module, "scipy") && !within(module, "sklearn")) {
     return false;
   }
-  if (name.find('.') != std::string::npos) return false;  // no attribute chains
-  static const std::array<const char*, 15> refused_modules = {
-      "numpy.testing",      "numpy.f2py",         "numpy.distutils",    "numpy.ctypeslib",
-      "numpy.lib.format",   "numpy.lib.npyio",    "numpy.lib._npyio_impl", "numpy.lib._datasource",
-      "scipy._lib",         "scipy.io",           "scipy.weave",        "sklearn.datasets",
-      "sklearn.externals",  "sklearn.utils._testing", "sklearn.utils._joblib"};
+  // Their file readers and writers, build tools, test helpers and downloaders.
+  static const std::array<const char*, 16> refused_modules = {
+      "numpy.testing",      "numpy.f2py",         "numpy.distutils",      "numpy.ctypeslib",
+      "numpy.lib.format",   "numpy.lib._format_impl", "numpy.lib.npyio",  "numpy.lib._npyio_impl",
+      "numpy.lib._datasource", "scipy._lib",      "scipy.io",             "scipy.datasets",
+      "sklearn.datasets",   "sklearn.externals",  "sklearn.utils._testing", "sklearn.utils._joblib"};
   for (const char* refused : refused_modules) {
     if (within(module, refused)) return false;
   }
-  // Re-exported at the top of their packages: reading or writing files, compiling, running.
-  static const std::array<const char*, 19> refused_names = {
-      "load",      "loads",     "loadtxt",          "genfromtxt", "fromfile",
-      "fromregex", "memmap",    "open_memmap",      "read_array", "save",
-      "savez",     "savez_compressed", "savetxt",   "open",       "runstring",
-      "exec_command", "load_library", "system",     "compile"};
-  for (const char* refused : refused_names) {
-    if (name == refused) return false;
-  }
   return true;
+}
+
+bool admitted_builtin(const std::string& name) {
+  static const std::array<const char*, 14> builtin_names = {
+      "dict", "list", "tuple", "set", "frozenset", "bytes", "bytearray",
+      "str",  "int",  "float", "complex", "bool", "slice", "range"};
+  for (const char* allowed : builtin_names) {
+    if (name == allowed) return true;
+  }
+  return false;
+}
+
+// The plain functions a real model file holds or calls: numpy's array, scalar and random
+// generator reconstructors, and the selector's two score functions.
+py::list admitted_functions() {
+  py::list functions;
+  auto add = [&](const char* module, const char* name) {
+    functions.append(py::module_::import(module).attr(name));
+  };
+  add("numpy._core.multiarray", "_reconstruct");
+  add("numpy._core.multiarray", "scalar");
+  add("numpy._core.numeric", "_frombuffer");
+  add("numpy.random._pickle", "__randomstate_ctor");
+  add("numpy.random._pickle", "__generator_ctor");
+  add("numpy.random._pickle", "__bit_generator_ctor");
+  add("sklearn.feature_selection", "f_classif");
+  add("sklearn.feature_selection", "mutual_info_classif");
+  return functions;
+}
+
+// A class is admitted when it is defined in those packages (not merely imported there), is
+// not a metaclass and does not map files into memory.
+bool admitted_class(py::handle cls) {
+  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()), &PyType_Type)) return false;
+  py::object module = py::getattr(cls, "__module__", py::none());
+  if (!PyUnicode_Check(module.ptr()) || !admitted_module(module.cast<std::string>())) return false;
+  return text_of(py::getattr(cls, "__name__", py::str(""))) != "memmap";
+}
+
+[[noreturn]] void refuse_model_global(const std::string& path_text, const std::string& module,
+                                      const std::string& name) {
+  PyErr_SetString(py::module_::import("pickle").attr("UnpicklingError").ptr(),
+                  ("Refusing to load the model file " + path_text + ": it names '" + module + "." +
+                   name + "', but a model file may only hold numpy, scipy and scikit-learn "
+                   "objects in builtin containers")
+                      .c_str());
+  throw py::error_already_set();
+}
+
+py::object resolve_model_global(const std::string& path_text, const py::list& functions,
+                                py::str module, py::str name) {
+  const std::string m = module.cast<std::string>();
+  const std::string n = name.cast<std::string>();
+  auto refuse = [&]() { refuse_model_global(path_text, m, n); };
+  if (m == "builtins") {
+    if (!admitted_builtin(n)) refuse();
+    return py::module_::import("builtins").attr(name);
+  }
+  // Checked before importing: importing a module runs it.
+  if (!admitted_module(m) || n.find('.') != std::string::npos) refuse();
+  py::object resolved =
+      py::getattr(py::module_::import("importlib").attr("import_module")(module), name);
+  if (PyType_Check(resolved.ptr())) {
+    if (!admitted_class(resolved)) refuse();
+    return resolved;
+  }
+  for (py::handle function : functions) {
+    if (function.is(resolved)) return resolved;
+  }
+  refuse_model_global(path_text, m, n);
 }
 
 py::object load_model_file(py::handle path) {
   py::module_ pickle = py::module_::import("pickle");
   py::cpp_function find_class(
-      [path_text = text_of(path)](py::str module, py::str name) -> py::object {
-        const std::string m = module.cast<std::string>();
-        const std::string n = name.cast<std::string>();
-        if (!admitted_global(m, n)) {
-          PyErr_SetString(
-              py::module_::import("pickle").attr("UnpicklingError").ptr(),
-              ("Refusing to load the model file " + path_text + ": it names '" + m + "." + n +
-               "', but a model file may only hold numpy, scipy and scikit-learn objects in "
-               "builtin containers")
-                  .c_str());
-          throw py::error_already_set();
-        }
-        return py::getattr(py::module_::import("importlib").attr("import_module")(module), name);
+      [path_text = text_of(path), functions = admitted_functions()](py::str module,
+                                                                    py::str name) {
+        return resolve_model_global(path_text, functions, module, name);
       },
       py::name("find_class"));
   py::dict namespace_;

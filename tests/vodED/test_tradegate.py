@@ -20,6 +20,7 @@ import numpy as np
 import optuna
 import pandas as pd
 import pytest
+import scipy.sparse
 import sklearn
 import sklearn.base
 import sklearn.metrics
@@ -33,6 +34,10 @@ from sklearn.preprocessing import MinMaxScaler
 from timeseriescv.cross_validation import CombPurgedKFoldCV
 
 from velmora.vodED.tradegate import OptimalEntryClassifier
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)  # numpy.core is a shim for old pickles
+    from numpy.core import _ufunc_reconstruct as ufunc_reconstruct
 
 LOAD = "__check_and_load_optimal_entry_classifier"
 OBJECTIVE = "__single_instance_optimal_entry_classifier_chimera_fit"
@@ -656,22 +661,23 @@ def check_built_model(model, params):
         assert isinstance(base, GaussianNB) and base.var_smoothing == params["gnb_var_smoothing"]
 
 
-@pytest.mark.parametrize("family, imputer, penalty, class_weight", [
-    ("AdaBoostClassifierLogisticRegression", "SimpleImputer", "l1", "None"),
-    ("AdaBoostClassifierComplementNB", "SimpleImputer", "l1", "None"),
-    ("AdaBoostClassifierGaussianNB", "SimpleImputer", "elasticnet", "None"),
-    ("BaggingClassifierLogisticRegression", "SimpleImputer", "elasticnet", "balanced"),
-    ("BaggingClassifierComplementNB", "SimpleImputer", "l2", "None"),
-    ("BaggingClassifierGaussianNB", "SimpleImputer", "l2", "None"),
-    ("BaggingClassifierLogisticRegression", "KNNImputer", "l2", "balanced"),
+@pytest.mark.parametrize("family, imputer, penalty, class_weight, score_func", [
+    ("AdaBoostClassifierLogisticRegression", "SimpleImputer", "l1", "None", "f_classif"),
+    ("AdaBoostClassifierComplementNB", "SimpleImputer", "l1", "None", "f_classif"),
+    ("AdaBoostClassifierGaussianNB", "SimpleImputer", "elasticnet", "None", "f_classif"),
+    ("BaggingClassifierLogisticRegression", "SimpleImputer", "elasticnet", "balanced", "f_classif"),
+    ("BaggingClassifierComplementNB", "SimpleImputer", "l2", "None", "f_classif"),
+    ("BaggingClassifierGaussianNB", "SimpleImputer", "l2", "None", "f_classif"),
+    ("BaggingClassifierLogisticRegression", "KNNImputer", "l2", "balanced", "f_classif"),
+    ("AdaBoostClassifierGaussianNB", "KNNImputer", "l2", "None", "mutual_info_classif"),
 ])
 def test_every_model_family_is_built_saved_loaded_and_predicts(workdir, family, imputer, penalty,
-                                                               class_weight):
+                                                               class_weight, score_func):
     """The best trial's model, through the model file and the restricted loader, predicts
     what the fitted stages predict when applied by hand."""
     trades = make_trades()
     params = dict(CHEAP, classifier_model_to_use=family, imputer_to_use=imputer,
-                  lr_penalty=penalty, lr_class_weight=class_weight)
+                  lr_penalty=penalty, lr_class_weight=class_weight, score_func_to_use=score_func)
     classifier = fit_with(trades, params)
     model = read_model(workdir)
     check_built_model(model["classifier_model"], params)
@@ -743,11 +749,17 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
 
 
 class Payload:
+    """Unpickles as function(*args). The function may itself be a payload: a hand-written
+    file can call whatever an earlier call returned."""
+
     def __init__(self, function, *args):
         self.function, self.args = function, args
 
     def __reduce__(self):
         return self.function, self.args
+
+    def __call__(self, *args):
+        raise AssertionError("only ever unpickled")
 
 
 def write_model_file(workdir, obj, factor_name="F"):
@@ -780,10 +792,20 @@ def test_damaged_or_hostile_model_files_change_nothing(workdir):
         ({"imputer": Payload(subprocess.call, ["touch", str(marker)])}, pickle.UnpicklingError),
         ({"imputer": Payload(np.load, str(marker), None, True)}, pickle.UnpicklingError),
         ({"imputer": Payload(np.save, str(marker), np.zeros(1))}, pickle.UnpicklingError),
+        # helpers inside the admitted packages: one that fetches any attribute of any module,
+        # one that writes a file
+        ({"imputer": Payload(Payload(ufunc_reconstruct, "os", "system"), f"touch {marker}")},
+         pickle.UnpicklingError),
+        ({"imputer": Payload(scipy.sparse.save_npz, str(marker), scipy.sparse.csr_matrix((1, 1)))},
+         pickle.UnpicklingError),
+        # a library module as the target of a state update: sklearn.metrics.f1_score = None
+        (b"\x80\x04csklearn\nmetrics\n}X\x08\x00\x00\x00f1_scoreNsb.", pickle.UnpicklingError),
     ]
+    f1_score = sklearn.metrics.f1_score
     for content, error in cases:
         write_model_file(workdir, content)
         with pytest.raises(error):
             load(classifier)
-        assert not marker.exists()
+        assert not list(workdir.glob("pwned*"))
+        assert sklearn.metrics.f1_score is f1_score
         assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == labels
