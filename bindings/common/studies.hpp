@@ -28,6 +28,21 @@ inline void check_file_stem(const std::string& what, const std::string& value) {
   }
 }
 
+// The SQLite URL of a study file in the working directory. The URL parser decodes %XX
+// escapes in the file part, so a literal '%' goes in as "%25": a name holding "%2F" must
+// stay that file, not become a path into another folder.
+inline std::string sqlite_url(const std::string& file_name) {
+  std::string url = "sqlite:///";
+  for (const char c : file_name) {
+    if (c == '%') {
+      url += "%25";
+    } else {
+      url += c;
+    }
+  }
+  return url;
+}
+
 // The TPE sampler of every search, every setting passed explicitly so that optuna releases
 // with other defaults draw the same trials.
 inline py::object tpe_sampler(py::handle seed) {
@@ -63,7 +78,7 @@ inline py::object load_existing(const std::string& study_name, const std::string
                     ("no study file '" + file_name + "' in the working directory: run fit first").c_str());
     throw py::error_already_set();
   }
-  return optuna().attr("load_study")("study_name"_a = study_name, "storage"_a = sqlite_storage("sqlite:///" + file_name));
+  return optuna().attr("load_study")("study_name"_a = study_name, "storage"_a = sqlite_storage(sqlite_url(file_name)));
 }
 
 inline py::ssize_t trial_count(py::handle study) {
