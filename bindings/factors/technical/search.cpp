@@ -45,6 +45,8 @@ std::string StudyIdentity::file_name() const {
          ".db";
 }
 
+std::string StudyIdentity::storage_url() const { return studies::sqlite_url(file_name()); }
+
 std::string StudyIdentity::classifier_storage_name() const {
   const std::string name = file_name();
   return name.substr(0, name.size() - 3);

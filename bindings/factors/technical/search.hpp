@@ -17,7 +17,7 @@ struct StudyIdentity {
   std::string factor_name;
 
   std::string file_name() const;               // refuses names that would escape the folder
-  std::string storage_url() const { return "sqlite:///" + file_name(); }
+  std::string storage_url() const;
   std::string classifier_storage_name() const;  // the file name without ".db"
 };
 

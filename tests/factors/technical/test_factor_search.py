@@ -311,6 +311,19 @@ def test_universe_names_that_break_the_study_file_are_refused(crypto_daily, in_t
     assert os.listdir(in_tmp_dir) == []
 
 
+@pytest.mark.parametrize("universe", ["top10%", "a%2Fb", "%2E%2E%2Fup"])
+def test_percent_signs_stay_literal_in_the_study_file(crypto_daily, in_tmp_dir, universe):
+    # The storage URL decodes %XX escapes: unescaped, "%2E%2E%2Fup" would put the study in
+    # the parent folder and "a%2Fb" into a folder "a", where the file checks never look.
+    name = f"{universe}_1440_{OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db"
+    factor = Factor(universe, crypto_daily, 1440, [], False, objective=OBJECTIVE)
+    factor.fit(1)
+    assert os.listdir(in_tmp_dir) == [name]
+    assert factor.get_full_backtest_results() is not None
+    factor.erase_fit_memory()
+    assert os.listdir(in_tmp_dir) == []
+
+
 class InterruptedFactor(Factor):
     calls = 0
 
