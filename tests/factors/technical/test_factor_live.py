@@ -154,15 +154,19 @@ def test_predict_frame_and_conversions(crypto_daily, fitted, monkeypatch):
     units = factor.predict(return_arrays=True, convert_to_actual_positions=True, current_equity=50000.0)
     np.testing.assert_allclose(units, weights * 50000.0 * ratio / latest_close, rtol=1e-15)
     assert (units[weights == 0] == 0).all() and (units[weights != 0] != 0).all()
-    money = factor.predict(convert_to_actual_positions=True, current_equity=50000.0)
-    unscaled = make(crypto_daily.iloc[:N_FIT], scale_equity_to_traded_securities=False)
-    assert list(money.index) == names
+    units_frame = factor.predict(convert_to_actual_positions=True, current_equity=50000.0)
+    assert list(units_frame.index) == names and list(units_frame.columns) == [now]
+    np.testing.assert_array_equal(units_frame[now].to_numpy(), units)
 
     # Without scaling the conversion is an amount of money per security.
+    unscaled = make(crypto_daily.iloc[:N_FIT], scale_equity_to_traded_securities=False)
     for k in range(j):
         unscaled.update(crypto_daily.iloc[[N_FIT + k]])
-    np.testing.assert_array_equal(unscaled.predict(convert_to_actual_positions=True, current_equity=50000.0,
-                                                   return_arrays=True), weights * 50000.0)
+    money = unscaled.predict(convert_to_actual_positions=True, current_equity=50000.0, return_arrays=True)
+    np.testing.assert_array_equal(money, weights * 50000.0)
+    money_frame = unscaled.predict(convert_to_actual_positions=True, current_equity=50000.0)
+    assert list(money_frame.index) == names
+    np.testing.assert_array_equal(money_frame[now].to_numpy(), money)
 
 
 def test_predict_without_a_study_is_refused(crypto_daily, in_tmp_dir):
