@@ -80,17 +80,33 @@ std::string rounded3(py::handle value) {
 
 // name + suffix with the host's concatenation (None or a number raise TypeError), and the
 // result refused when it could leave the working directory or the models folder: the names
-// are spliced into a file path and a database URL.
-py::object checked_name(py::handle name, const char* argument) {
+// are spliced into a file path and a database URL. A name that goes into the URL also may
+// not hold the URL's query or fragment marks (which would name another file) or NUL (which
+// SQLite takes as the end of the file name).
+py::object checked_name(py::handle name, const char* argument, bool in_url) {
   py::object joined = py::reinterpret_borrow<py::object>(name) + py::str(kStudySuffix);
   const std::string text = text_of(name);
-  if (text.find('/') != std::string::npos || text.find('\\') != std::string::npos ||
-      text.find("..") != std::string::npos) {
-    throw py::value_error(std::string(argument) +
-                          " must not contain a path separator or '..', got " +
+  const std::string refused = in_url ? std::string("/\\?#\0", 5) : std::string("/\\\0", 3);
+  if (text.find_first_of(refused) != std::string::npos || text.find("..") != std::string::npos) {
+    throw py::value_error(std::string(argument) + " must not contain " +
+                          (in_url ? "'?', '#', " : "") + "a path separator, NUL or '..', got " +
                           py::repr(name).cast<std::string>());
   }
   return joined;
+}
+
+// The URL parser decodes %XX escapes in the file part ("%2E%2E%2F" is "../"): a literal '%'
+// goes in escaped, so the URL names the file it spells.
+py::str sqlite_url(py::handle file_stem) {
+  std::string url = "sqlite:///";
+  for (const char c : text_of(file_stem)) {
+    if (c == '%') {
+      url += "%25";
+    } else {
+      url += c;
+    }
+  }
+  return py::str(url + ".db");
 }
 
 py::object model_path(py::handle study_name) {
@@ -263,10 +279,10 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
              py::object n_test_splits, py::object embargo_td, py::object factor_name,
              py::object storage_name, py::object n_trials_to_estimate_params, py::object n_jobs) {
   auto& s = state_of(self);
-  py::object study_name = checked_name(factor_name, "factor_name");
-  py::object storage_base = checked_name(storage_name, "storage_name");
+  py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
+  py::object storage_base = checked_name(storage_name, "storage_name", /*in_url=*/true);
   s[kStudyName] = study_name;
-  s[kStorageName] = py::str("sqlite:///") + storage_base + py::str(".db");
+  s[kStorageName] = sqlite_url(storage_base);
 
   // Created here, in the calling process, before any worker opens it.
   py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed));
@@ -592,7 +608,7 @@ py::object load_model_file(py::handle path) {
 
 py::bool_ check_and_load(py::object self, py::object factor_name) {
   auto& s = state_of(self);
-  py::object study_name = checked_name(factor_name, "factor_name");
+  py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
   s[kStudyName] = study_name;
   py::object path = model_path(study_name);
   if (!py::bool_(py::module_::import("os").attr("path").attr("isfile")(path))) return py::bool_(false);

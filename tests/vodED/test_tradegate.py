@@ -135,7 +135,7 @@ def run_objective(trades, params, folds=None, X=None):
 
 def study_of(factor_name="F", storage_name="S"):
     return optuna.create_study(study_name=factor_name + SUFFIX,
-                               storage=f"sqlite:///{storage_name}{SUFFIX}.db",
+                               storage=f"sqlite:///{storage_name.replace('%', '%25')}{SUFFIX}.db",
                                direction="maximize", load_if_exists=True)
 
 
@@ -547,6 +547,10 @@ def test_a_stale_best_trial_is_refused_by_name(workdir, change, error, text):
     ({"factor_name": ".."}, ValueError),
     ({"storage_name": "x\\y"}, ValueError),
     ({"storage_name": "../up"}, ValueError),
+    ({"storage_name": "a?mode=ro"}, ValueError),  # the URL's query: the study would go to "a"
+    ({"storage_name": "a#b"}, ValueError),
+    ({"storage_name": "a\0b"}, ValueError),       # SQLite ends the file name at NUL
+    ({"factor_name": "a\0b"}, ValueError),
     ({"factor_name": None}, TypeError),
     ({"storage_name": 3}, TypeError),
 ])
@@ -560,6 +564,15 @@ def test_names_that_could_leave_their_folders_are_refused(workdir, names, error)
             getattr(classifier, LOAD)(names["factor_name"])
     assert constructor_values(classifier)[0] == "kept"
     assert sorted(os.listdir(workdir)) == ["cwd"] and os.listdir(workdir / "cwd") == []
+
+
+def test_a_percent_sign_in_the_storage_name_stays_in_the_file_name(workdir):
+    # "%2E%2E%2F" is "../" once the URL is decoded
+    name = "%2E%2E%2Fup"
+    classifier = fit_with(make_trades(), CHEAP, storage_name=name)
+    assert constructor_values(classifier)[1] == f"sqlite:///%252E%252E%252Fup{SUFFIX}.db"
+    assert os.listdir(workdir / "cwd") == [f"{name}{SUFFIX}.db"]
+    assert not (workdir / f"up{SUFFIX}.db").exists()
 
 
 # ---------------------------------------------------------------- final fit and model file
