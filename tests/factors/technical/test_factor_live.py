@@ -181,6 +181,9 @@ def test_predict_without_a_study_is_refused(crypto_daily, in_tmp_dir):
     (N_FIT, lambda new: new.to_numpy(), Exception, "New row of data is not a pd.core.frame.DataFrame object"),
     (N_FIT, lambda new: new.iloc[:, :-1], Exception, "does not have the same column length"),
     (N_FIT, lambda new: new.reset_index(drop=True), Exception, "does not have a datetime index"),
+    # Checked in that order: the column count before the index, the index before the time.
+    (N_FIT - 1, lambda new: new.iloc[:, :-1].reset_index(drop=True), Exception, "same column length"),
+    (N_FIT - 1, lambda new: new.reset_index(drop=True), Exception, "does not have a datetime index"),
     (N_FIT - 1, lambda new: new, Exception, "before the latest datetime"),
     # The last stored bar again, on a Tokyo clock: its wall-clock time is later, its instant is not.
     (N_FIT - 1, lambda new: new.tz_convert("Asia/Tokyo"), Exception, "before the latest datetime"),
