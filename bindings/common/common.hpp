@@ -191,34 +191,45 @@ inline py::array_t<double> new_array(std::initializer_list<py::ssize_t> shape) {
   return py::array_t<double>(std::vector<py::ssize_t>(shape));
 }
 
+// ---------------------------------------------------------------- context managers
+
+// A host context manager entered for the lifetime of the object and left on every exit path,
+// exceptions included. `value()` is what `__enter__` returned.
+class ScopedContext {
+ public:
+  explicit ScopedContext(py::object manager)
+      : manager_(std::move(manager)), value_(manager_.attr("__enter__")()) {}
+  ScopedContext(const ScopedContext&) = delete;
+  ScopedContext& operator=(const ScopedContext&) = delete;
+  ~ScopedContext() {
+    // Leaving cannot fail in practice (errstate, warning filters); keep any pending error intact.
+    py::error_scope keep_pending_error;
+    try {
+      manager_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set&) {
+    }
+  }
+  const py::object& value() const { return value_; }
+
+ private:
+  py::object manager_;
+  py::object value_;
+};
+
 // ---------------------------------------------------------------- numpy error state
 
 // np.errstate(divide="ignore", invalid="ignore") for the lifetime of the object (or every
 // error ignored with all_errors). Restored on every exit path, exceptions included.
-class NumpyErrstate {
+class NumpyErrstate : public ScopedContext {
  public:
-  explicit NumpyErrstate(bool all_errors = false) {
-    py::module_ np = numpy();
-    if (all_errors) {
-      ctx_ = np.attr("errstate")(py::arg("all") = "ignore");
-    } else {
-      ctx_ = np.attr("errstate")(py::arg("divide") = "ignore", py::arg("invalid") = "ignore");
-    }
-    ctx_.attr("__enter__")();
-  }
-  NumpyErrstate(const NumpyErrstate&) = delete;
-  NumpyErrstate& operator=(const NumpyErrstate&) = delete;
-  ~NumpyErrstate() {
-    // Leaving an errstate cannot fail in practice; keep any pending error intact.
-    py::error_scope keep_pending_error;
-    try {
-      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
-    } catch (py::error_already_set&) {
-    }
-  }
+  explicit NumpyErrstate(bool all_errors = false) : ScopedContext(make(all_errors)) {}
 
  private:
-  py::object ctx_;
+  static py::object make(bool all_errors) {
+    py::object errstate = numpy().attr("errstate");
+    if (all_errors) return errstate(py::arg("all") = "ignore");
+    return errstate(py::arg("divide") = "ignore", py::arg("invalid") = "ignore");
+  }
 };
 
 // ---------------------------------------------------------------- Ctrl-C
