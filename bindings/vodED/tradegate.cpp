@@ -6,6 +6,7 @@
 // because the pickle of those objects is the model file format.
 
 #include "common/common.hpp"
+#include "common/studies.hpp"
 
 #include <array>
 #include <cstddef>
@@ -25,9 +26,6 @@ constexpr const char* kModelFolder = "../vodED/saved_models/";
 constexpr const char* kLogTag = " | OPTIMAL ENTRY CLASSIFIER VODED";
 constexpr int kBaseSeed = 69;
 constexpr const char* kDoc = "DOC HERE";
-
-// optuna 4.9 deprecated `warn_independent_sampling`; it only ever silenced a log line.
-bool pass_warn_independent_sampling = false;
 
 // Fields in constructor order (0 to 10), then the six fitted stages of the model file.
 enum Field : std::size_t {
@@ -115,57 +113,14 @@ py::object model_path(py::handle study_name) {
 
 // ---------------------------------------------------------------- optuna
 
-// Leaves optuna's "experimental" notice for `group=True` unsaid; the setting is deliberate.
-class QuietExperimentalWarnings {
- public:
-  QuietExperimentalWarnings() {
-    py::module_ warnings = py::module_::import("warnings");
-    ctx_ = warnings.attr("catch_warnings")();
-    ctx_.attr("__enter__")();
-    warnings.attr("simplefilter")(
-        "ignore", py::module_::import("optuna.exceptions").attr("ExperimentalWarning"));
-  }
-  QuietExperimentalWarnings(const QuietExperimentalWarnings&) = delete;
-  QuietExperimentalWarnings& operator=(const QuietExperimentalWarnings&) = delete;
-  ~QuietExperimentalWarnings() {
-    py::error_scope keep_pending_error;
-    try {
-      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
-    } catch (py::error_already_set&) {
-    }
-  }
-
- private:
-  py::object ctx_;
-};
-
-py::object make_sampler(py::handle seed) {
-  QuietExperimentalWarnings quiet;
-  py::dict kwargs;
-  kwargs["n_startup_trials"] = 30;
-  kwargs["multivariate"] = true;
-  kwargs["group"] = true;
-  kwargs["constant_liar"] = true;
-  if (pass_warn_independent_sampling) kwargs["warn_independent_sampling"] = false;
-  kwargs["seed"] = seed;
-  return py::module_::import("optuna.samplers").attr("TPESampler")(**kwargs);
-}
-
-// The study is shared by worker processes: a generous SQLite busy timeout keeps "database
-// is locked" from ending a search when several trials finish at once.
+// The study every search step opens; optuna's "experimental" notices for the sampler's
+// settings are left unsaid (the settings are deliberate).
 py::object open_study(py::handle study_name, py::handle storage_url, py::handle seed) {
-  py::module_ optuna = py::module_::import("optuna");
-  py::dict connect_args;
-  connect_args["timeout"] = 60;
-  py::dict engine_kwargs;
-  engine_kwargs["connect_args"] = connect_args;
-  py::object storage = py::module_::import("optuna.storages")
-                           .attr("RDBStorage")(storage_url, py::arg("engine_kwargs") = engine_kwargs);
-  return optuna.attr("create_study")(py::arg("study_name") = study_name,
-                                     py::arg("direction") = "maximize",
-                                     py::arg("storage") = storage,
-                                     py::arg("load_if_exists") = true,
-                                     py::arg("sampler") = make_sampler(seed));
+  py::module_ warnings = py::module_::import("warnings");
+  vb::ScopedContext quiet(warnings.attr("catch_warnings")());
+  warnings.attr("simplefilter")(
+      "ignore", py::module_::import("optuna.exceptions").attr("ExperimentalWarning"));
+  return vb::studies::create_or_load(text_of(study_name), text_of(storage_url), seed);
 }
 
 py::object sample_weights_class() {
@@ -310,7 +265,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   // A worker's index is its sampler's seed offset. Offsetting by the trials the study
   // already holds keeps a continued search from replaying the random start-up points of
   // every earlier run (and the seeding trial's point); a fresh study starts at 0.
-  py::object held = py::int_(py::len(study.attr("get_trials")(py::arg("deepcopy") = false)));
+  py::object held = py::int_(vb::studies::trial_count(study));
   // joblib keeps its worker processes between calls, and the study file is named relative
   // to the working directory: every job carries this process's one.
   py::module_ joblib = py::module_::import("joblib");
@@ -571,26 +526,16 @@ py::object load_model_file(py::handle path) {
   // The module's process-wide UserWarning filter would hide scikit-learn's notice that a
   // stage was pickled by another version (and may predict differently): record it and log it.
   py::module_ warnings = py::module_::import("warnings");
-  py::object catcher = warnings.attr("catch_warnings")(py::arg("record") = true);
-  py::list caught = catcher.attr("__enter__")();
-  warnings.attr("simplefilter")(
-      "always", py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning"));
-  py::object file;
   py::object model;
-  try {
-    file = py::module_::import("builtins").attr("open")(path, "rb");
-    try {
-      model = unpickler_class(file).attr("load")();
-    } catch (py::error_already_set&) {
-      file.attr("close")();
-      throw;
-    }
-    file.attr("close")();
-  } catch (py::error_already_set&) {
-    catcher.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
+  py::list caught;
+  {
+    vb::ScopedContext recording(warnings.attr("catch_warnings")(py::arg("record") = true));
+    caught = recording.value();
+    warnings.attr("simplefilter")(
+        "always", py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning"));
+    vb::ScopedContext file(py::module_::import("builtins").attr("open")(path, "rb"));
+    model = unpickler_class(file.value()).attr("load")();
   }
-  catcher.attr("__exit__")(py::none(), py::none(), py::none());
   py::object version_warning =
       py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning");
   for (py::handle record : caught) {
@@ -680,12 +625,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::class_<OptimalEntryClassifier> cls(
       m, "OptimalEntryClassifier",
       "Meta-label classifier that decides whether the pairs-trading factor takes an entry.",
-      py::custom_type_setup([](PyHeapTypeObject* heap_type) {
-        auto* type = &heap_type->ht_type;
-        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-        type->tp_traverse = traverse;
-        type->tp_clear = clear;
-      }));
+      vb::gc_type_setup<traverse, clear>());
 
   // Import set-up: logging first, then the process-wide warning filters (the searches fit
   // thousands of models; their user, future-version and convergence warnings are noise).
@@ -699,12 +639,6 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::module_::import("timeseriescv.cross_validation");
   py::module_::import("joblib");
   tg::detect_library_api();
-  {
-    py::list version = py::str(py::module_::import("optuna").attr("__version__")).attr("split")(".");
-    const int major = std::stoi(version[0].cast<std::string>());
-    const int minor = std::stoi(version[1].cast<std::string>());
-    pass_warn_independent_sampling = major < 4 || (major == 4 && minor < 9);
-  }
   py::object timedelta = py::module_::import("pandas").attr("Timedelta");
   py::object constructor_embargo_td = timedelta(py::arg("days") = 1);
   py::object fit_embargo_td = timedelta(py::arg("days") = 1);

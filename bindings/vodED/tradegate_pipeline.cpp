@@ -262,17 +262,14 @@ std::pair<py::object, py::list> features_without_high_correlation(py::handle fra
   // on the 0.95 edge.
   py::object correlation =
       frame.attr("replace")(infinities(), nan()).attr("fillna")(0).attr("corr")().attr("abs")();
-  py::module_ np = vb::numpy();
-  auto matrix = py::array_t<double, py::array::forcecast>::ensure(
-      correlation.attr("to_numpy")(py::arg("dtype") = np.attr("float64")));
-  if (!matrix) throw py::error_already_set();
+  py::array matrix = vb::require_float64(
+      correlation.attr("to_numpy")(py::arg("dtype") = vb::numpy().attr("float64")), "correlation", 2);
+  const vb::View2D view = vb::view_2d(matrix);
   py::list dropped;
-  if (matrix.ndim() == 2 && matrix.shape(0) == matrix.shape(1) && matrix.shape(0) > 0) {
-    const auto k = static_cast<std::size_t>(matrix.shape(0));
-    const std::ptrdiff_t row_stride = matrix.strides(0) / static_cast<std::ptrdiff_t>(sizeof(double));
-    const std::ptrdiff_t col_stride = matrix.strides(1) / static_cast<std::ptrdiff_t>(sizeof(double));
+  if (view.rows == view.cols && view.rows > 0) {
     const std::vector<std::size_t> columns = core::highly_correlated_columns(
-        matrix.data(), k, row_stride, col_stride, kCorrelationThreshold);
+        view.data, static_cast<std::size_t>(view.rows), view.row_stride, view.col_stride,
+        kCorrelationThreshold);
     py::object labels = correlation.attr("columns");
     for (std::size_t j : columns) dropped.append(labels[py::int_(j)]);
   }
