@@ -93,20 +93,6 @@ py::object checked_name(py::handle name, const char* argument, bool in_url) {
   return joined;
 }
 
-// The URL parser decodes %XX escapes in the file part ("%2E%2E%2F" is "../"): a literal '%'
-// goes in escaped, so the URL names the file it spells.
-py::str sqlite_url(py::handle file_stem) {
-  std::string url = "sqlite:///";
-  for (const char c : text_of(file_stem)) {
-    if (c == '%') {
-      url += "%25";
-    } else {
-      url += c;
-    }
-  }
-  return py::str(url + ".db");
-}
-
 py::object model_path(py::handle study_name) {
   return py::str(std::string(kModelFolder) + text_of(study_name) + ".pkl");
 }
@@ -237,7 +223,8 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
   py::object storage_base = checked_name(storage_name, "storage_name", /*in_url=*/true);
   s[kStudyName] = study_name;
-  s[kStorageName] = sqlite_url(storage_base);
+  // A literal '%' is escaped in the URL, which would otherwise decode "%2E%2E%2F" into "../".
+  s[kStorageName] = py::str(vb::studies::sqlite_url(text_of(storage_base) + ".db"));
 
   // Created here, in the calling process, before any worker opens it.
   py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed));
