@@ -96,6 +96,9 @@ struct Factor {
   // positions entries, and each pair's state after the last walk (what the host dicts show).
   std::vector<core::pairs::PairSpec> pair_specs;
   std::vector<core::pairs::PairState> pair_states;
+  // The row the last stepped window ends before: number_of_rows once predict has stepped the
+  // latest window, number_of_rows - 1 after a full walk, -1 for fresh state.
+  std::int64_t walk_state_end = -1;
   bool walking = false;
 
   template <class F>

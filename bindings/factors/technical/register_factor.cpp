@@ -260,6 +260,7 @@ void intialize_pairs_trading_data_structures(Factor& f) {
   f.pair_specs.clear();
   f.pair_states.clear();
   f.walk_state_params = py::none();
+  f.walk_state_end = -1;
 }
 
 }  // namespace
@@ -602,6 +603,7 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   // Fresh state was walked with no parameters: until a run completes and records its own,
   // predict must not step on from it (a walk cut short by an error or Ctrl-C leaves it so).
   f.walk_state_params = py::none();
+  f.walk_state_end = -1;
 }
 
 py::object walk_positions(Factor& f, const py::dict& params) {
@@ -643,6 +645,7 @@ py::object walk_positions(Factor& f, const py::dict& params) {
     f.positions_array = np.attr("array")(positions[py::int_(rows - 1)]);
   }
   if (rows > w) publish_pair_state(f, market, rows - 1, w);
+  f.walk_state_end = rows - 1;
   return positions;
 }
 
@@ -677,6 +680,7 @@ py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end
   f.pair_states = std::move(states);
   f.positions_array = positions;
   publish_pair_state(f, market, end, w);
+  f.walk_state_end = end;
   return positions;
 }
 
@@ -844,7 +848,10 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   const auto window = py::int_(params["size_of_rolling_windows"]).cast<std::int64_t>();
   if (empty_or_none(f.pairs_list)) initialize_pair_state(f, window);
 
-  if (behind() >= minutes(f.resolution_in_mins)) {
+  // Step the latest window unless the walk state already has: after new bars, and after any
+  // full run (whose last window ends before the latest bar, and which may have brought other
+  // parameters than those of the kept weights, as get_full_backtest_results after a later fit).
+  if (f.walk_state_end < f.number_of_rows) {
     // Records opened or closed in this step belong to the latest bar.
     f.current_time = latest;
     py::object positions = one_bar_positions(f, params, f.number_of_rows);

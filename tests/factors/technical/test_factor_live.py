@@ -5,6 +5,8 @@ every bar at once, and its walk's positions row for the bar after the latest one
 from the bars up to the latest, the walk never looks ahead) gives the weights predict must
 return, sized by market value at the latest closes."""
 
+import shutil
+
 import numpy as np
 import optuna
 import pandas as pd
@@ -128,6 +130,32 @@ def test_a_rerun_cut_short_is_not_stepped_on(crypto_daily, fitted, monkeypatch):
     factor.update(crypto_daily.iloc[[N_FIT + j - 1]])
     got = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=10 ** 9)
     np.testing.assert_array_equal(got, weights_from(positions[N_FIT + j], closes[N_FIT + j - 1]))
+
+
+def test_new_best_parameters_are_predicted_with_at_once(crypto_daily, fitted, in_tmp_dir):
+    """A better trial found elsewhere and loaded by get_full_backtest_results: the next
+    predict gives the new parameters' weights even without a new bar, and later bars step
+    on from there without skipping one."""
+    folder, best, positions, closes, oracle = fitted
+    study_file = f"crypto_1440_{OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db"
+    shutil.copy(folder / study_file, in_tmp_dir / study_file)
+    factor = make(crypto_daily.iloc[:N_FIT])
+    factor.predict()
+
+    better = trading_params(60)  # holds positions over the live bars, unlike `best`
+    study = optuna.load_study(study_name="PairsTradingSerialCointegrationFactor", storage="sqlite:///" + study_file)
+    study.add_trial(optuna.trial.create_trial(params=better, distributions=study.best_trial.distributions,
+                                              value=study.best_value + 1.0))
+    factor.get_full_backtest_results()
+    walk = make(crypto_daily.iloc[:N_FIT])
+    walk.update(crypto_daily.iloc[N_FIT:N_FIT + 2])
+    walked = cointpairs._run_walk(walk, better)
+    assert walked[N_FIT].any() and walked[N_FIT + 1].any()
+
+    np.testing.assert_array_equal(factor.predict(return_arrays=True), weights_from(walked[N_FIT], closes[N_FIT - 1]))
+    factor.update(crypto_daily.iloc[[N_FIT]])
+    np.testing.assert_array_equal(factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=10 ** 9),
+                                  weights_from(walked[N_FIT + 1], closes[N_FIT]))
 
 
 def test_predict_frame_and_conversions(crypto_daily, fitted, monkeypatch):
