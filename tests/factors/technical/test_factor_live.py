@@ -5,6 +5,7 @@ every bar at once, and its walk's positions row for the bar after the latest one
 from the bars up to the latest, the walk never looks ahead) gives the weights predict must
 return, sized by market value at the latest closes."""
 
+import logging
 import shutil
 
 import numpy as np
@@ -156,6 +157,21 @@ def test_new_best_parameters_are_predicted_with_at_once(crypto_daily, fitted, in
     factor.update(crypto_daily.iloc[[N_FIT]])
     np.testing.assert_array_equal(factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=10 ** 9),
                                   weights_from(walked[N_FIT + 1], closes[N_FIT]))
+
+
+@pytest.mark.parametrize("tolerance, reruns", [(1440, 1), (1441, 0)])
+def test_staleness_is_measured_in_minutes_and_reached_at_equality(crypto_daily, fitted, monkeypatch, caplog,
+                                                                   tolerance, reruns):
+    folder = fitted[0]
+    monkeypatch.chdir(folder)
+    factor = make(crypto_daily.iloc[:N_FIT])
+    factor.predict()
+    factor.update(crypto_daily.iloc[[N_FIT]])  # one daily bar: 1440 minutes behind
+    caplog.set_level(logging.INFO, logger=" ")
+    caplog.clear()
+    factor.predict(number_of_minutes_away_before_needing_to_rerun=tolerance)
+    runs = [r for r in caplog.records if r.getMessage().startswith("RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS")]
+    assert len(runs) == reruns
 
 
 def test_predict_frame_and_conversions(crypto_daily, fitted, monkeypatch):
