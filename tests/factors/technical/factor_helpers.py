@@ -3,6 +3,10 @@ default set of constructor arguments, and small fakes of the meta-label objects.
 
 from __future__ import annotations
 
+import _thread
+import threading
+import time
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -51,6 +55,35 @@ def trading_params(w, **overrides):
     }
     p.update(overrides)
     return p
+
+
+def assert_interrupted_with_the_gil_released(call):
+    """Runs `call` while another thread counts and a timer sends Ctrl-C after 0.3 s: the call
+    must end in KeyboardInterrupt within 5 s, and the thread must have kept counting."""
+    counter = [0]
+    running = threading.Event()
+
+    def count():
+        running.set()
+        while running.is_set():
+            counter[0] += 1
+
+    counting = threading.Thread(target=count)
+    counting.start()
+    running.wait()
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    started = time.monotonic()
+    before = counter[0]
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        timer.cancel()
+        running.clear()
+        counting.join()
+    assert time.monotonic() - started < 5.0
+    assert counter[0] - before > 1000
 
 
 def fields(factor):
@@ -115,4 +148,5 @@ def frame_with_names(frame, mapping):
 
 
 __all__ = ["Factor", "DEFAULT_OBJECTIVE", "daily_frame", "hourly_frame", "make_factor", "fields", "trading_params",
+           "assert_interrupted_with_the_gil_released",
            "FakeTradegate", "FakeSignalsmith", "frame_with_names", "pd"]

@@ -6,7 +6,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import FakeSignalsmith, FakeTradegate, daily_frame, fields, make_factor
+from factors.technical.factor_helpers import (FakeSignalsmith, FakeTradegate, assert_interrupted_with_the_gil_released,
+                                              daily_frame, fields, make_factor)
 from factors.technical.factor_helpers import trading_params as params
 from factors.technical.reference_walk import ReferenceWalk
 from support.market_data import SP500_CLEAN, load_ohlcv
@@ -252,39 +253,12 @@ def test_one_bar_step_continues_the_walk():
 
 
 def test_walk_releases_the_gil_and_stops_on_ctrl_c():
-    import _thread
-    import threading
-    import time
-
     from support.frames import make_ohlcv_frame
 
     frame = make_ohlcv_frame(n_bars=3000, n_cointegrated=20, n_independent=20, freq="1D", seed=2)
     factor = make_factor(frame)
     p = params(400, zscore_halflife_multiplier=9.0, rolling_volatility_halflife_multiplier=10.0)
-    counter = [0]
-    running = threading.Event()
-
-    def count():
-        running.set()
-        while running.is_set():
-            counter[0] += 1
-
-    counting = threading.Thread(target=count)
-    counting.start()
-    running.wait()
-    timer = threading.Timer(0.3, _thread.interrupt_main)
-    started = time.monotonic()
-    before = counter[0]
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            cointpairs._run_walk(factor, p)
-    finally:
-        timer.cancel()
-        running.clear()
-        counting.join()
-    assert time.monotonic() - started < 5.0
-    assert counter[0] - before > 1000
+    assert_interrupted_with_the_gil_released(lambda: cointpairs._run_walk(factor, p))
     # An interrupted walk leaves the factor free for the next one (a short one here).
     assert cointpairs._run_walk(factor, params(2990)).shape == (3000, 40)
 

@@ -6,13 +6,10 @@ native Johansen and half-life, equal bit for bit, which pins down everything els
 (z-scores, state machine, barriers, conversion).
 """
 
-import threading
-import time
-import _thread
-
 import numpy as np
 import pytest
 
+from factors.technical.factor_helpers import assert_interrupted_with_the_gil_released
 from factors.technical.factor_helpers import trading_params as params
 from factors.technical.reference_walk import ReferenceWalk
 from support.frames import make_ohlcv_frame
@@ -162,30 +159,7 @@ def big_walk():
 
 
 def test_walk_releases_the_gil_and_stops_on_ctrl_c(big_walk):
-    counter = [0]
-    running = threading.Event()
-
-    def count():
-        running.set()
-        while running.is_set():
-            counter[0] += 1
-
-    counting = threading.Thread(target=count)
-    counting.start()
-    running.wait()
-    timer = threading.Timer(0.3, _thread.interrupt_main)
-    started = time.monotonic()
-    before = counter[0]
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            big_walk.native()
-    finally:
-        timer.cancel()
-        running.clear()
-        counting.join()
-    assert time.monotonic() - started < 5.0
-    assert counter[0] - before > 1000
+    assert_interrupted_with_the_gil_released(big_walk.native)
 
 
 def test_factor_walk_on_hourly_crypto_equals_the_library_reference():
