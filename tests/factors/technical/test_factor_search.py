@@ -6,6 +6,7 @@ accounting binding for what reaches the Scorebook, and a final run for the best 
 import logging
 import os
 
+import joblib
 import numpy as np
 import optuna
 import pandas as pd
@@ -140,6 +141,26 @@ def test_parallel_fit_seeds_an_empty_study_then_fills_it_from_workers(crypto_dai
     assert len(study().trials) == 2
     monkeypatch.chdir(in_tmp_dir)
     assert len(study().trials) == 5
+
+
+def first_draw(factor, seed):
+    """The parameters a search sampler seeded `seed` draws first: in the start-up phase its
+    draws do not depend on the trials a study already holds."""
+    sampler = optuna.samplers.TPESampler(n_startup_trials=30, multivariate=True, group=True, constant_liar=True,
+                                         seed=seed)
+    memory = optuna.create_study(direction="maximize", sampler=sampler)
+    memory.optimize(getattr(factor, "__run_pairs_trading_serial_cointegration_factor"), n_trials=1)
+    return memory.trials[0].params
+
+
+def test_parallel_tasks_draw_from_seeds_by_task_index_offset_by_the_trials_held(crypto_daily, in_tmp_dir):
+    factor = make(crypto_daily)
+    # Tasks in this process (the seeds are what is checked here; workers are tested above).
+    with joblib.parallel_config(backend="sequential"):
+        factor.fit(3, n_jobs=2)  # fresh study: seeding trial 69, then tasks 69 + 0 and 69 + 1
+        factor.fit(2, n_jobs=2)  # three trials held: tasks 69 + 3 + 0 and 69 + 3 + 1
+    drawn = [t.params for t in study().trials]
+    assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)]
 
 
 def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(crypto_daily, in_tmp_dir,
