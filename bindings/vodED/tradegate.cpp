@@ -8,16 +8,22 @@
 #include "common/common.hpp"
 #include "common/studies.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tradegate_pipeline.hpp"
+#include "velmora/core/tradegate/folds.hpp"
 
 namespace py = pybind11;
 namespace vb = velmora::bind;
 namespace tg = velmora::tradegate;
+namespace core = velmora::core;
 
 namespace {
 
@@ -281,18 +287,105 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   return py::none();
 }
 
+// ---------------------------------------------------------------- purged folds
+
+// timeseriescv 0.2 takes a test block's embargo window from the latest exit of the first
+// test positions (often the whole test set, later blocks included) and, when that window
+// reaches the end of the sample, applies no embargo after the block at all: the training
+// trades right after it stay, though they overlap its test trades in time. Its folds are
+// therefore passed on with every training trade removed that overlaps a test trade or
+// starts within the embargo after one; folds it purged properly pass unchanged.
+struct PurgedFolds {
+  py::object folds;  // the (training positions, test positions) iterator
+  py::object entry_series, exit_series, embargo_td;
+  py::object entry_ns = py::none(), exit_ns = py::none();  // int64 nanoseconds, made once
+  std::int64_t embargo_ns = 0;
+};
+
+py::array_t<std::int64_t> int64_array(py::handle obj) {
+  auto array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(obj);
+  if (!array) throw py::error_already_set();
+  return array;
+}
+
+py::array_t<std::int64_t> nanoseconds_of(py::handle times) {
+  py::object values = vb::numpy().attr("asarray")(tg::plain_values(times));
+  return int64_array(values.attr("astype")("datetime64[ns]").attr("view")("int64"));
+}
+
+py::object next_fold(PurgedFolds& f) {
+  PyObject* item = PyIter_Next(f.folds.ptr());
+  if (item == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    throw py::stop_iteration();
+  }
+  py::object pair = py::reinterpret_steal<py::object>(item);
+  py::tuple positions = py::module_::import("builtins").attr("tuple")(pair);
+  if (positions.size() != 2) return pair;  // not a fold: the objective refuses it
+  // The times are read once the splitter has run its own checks on them.
+  if (f.entry_ns.is_none()) {
+    f.entry_ns = nanoseconds_of(f.entry_series);
+    f.exit_ns = nanoseconds_of(f.exit_series);
+    f.embargo_ns = py::module_::import("pandas").attr("Timedelta")(f.embargo_td).attr("value")
+                       .cast<std::int64_t>();
+  }
+  auto entry = py::reinterpret_borrow<py::array_t<std::int64_t>>(f.entry_ns);
+  auto exit = py::reinterpret_borrow<py::array_t<std::int64_t>>(f.exit_ns);
+  if (exit.size() != entry.size()) throw py::value_error("entry and exit times differ in length");
+  py::array_t<std::int64_t> train = int64_array(positions[0]);
+  py::array_t<std::int64_t> test = int64_array(positions[1]);
+  for (const auto& block : {train, test}) {
+    for (py::ssize_t k = 0; k < block.size(); ++k) {
+      const std::int64_t position = block.data()[k];
+      if (position < 0 || position >= entry.size()) {
+        throw py::index_error("fold position " + std::to_string(position) + " out of range");
+      }
+    }
+  }
+  const std::vector<std::int64_t> kept = core::purged_training_positions(
+      entry.data(), exit.data(), train.data(), static_cast<std::size_t>(train.size()), test.data(),
+      static_cast<std::size_t>(test.size()), f.embargo_ns);
+  if (static_cast<py::ssize_t>(kept.size()) == train.size()) return pair;
+  py::array_t<std::int64_t> purged(static_cast<py::ssize_t>(kept.size()));
+  std::copy(kept.begin(), kept.end(), purged.mutable_data());
+  return py::make_tuple(purged, positions[1]);
+}
+
+int folds_traverse(PyObject* self_base, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self_base));
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& f = py::cast<PurgedFolds&>(py::handle(self_base));
+    for (py::object* field : {&f.folds, &f.entry_series, &f.exit_series, &f.embargo_td}) {
+      Py_VISIT(field->ptr());
+    }
+  }
+  return 0;
+}
+
+int folds_clear(PyObject* self_base) {
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& f = py::cast<PurgedFolds&>(py::handle(self_base));
+    for (py::object* field : {&f.folds, &f.entry_series, &f.exit_series, &f.embargo_td}) {
+      *field = py::none();
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- one trial
+
 py::none fit_single_instance(py::object self, py::object i) {
   auto& s = state_of(self);
   py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed) + i);
-  // timeseriescv 0.2 over-embargoes training blocks that lie between two test blocks (it
-  // drops more training rows than needed); that costs rows, never leaks test labels.
   py::object cv = py::module_::import("timeseriescv.cross_validation")
                       .attr("CombPurgedKFoldCV")(py::arg("n_splits") = s[kNSplits],
                                                  py::arg("n_test_splits") = s[kNTestSplits],
                                                  py::arg("embargo_td") = s[kEmbargoTd]);
-  py::object folds = cv.attr("split")(py::arg("X") = s[kXTrainDf], py::arg("y") = s[kYTrainSeries],
+  py::object split = cv.attr("split")(py::arg("X") = s[kXTrainDf], py::arg("y") = s[kYTrainSeries],
                                       py::arg("pred_times") = s[kTrainTimeOfEntrySeries],
                                       py::arg("eval_times") = s[kTrainTimeOfExitSeries]);
+  py::object folds = py::cast(PurgedFolds{split, s[kTrainTimeOfEntrySeries],
+                                          s[kTrainTimeOfExitSeries], s[kEmbargoTd]});
   py::object objective = py::module_::import("functools").attr("partial")(
       self.attr("__single_instance_optimal_entry_classifier_chimera_fit"), s[kXTrainDf],
       s[kYTrainSeries], folds, s[kCompleteDatetimeIndexSeries], s[kTrainTimeOfEntrySeries],
@@ -704,6 +797,19 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
       py::arg("classifier"), py::arg("working_directory"), py::arg("i"),
       "One job of a parallel search: the classifier's __fit_single_instance(i), run from the "
       "calling process's working directory.");
+
+  py::class_<PurgedFolds>(m, "_PurgedFolds",
+                          "The folds of a purged splitter with every training trade removed that "
+                          "overlaps a test trade in time or starts within the embargo after one.",
+                          vb::gc_type_setup<folds_traverse, folds_clear>())
+      .def(py::init([](py::object folds, py::object entry_times, py::object exit_times,
+                       py::object embargo_td) {
+             return PurgedFolds{py::iter(folds), std::move(entry_times), std::move(exit_times),
+                                std::move(embargo_td)};
+           }),
+           py::arg("folds"), py::arg("entry_times"), py::arg("exit_times"), py::arg("embargo_td"))
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &next_fold);
 
   // Only the constructor values travel: a worker rebuilds a classifier without a model.
   // The rebuild makes the base class, so a host subclass's overrides do not reach workers.

@@ -33,6 +33,7 @@ from sklearn.naive_bayes import ComplementNB, GaussianNB
 from sklearn.preprocessing import MinMaxScaler
 from timeseriescv.cross_validation import CombPurgedKFoldCV
 
+from velmora.vodED import tradegate
 from velmora.vodED.tradegate import OptimalEntryClassifier
 
 with warnings.catch_warnings():
@@ -337,6 +338,73 @@ def test_trial_score_without_usable_folds(caplog):
 def test_malformed_folds_fail_the_trial(folds, error):
     with pytest.raises(error):
         run_objective(make_trades(), CHEAP, folds=folds)
+
+
+def test_folds_fit_on_purged_training_trades_and_score_on_unseen_ones(workdir, monkeypatch):
+    """Through the real purged folds: each fold's stages are fitted on trades that neither
+    are test trades nor overlap one in time (entries are prediction times, exits evaluation
+    times), test trades are only transformed, and the final fit sees every trade."""
+    seen = []  # (method, rows) in call order
+
+    def spy(method):
+        original = getattr(SimpleImputer, method)
+
+        def recorded(self, X, *args, **kwargs):
+            seen.append((method, X["row"].to_numpy().astype(int)))
+            return original(self, X, *args, **kwargs)
+        return recorded
+
+    monkeypatch.setattr(SimpleImputer, "fit", spy("fit"))
+    monkeypatch.setattr(SimpleImputer, "transform", spy("transform"))
+    trades = make_trades()
+    trades["X_train_df"] = trades["X_train_df"].assign(row=np.arange(40.0))
+    fit_with(trades, CHEAP, embargo_td=pd.Timedelta("1h"))
+
+    entry = trades["train_time_of_entry_series"].to_numpy()
+    exit_ = trades["train_time_of_exit_series"].to_numpy()
+    fits, tests = [], []
+    for method, rows in seen:
+        if method == "fit":
+            fits.append(rows)
+        elif not np.array_equal(rows, fits[-1]):  # not the fitted rows themselves: test rows
+            tests.append(rows)
+    *fold_fits, final_fit = fits
+    assert len(fold_fits) == len(tests) == 6  # C(4, 2) folds, all usable
+    for train, test in zip(fold_fits, tests):
+        assert len(train) > 0 and len(test) > 0
+        assert not set(train) & set(test)
+        overlapping = (entry[train][:, None] <= exit_[test][None, :]) & (
+            entry[test][None, :] <= exit_[train][:, None])
+        assert not overlapping.any()
+    np.testing.assert_array_equal(final_fit, np.arange(40))
+
+
+def brute_force_purge(entry, exit_, train, test, embargo):
+    """Training trades that neither overlap a test trade nor start within the embargo after
+    one ends."""
+    return [i for i in train
+            if not any(entry[j] <= exit_[i] and entry[i] <= exit_[j] + embargo for j in test)]
+
+
+@pytest.mark.parametrize("seed, embargo", [(0, "0h"), (1, "1h"), (2, "5h"), (3, "1D")])
+def test_purged_folds_match_a_brute_force_purge(seed, embargo):
+    """timeseriescv 0.2 skips the embargo after a test block when its window reaches the end
+    of the sample, keeping training trades that overlap the block's test trades."""
+    rng = np.random.default_rng(seed)
+    n = 60
+    start = pd.Timestamp("2021-01-01", tz="UTC")
+    entry = pd.Series(start + pd.to_timedelta(np.cumsum(rng.integers(0, 4, n)), unit="h"))
+    exit_ = entry + pd.to_timedelta(rng.integers(0, 10, n), unit="h")
+    X = pd.DataFrame({"a": np.zeros(n)})
+    embargo_td = pd.Timedelta(embargo)
+    folds = list(CombPurgedKFoldCV(n_splits=5, n_test_splits=2, embargo_td=embargo_td).split(
+        X, pred_times=entry, eval_times=exit_))
+    purged = list(tradegate._PurgedFolds(folds, entry, exit_, embargo_td))
+    assert len(purged) == len(folds) == 10
+    e, x = entry.to_numpy(), exit_.to_numpy()
+    for (train, test), (purged_train, purged_test) in zip(folds, purged):
+        assert purged_test is test
+        assert list(purged_train) == brute_force_purge(e, x, train, test, embargo_td.to_numpy())
 
 
 def test_rows_are_cleaned_before_imputation_and_the_caller_frame_is_untouched(monkeypatch):
