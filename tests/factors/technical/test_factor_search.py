@@ -298,6 +298,17 @@ def test_fit_vodED_trains_the_classifier_on_the_training_trades(crypto_daily, in
     assert fields(factor)["vodED_features_requested"] is False and len(gate.fit_calls) == 1
 
 
+def test_fit_vodED_without_training_trades_is_refused_before_the_classifier(crypto_daily, in_tmp_dir):
+    # A best run that never enters (no z-score passes 10) leaves the classifier nothing to learn.
+    optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                        storage="sqlite:///" + STUDY_FILE).enqueue_trial(params(starting_sd_for_position_entry=10))
+    gate = FittingTradegate()
+    factor = make(crypto_daily, vodED_signalsmith=FakeSignalsmith(), vodED_tradegate=gate)
+    with pytest.raises(Exception, match="No trade closed in the training part"):
+        factor.fit(1, fit_vodED=True)
+    assert gate.fit_calls == [] and fields(factor)["trade_store"] == {}
+
+
 def test_study_file_errors_and_erase(crypto_daily, in_tmp_dir, caplog):
     caplog.set_level(logging.INFO, logger=" ")
     factor = make(crypto_daily)
