@@ -19,6 +19,7 @@ import numpy as np
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 
+from factors.technical.factor_helpers import trading_params as params  # noqa: E402
 from factors.technical.reference_walk import ReferenceWalk  # noqa: E402
 from support.market_data import CRYPTO_1H, CRYPTO_PAIRS, load_ohlcv  # noqa: E402
 from velmora.factors.technical import cointpairs as cp  # noqa: E402
@@ -26,23 +27,6 @@ from timing import best_of  # noqa: E402
 
 BARS_PER_DAY = 24
 SYMBOLS = CRYPTO_PAIRS[:10]
-
-
-def params(w):
-    return {
-        "size_of_rolling_windows": w,
-        "zscore_halflife_multiplier": 3.0,
-        "starting_sd_for_position_entry": 1,
-        "rolling_volatility_halflife_multiplier": 2.0,
-        "take_profit_std_multiplier": 1.0,
-        "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-        "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.8,
-        "stop_loss_std_multiplier": 2.0,
-        "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-        "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
-        "time_stop_halflife_multiplier": 2.0,
-        "time_stop_adjustment_sensitivity": 1.0,
-    }
 
 
 def settings(rows):
