@@ -698,6 +698,9 @@ int clear(PyObject* self_base) {
 }  // namespace
 
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
+  // The methods' documentation is their own text alone, without generated signatures.
+  py::options options;
+  options.disable_function_signatures();
   m.doc() =
       "Optimal-entry classifier: the meta-label model that searches, fits, saves, loads and "
       "applies the pipeline that vetoes the pairs-trading factor's entries.";
