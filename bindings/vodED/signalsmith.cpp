@@ -621,7 +621,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   // Documentation strings are the methods' own texts, without generated signatures.
   py::options options;
   options.disable_function_signatures();
-  vb::setup_module_logging();
+  m.attr("logger") = vb::setup_module_logging();
   module_object_init(m);
   // The indicator functions live in this module's namespace under their TA-Lib names.
   py::module_ abstract = py::module_::import("talib.abstract");

@@ -952,7 +952,7 @@ void register_factor(py::module_& m) {
   optuna.attr("logging").attr("set_verbosity")(optuna.attr("logging").attr("WARNING"));
   py::module_::import("warnings").attr("filterwarnings")(
       "ignore", py::arg("category") = py::module_::import("optuna.exceptions").attr("ExperimentalWarning"));
-  setup_module_logging();
+  m.attr("logger") = setup_module_logging();
 
   py::class_<Factor> cls(m, kFactorName, kClassDoc, py::custom_type_setup([](PyHeapTypeObject* heap_type) {
                            auto* type = &heap_type->ht_type;
