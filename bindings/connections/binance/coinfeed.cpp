@@ -462,9 +462,12 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::object logger = vb::setup_module_logging();
   m.attr("logger") = logger;
   // Fail at import, not in the middle of a download, when a dependency is missing.
-  for (const char* dependency : {"pandas", "requests", "bs4", "joblib", "binance.client"}) {
+  for (const char* dependency : {"pandas", "joblib", "binance.client"}) {
     py::module_::import(dependency);
   }
+  // The names the top-coins scrape goes through, as in the equity feed.
+  m.attr("requests") = py::module_::import("requests");
+  m.attr("bs") = py::module_::import("bs4");
 
   // Remote addresses and page-fetch manners, read at every call.
   m.attr("BINANCE_API_URL") = "https://api.binance.com/api";
