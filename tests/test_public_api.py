@@ -68,7 +68,7 @@ def test_import_time_logging_and_warning_set_up():
     (SCOREBOOK, ["Scorebook", "bootstrapping_resample", "np", "pd", "empyrical", "yf", "sns", "plt", "tabulate"]),
     (COINTPAIRS, ["PairsTradingSerialCointegrationFactor", "Scorebook", "Inference"]),
     (SIGNALSMITH, ["Signalsmith", "SampleWeights", "BOP", "ADX", "APO", "ULTOSC", "HT_DCPHASE"]),
-    (TRADEGATE, ["OptimalEntryClassifier"]),
+    (TRADEGATE, ["OptimalEntryClassifier", "SampleWeights"]),
     (COINFEED, ["Coinfeed", "requests", "bs"]),
     (INDEXFEED, ["Indexfeed", "requests", "bs", "yf", "datetime"]),
 ])
@@ -83,11 +83,12 @@ def test_module_level_names_are_the_libraries():
     from velmora.factors.technical import cointpairs
     from velmora.utils.inference.inference import Inference
     from velmora.utils.results import scorebook
-    from velmora.vodED import signalsmith
+    from velmora.vodED import signalsmith, tradegate
 
     assert scorebook.bootstrapping_resample is sklearn.utils.resample
     assert cointpairs.Scorebook is scorebook.Scorebook and cointpairs.Inference is Inference
     assert signalsmith.HT_DCPHASE is talib.abstract.HT_DCPHASE
+    assert tradegate.SampleWeights is signalsmith.SampleWeights
 
 
 def test_documentation_strings():
@@ -95,7 +96,7 @@ def test_documentation_strings():
     from velmora.vodED.signalsmith import SampleWeights, Signalsmith
     from velmora.vodED.tradegate import OptimalEntryClassifier
 
-    for name in ["restore_mp_variables", "fit", "__fit_single_instance",
+    for name in ["__init__", "restore_mp_variables", "fit", "__fit_single_instance",
                  "__single_instance_optimal_entry_classifier_chimera_fit",
                  "__check_and_load_optimal_entry_classifier", "predict", "__reduce__"]:
         assert getattr(OptimalEntryClassifier, name).__doc__ == "DOC HERE", name

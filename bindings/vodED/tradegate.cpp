@@ -115,8 +115,10 @@ py::object open_study(py::handle study_name, py::handle storage_url, py::handle 
   return vb::studies::create_or_load(text_of(study_name), text_of(storage_url), seed);
 }
 
+// The class this module binds under that name at import, looked up at every use, so it can
+// be replaced there.
 py::object sample_weights_class() {
-  return py::module_::import("velmora.vodED.signalsmith").attr("SampleWeights");
+  return py::module_::import("velmora.vodED.tradegate").attr("SampleWeights");
 }
 
 py::object rows_at(py::handle obj, py::handle positions) { return obj.attr("iloc")[positions]; }
@@ -718,6 +720,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   warnings.attr("simplefilter")("ignore", py::handle(PyExc_FutureWarning));
   warnings.attr("simplefilter")(
       "ignore", py::module_::import("sklearn.exceptions").attr("ConvergenceWarning"));
+  m.attr("SampleWeights") = py::module_::import("velmora.vodED.signalsmith").attr("SampleWeights");
   py::module_::import("optuna");
   py::module_::import("timeseriescv.cross_validation");
   py::module_::import("joblib");
@@ -743,7 +746,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
                                           train_time_of_entry_series, train_time_of_exit_series,
                                           impact_series);
       },
-      py::name("__init__"), py::is_method(cls),
+      py::name("__init__"), py::is_method(cls), kDoc,
       py::arg("study_name") = py::none(), py::arg("storage_name") = py::none(),
       py::arg("n_splits") = 10, py::arg("n_test_splits") = 3,
       py::arg("embargo_td") = constructor_embargo_td, py::arg("X_train_df") = py::none(),

@@ -379,6 +379,31 @@ def test_folds_fit_on_purged_training_trades_and_score_on_unseen_ones(workdir, m
     np.testing.assert_array_equal(final_fit, np.arange(40))
 
 
+def test_sample_weights_come_from_the_class_bound_in_the_module(workdir, monkeypatch):
+    """Every fold and the final fit weigh their training trades through the module's
+    SampleWeights, looked up when used, with the whole datetime grid and the fitted rows'
+    entries, exits and impacts."""
+    calls = []
+
+    class Recording(tradegate.SampleWeights):
+        def fit_transform(self, *arrays):
+            calls.append(arrays)
+            return super().fit_transform(*arrays)
+
+    monkeypatch.setattr(tradegate, "SampleWeights", Recording)
+    trades = make_trades()
+    fit_with(trades, CHEAP, embargo_td=pd.Timedelta("1h"))
+
+    grid = trades["complete_datetime_index_series"].values
+    assert len(calls) == 7  # C(4, 2) folds, then the final fit
+    for complete, entries, exits, impacts in calls:
+        np.testing.assert_array_equal(complete, grid)
+        assert len(entries) == len(exits) == len(impacts) > 0
+    final = calls[-1]
+    np.testing.assert_array_equal(final[1], trades["train_time_of_entry_series"].values)
+    np.testing.assert_array_equal(final[3], trades["impact_series"].values)
+
+
 def brute_force_purge(entry, exit_, train, test, embargo):
     """Training trades that neither overlap a test trade nor start within the embargo after
     one ends."""
