@@ -69,7 +69,7 @@ def test_import_time_logging_and_warning_set_up():
     (COINTPAIRS, ["PairsTradingSerialCointegrationFactor", "Scorebook", "Inference"]),
     (SIGNALSMITH, ["Signalsmith", "SampleWeights", "BOP", "ADX", "APO", "ULTOSC", "HT_DCPHASE"]),
     (TRADEGATE, ["OptimalEntryClassifier", "SampleWeights"]),
-    (COINFEED, ["Coinfeed", "requests", "bs"]),
+    (COINFEED, ["Coinfeed", "Client", "requests", "bs"]),
     (INDEXFEED, ["Indexfeed", "requests", "bs", "yf", "datetime"]),
 ])
 def test_module_level_names(module, names):

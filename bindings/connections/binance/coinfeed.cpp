@@ -58,7 +58,7 @@ Coinfeed& native(py::handle self) { return self.cast<Coinfeed&>(); }
 
 void initialize_binance_client(py::object self) {
   Coinfeed& feed = native(self);
-  py::object client_class = py::module_::import("binance.client").attr("Client");
+  py::object client_class = setting("Client");  // the module's name, so it can be replaced there
   // The client pings the exchange while it is constructed, at the address baked into the
   // class. Construct it quiet, point it at the configured address, then ping there, so the
   // address stays a setting of this module rather than a patch of the library's class.
@@ -462,9 +462,10 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::object logger = vb::setup_module_logging();
   m.attr("logger") = logger;
   // Fail at import, not in the middle of a download, when a dependency is missing.
-  for (const char* dependency : {"pandas", "joblib", "binance.client"}) {
+  for (const char* dependency : {"pandas", "joblib"}) {
     py::module_::import(dependency);
   }
+  m.attr("Client") = py::module_::import("binance.client").attr("Client");
   // The names the top-coins scrape goes through, as in the equity feed.
   m.attr("requests") = py::module_::import("requests");
   m.attr("bs") = py::module_::import("bs4");

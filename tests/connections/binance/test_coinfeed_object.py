@@ -29,6 +29,24 @@ def test_client_is_made_from_key_and_secret_at_the_configured_exchange(exchange,
     assert headers["X-MBX-APIKEY"] == "my-key"
 
 
+def test_client_class_is_the_one_bound_in_the_module(monkeypatch):
+    made = []
+
+    class Recording:
+        def __init__(self, **kwargs):
+            made.append(kwargs)
+
+        def ping(self):
+            made.append(self.API_URL)
+
+    monkeypatch.setattr(coinfeed, "Client", Recording)
+    monkeypatch.setattr(coinfeed, "BINANCE_API_URL", "http://127.0.0.1:9/api")
+    feed = Coinfeed("k", "s")
+    assert isinstance(feed.binance_client, Recording)
+    assert made[0]["api_key"] == "k" and made[0]["api_secret"] == "s"
+    assert made[1] == "http://127.0.0.1:9/api"
+
+
 @pytest.mark.parametrize("args, kwargs", [((), {}), (("k",), {}), (("k", "s", "x"), {}), ((), {"binance_api_key": "k"})])
 def test_constructor_takes_exactly_a_key_and_a_secret(exchange, args, kwargs):
     with pytest.raises(TypeError):
