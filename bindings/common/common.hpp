@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "velmora/core/matrix.hpp"
+
 namespace velmora::bind {
 
 namespace py = pybind11;
@@ -95,14 +97,8 @@ struct View1D {
   double operator[](std::ptrdiff_t i) const { return data[i * stride]; }
 };
 
-struct View2D {
-  const double* data = nullptr;
-  std::ptrdiff_t rows = 0, cols = 0;
-  std::ptrdiff_t row_stride = 0, col_stride = 1;
-  double operator()(std::ptrdiff_t r, std::ptrdiff_t c) const {
-    return data[r * row_stride + c * col_stride];
-  }
-};
+// The core's matrix view, so a checked array goes to any kernel as it is.
+using View2D = velmora::core::MatrixView;
 
 inline py::module_ numpy() { return py::module_::import("numpy"); }
 

@@ -15,11 +15,6 @@ namespace acc = velmora::core::accounting;
 
 namespace {
 
-acc::MatrixView matrix_view(const py::array& arr) {
-  const View2D v = view_2d(arr);
-  return acc::MatrixView{v.data, v.row_stride, v.col_stride};
-}
-
 py::array_t<double> to_array(const std::vector<double>& values, std::ptrdiff_t rows, std::ptrdiff_t cols) {
   py::array_t<double> out(cols < 0 ? std::vector<py::ssize_t>{rows} : std::vector<py::ssize_t>{rows, cols});
   if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(double));
@@ -57,7 +52,7 @@ py::dict book_positions(py::handle positions_matrix, py::handle close_matrix,
   settings.bid_ask_spread_pct_slippage = bid_ask_spread_pct_slippage;
   settings.scale_equity_to_traded_securities = scale_equity_to_traded_securities;
 
-  const acc::MatrixView pv = matrix_view(positions), cv = matrix_view(closes);
+  const acc::MatrixView pv = view_2d(positions), cv = view_2d(closes);
   acc::Results r;
   {
     py::gil_scoped_release release;

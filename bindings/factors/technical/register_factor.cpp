@@ -550,8 +550,7 @@ cp::Market market_of_rows(const Factor& f, std::int64_t rows) {
     logs = numpy().attr("log")(closes);
   }
   const View2D cv = view_2d(closes), lv = view_2d(logs);
-  return cp::Market(cp::MatrixView{cv.data, cv.rows, cv.cols, cv.row_stride, cv.col_stride},
-                    cp::MatrixView{lv.data, lv.rows, lv.cols, lv.row_stride, lv.col_stride});
+  return cp::Market(cv, lv);
 }
 
 }  // namespace

@@ -17,7 +17,9 @@ namespace cp = core::pairs;
 namespace {
 
 std::vector<double> contiguous(py::handle obj, const char* argument) {
-  const View1D v = view_1d(require_float64(obj, argument, 1));
+  // The checked array may be an aligned copy: keep it alive while its view is read.
+  const py::array arr = require_float64(obj, argument, 1);
+  const View1D v = view_1d(arr);
   std::vector<double> out(static_cast<std::size_t>(v.size));
   for (std::ptrdiff_t i = 0; i < v.size; ++i) out[i] = v[i];
   return out;
@@ -131,7 +133,8 @@ void register_kernels(py::module_& m) {
   m.def(
       "_johansen",
       [](py::handle endog) {
-        const View2D v = view_2d(require_float64(endog, "endog", 2));
+        const py::array arr = require_float64(endog, "endog", 2);
+        const View2D v = view_2d(arr);
         if (v.cols != 2) throw py::value_error("endog must have two columns");
         const cp::JohansenResult r = cp::johansen_two(v.data, v.row_stride, v.data + v.col_stride,
                                                       v.row_stride, v.rows);
@@ -217,9 +220,9 @@ void register_kernels(py::module_& m) {
         const cp::WalkParams p = walk_params_from_dict(
             params, hedge_ratio_reestimation_interval, johansen_sampling_step,
             barrier_readjustment_interval, maximum_zscore_window, minimum_zscore_window);
-        const cp::MatrixView closes = matrix_view(close_matrix, "close_matrix");
-        const cp::MatrixView logs = matrix_view(log_close_matrix, "log_close_matrix");
-        const cp::Market market(closes, logs);
+        const py::array closes = require_float64(close_matrix, "close_matrix", 2);
+        const py::array logs = require_float64(log_close_matrix, "log_close_matrix", 2);
+        const cp::Market market(view_2d(closes), view_2d(logs));
         const std::vector<cp::PairSpec> pairs = cp::all_pairs(market.securities());
         py::array_t<double> positions({static_cast<py::ssize_t>(market.rows()),
                                        static_cast<py::ssize_t>(market.securities())});

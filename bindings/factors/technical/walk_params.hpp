@@ -50,11 +50,5 @@ inline core::pairs::WalkParams walk_params_from_dict(const pybind11::dict& param
   return p;
 }
 
-// A Market view of a 2-D float64 array (rejected, never converted, when of another dtype).
-inline core::pairs::MatrixView matrix_view(pybind11::handle obj, const char* argument) {
-  const pybind11::array arr = require_float64(obj, argument, 2);
-  const View2D v = view_2d(arr);
-  return core::pairs::MatrixView{v.data, v.rows, v.cols, v.row_stride, v.col_stride};
-}
 
 }  // namespace velmora::bind::cointpairs

@@ -11,7 +11,7 @@ namespace {
 
 double gross_exposure(const MatrixView& positions, std::ptrdiff_t t, std::ptrdiff_t S,
                       std::vector<double>& scratch) {
-  for (std::ptrdiff_t j = 0; j < S; ++j) scratch[j] = std::fabs(positions.at(t, j));
+  for (std::ptrdiff_t j = 0; j < S; ++j) scratch[j] = std::fabs(positions(t, j));
   return pairwise_sum(scratch.data(), S);
 }
 
@@ -70,8 +70,8 @@ Results book(const MatrixView& positions, const MatrixView& closes, const double
     double* pnl = r.pnl.data() + t * S;
     std::fill(target.begin(), target.end(), 0.0);
     for (std::ptrdiff_t j = 0; j < S; ++j) {
-      position_row[j] = positions.at(t, j);
-      close_row[j] = closes.at(t, j);
+      position_row[j] = positions(t, j);
+      close_row[j] = closes(t, j);
     }
     const double gross = gross_exposure(positions, t, S, scratch);
     const bool exposed = gross != 0.0;  // NaN counts as exposed

@@ -352,3 +352,18 @@ def test_barrier_crossing_table(position, entry, tp, sl, time_left, x, expected)
     got = cp._check_barrier_crossing(position, entry, tp, sl, time_left, x)
     assert got[:2] == expected[:2]
     assert got[2] == pytest.approx(expected[2], abs=1e-15)
+
+
+def test_kernels_read_odd_strided_arrays_as_their_values():
+    # Fields of a structured array have strides that are not whole float64 elements: the
+    # kernels must read (a kept copy of) the values, never garbage or freed memory.
+    rng = np.random.default_rng(8)
+    endog = np.cumsum(rng.normal(0, 0.01, (120, 2)), axis=0) + 4.0
+    packed = np.zeros((120, 2), dtype=[("x", "f8"), ("tag", "i4")])
+    packed["x"] = endog
+    assert packed["x"].strides[1] % 8 != 0
+    assert cp._johansen(packed["x"]) == cp._johansen(np.ascontiguousarray(endog))
+    spread = np.zeros(80, dtype=[("s", "f8"), ("tag", "i2")])
+    spread["s"] = rng.normal(0, 1, 80).cumsum() * 0.1
+    assert cp._halflife_from_spread(True, 80, spread["s"]) == cp._halflife_from_spread(
+        True, 80, np.ascontiguousarray(spread["s"]))

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "velmora/core/matrix.hpp"
+
 namespace velmora::core::accounting {
 
 struct Settings {
@@ -16,13 +18,8 @@ struct Settings {
   bool scale_equity_to_traded_securities = false;
 };
 
-// Row-major T x S matrix view with strides in elements (rows need not be contiguous).
-struct MatrixView {
-  const double* data = nullptr;
-  std::ptrdiff_t row_stride = 0;
-  std::ptrdiff_t col_stride = 1;
-  double at(std::ptrdiff_t t, std::ptrdiff_t j) const { return data[t * row_stride + j * col_stride]; }
-};
+// Bars x securities.
+using MatrixView = velmora::core::MatrixView;
 
 // The twelve result arrays; matrices are row-major T x S.
 struct Results {

@@ -12,19 +12,12 @@
 #include <span>
 #include <vector>
 
+#include "velmora/core/matrix.hpp"
+
 namespace velmora::core::pairs {
 
-// A strided read-only bars x securities matrix; strides count elements, not bytes.
-struct MatrixView {
-  const double* data = nullptr;
-  std::ptrdiff_t rows = 0;
-  std::ptrdiff_t cols = 0;
-  std::ptrdiff_t row_stride = 0;
-  std::ptrdiff_t col_stride = 1;
-  double operator()(std::ptrdiff_t r, std::ptrdiff_t c) const {
-    return data[r * row_stride + c * col_stride];
-  }
-};
+// Bars x securities.
+using MatrixView = velmora::core::MatrixView;
 
 // Closes and their natural logarithms, copied once into one contiguous column per security.
 // The logs are handed in rather than computed here: numpy's vectorised log may differ from
