@@ -10,9 +10,9 @@ import warnings
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import sliding_window_view
-from sklearn.linear_model import LinearRegression
 from statsmodels.tsa.vector_ar.vecm import coint_johansen
 
+from factors.technical.reference_walk import sklearn_halflife
 from support.market_data import CRYPTO_1H, SP500_CLEAN, load_ohlcv
 from velmora.factors.technical import cointpairs as cp
 
@@ -194,20 +194,6 @@ def test_hedge_ratio_samples_every_step_and_never_the_first_row(crypto_logs):
     poked[0] += 1.0
     assert cp._hedge_ratio_from_johansen(poked, lb[:200].copy(), 1) == cp._hedge_ratio_from_johansen(
         la[:200].copy(), lb[:200].copy(), 1)
-
-
-def sklearn_halflife(cointegrated, window_length, spread):
-    """The half-life exactly as the factor defines it with scikit-learn."""
-    if not cointegrated:
-        return 0
-    try:
-        lag = spread[: window_length - 1]
-        change = spread[1:] - lag
-        b = float(LinearRegression().fit(lag.reshape(-1, 1), change).coef_[0])
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return -int(np.log(2) / b)
-    except Exception:
-        return 0
 
 
 def ar1(rng, n, phi, scale=0.01, level=0.0):
