@@ -10,11 +10,20 @@ namespace velmora::core::pairs {
 
 namespace {
 
-// Two 2 x 2 determinants this close to zero, relative to the diagonal, mean the two series
-// are collinear (or one is constant) up to rounding: the library's inverse would only
-// amplify noise.
-constexpr double kSingularTolerance = 1e-12;
+// A leg whose detrended variation is below this fraction of its level does not move: it has
+// no direction to estimate.
 constexpr double kConstantTolerance = 1e-20;
+
+// Columns whose residual after projecting one on the other is below this fraction of the
+// column have no direction left to test: the orthogonal factorisation below keeps the hedge
+// ratios to about 1e-6 down to here. Near-duplicate instruments sit far above it (a basis of
+// 1e-8 on log prices is a residual of about 1e-7).
+constexpr double kCollinearTolerance = 1e-10;
+
+// Legs collinear in exact arithmetic (b = c a + d) still differ by the rounding of their
+// float64 values, about one unit in the last place of each value: a residual within this many
+// such units is that rounding, not a relation to test.
+constexpr double kRoundingUnits = 1e4;
 
 bool all_finite(const double* x, std::ptrdiff_t stride, std::ptrdiff_t n) {
   for (std::ptrdiff_t i = 0; i < n; ++i) {
@@ -23,29 +32,54 @@ bool all_finite(const double* x, std::ptrdiff_t stride, std::ptrdiff_t n) {
   return true;
 }
 
-struct Sym2 {
-  double a11 = 0, a12 = 0, a22 = 0;
-  double det() const { return a11 * a22 - a12 * a12; }
+double dot(const double* x, const double* y, std::ptrdiff_t n) {
+  double s = 0.0;
+  for (std::ptrdiff_t i = 0; i < n; ++i) s += x[i] * y[i];
+  return s;
+}
+
+struct Upper2 {
+  double r11 = 0, r12 = 0, r22 = 0;
 };
 
-// Null vector (Euclidean direction) of the symmetric, rank-deficient 2 x 2 matrix m, from
-// its larger row.
-bool null_vector(const Sym2& m, double v[2]) {
-  const double r1 = std::abs(m.a11) + std::abs(m.a12);
-  const double r2 = std::abs(m.a12) + std::abs(m.a22);
-  if (!(r1 > 0.0 || r2 > 0.0)) return false;
-  if (r1 >= r2) {
-    v[0] = m.a12;
-    v[1] = -m.a11;
-  } else {
-    v[0] = m.a22;
-    v[1] = -m.a12;
+// Thin QR factorisation [a b] = [q1 q2] [[r11 r12] [0 r22]] by Gram-Schmidt with one
+// reorthogonalisation (twice is enough for orthogonality to rounding). On return a holds q1
+// and b holds q2. The residual of b is formed explicitly, never as |b|^2 - r12^2, so a nearly
+// collinear pair keeps the accuracy of its small residual. `level_a` and `level_b` are the
+// largest magnitudes of the inputs the columns were computed from: their rounding sets the
+// smallest residual that means anything. False when the columns are collinear to that.
+bool thin_qr(double* a, double* b, std::ptrdiff_t n, double level_a, double level_b, Upper2& r) {
+  r.r11 = std::sqrt(dot(a, a, n));
+  const double norm_b = std::sqrt(dot(b, b, n));
+  if (!(r.r11 > 0.0) || !(norm_b > 0.0) || !std::isfinite(r.r11) || !std::isfinite(norm_b)) {
+    return false;
   }
+  const double root_n = std::sqrt(static_cast<double>(n));
+  const double rounding = kRoundingUnits * std::numeric_limits<double>::epsilon() *
+                          std::max(level_a * root_n / r.r11, level_b * root_n / norm_b);
+  const double inv11 = 1.0 / r.r11;
+  for (std::ptrdiff_t i = 0; i < n; ++i) a[i] *= inv11;
+  r.r12 = 0.0;
+  for (int pass = 0; pass < 2; ++pass) {
+    const double c = dot(a, b, n);
+    for (std::ptrdiff_t i = 0; i < n; ++i) b[i] -= c * a[i];
+    r.r12 += c;
+  }
+  r.r22 = std::sqrt(dot(b, b, n));
+  if (!(r.r22 > std::max(kCollinearTolerance, rounding) * norm_b)) return false;
+  const double inv22 = 1.0 / r.r22;
+  for (std::ptrdiff_t i = 0; i < n; ++i) b[i] *= inv22;
   return true;
 }
 
 }  // namespace
 
+// The eigenvalues of Skk^-1 Sk0 S00^-1 Sk0' are the squared canonical correlations of the
+// level residuals Rk and the difference residuals R0. Forming the moment matrices squares the
+// condition number of nearly collinear legs (near-duplicate instruments) and loses the test;
+// here they come from orthogonal factors instead: Rk = Qk Uk, R0 = Q0 U0, the canonical
+// correlations are the singular values of Qk' Q0, and with MM' = W diag(lambda) W' the
+// eigenvectors are sqrt(T) Uk^-1 W, which is scaled to v' Skk v = 1 as the library scales it.
 JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const double* y1,
                             std::ptrdiff_t stride1, std::ptrdiff_t m) {
   JohansenResult out;
@@ -63,119 +97,87 @@ JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const doub
   }
   mean0 /= nm;
   mean1 /= nm;
-  // A leg that does not move (to rounding) has no direction to estimate.
-  double ss0 = 0, ss1 = 0, sq0 = 0, sq1 = 0;
+  double ss0 = 0, ss1 = 0, sq0 = 0, sq1 = 0, stt = 0, st0 = 0, st1 = 0, level0 = 0, level1 = 0;
   for (std::ptrdiff_t k = 0; k < m; ++k) {
     const double d0 = y0[k * stride0] - mean0, d1 = y1[k * stride1] - mean1;
+    const double t = static_cast<double>(k) - tmid;
+    level0 = std::max(level0, std::abs(y0[k * stride0]));
+    level1 = std::max(level1, std::abs(y1[k * stride1]));
     ss0 += d0 * d0;
     ss1 += d1 * d1;
     sq0 += y0[k * stride0] * y0[k * stride0];
     sq1 += y1[k * stride1] * y1[k * stride1];
-  }
-  if (!(ss0 > kConstantTolerance * sq0) || !(ss1 > kConstantTolerance * sq1)) return out;
-  double stt = 0, st0 = 0, st1 = 0;
-  for (std::ptrdiff_t k = 0; k < m; ++k) {
-    const double t = static_cast<double>(k) - tmid;
     stt += t * t;
-    st0 += t * (y0[k * stride0] - mean0);
-    st1 += t * (y1[k * stride1] - mean1);
+    st0 += t * d0;
+    st1 += t * d1;
   }
+  // A leg that does not move (to rounding) has no direction to estimate.
+  if (!(ss0 > kConstantTolerance * sq0) || !(ss1 > kConstantTolerance * sq1)) return out;
   const double beta0 = st0 / stt, beta1 = st1 / stt;
-  std::vector<double> l0(static_cast<std::size_t>(m)), l1(static_cast<std::size_t>(m));
-  for (std::ptrdiff_t k = 0; k < m; ++k) {
-    const double t = static_cast<double>(k) - tmid;
-    l0[k] = (y0[k * stride0] - mean0) - beta0 * t;
-    l1[k] = (y1[k * stride1] - mean1) - beta1 * t;
-  }
 
   // T = m - 1 rows: differences dL_t and the levels L_t of the same t (t = 1 .. m-1), each
   // demeaned. Pairing a difference with the level of its own time (rather than the lagged
   // level) is what the library does without lagged differences, and what the stored
-  // decisions rest on.
+  // decisions rest on. The trend is a constant in the differences, which the demeaning
+  // removes, so they are taken of the inputs themselves: for log prices that subtraction is
+  // exact.
   const std::ptrdiff_t T = m - 1;
   const double nT = static_cast<double>(T);
+  std::vector<double> buffer(static_cast<std::size_t>(4 * T));
+  double* rk0 = buffer.data();
+  double* rk1 = rk0 + T;
+  double* r00 = rk1 + T;
+  double* r01 = r00 + T;
   double md0 = 0, md1 = 0, ml0 = 0, ml1 = 0;
   for (std::ptrdiff_t t = 1; t < m; ++t) {
-    md0 += l0[t] - l0[t - 1];
-    md1 += l1[t] - l1[t - 1];
-    ml0 += l0[t];
-    ml1 += l1[t];
+    const double tc = static_cast<double>(t) - tmid;
+    const double l0 = (y0[t * stride0] - mean0) - beta0 * tc;
+    const double l1 = (y1[t * stride1] - mean1) - beta1 * tc;
+    rk0[t - 1] = l0;
+    rk1[t - 1] = l1;
+    r00[t - 1] = y0[t * stride0] - y0[(t - 1) * stride0];
+    r01[t - 1] = y1[t * stride1] - y1[(t - 1) * stride1];
+    md0 += r00[t - 1];
+    md1 += r01[t - 1];
+    ml0 += l0;
+    ml1 += l1;
   }
   md0 /= nT;
   md1 /= nT;
   ml0 /= nT;
   ml1 /= nT;
-  Sym2 skk, s00;
-  double sk0[2][2] = {{0, 0}, {0, 0}};
-  for (std::ptrdiff_t t = 1; t < m; ++t) {
-    const double r00 = (l0[t] - l0[t - 1]) - md0;
-    const double r01 = (l1[t] - l1[t - 1]) - md1;
-    const double rk0 = l0[t] - ml0;
-    const double rk1 = l1[t] - ml1;
-    skk.a11 += rk0 * rk0;
-    skk.a12 += rk0 * rk1;
-    skk.a22 += rk1 * rk1;
-    s00.a11 += r00 * r00;
-    s00.a12 += r00 * r01;
-    s00.a22 += r01 * r01;
-    sk0[0][0] += rk0 * r00;
-    sk0[0][1] += rk0 * r01;
-    sk0[1][0] += rk1 * r00;
-    sk0[1][1] += rk1 * r01;
-  }
-  skk.a11 /= nT;
-  skk.a12 /= nT;
-  skk.a22 /= nT;
-  s00.a11 /= nT;
-  s00.a12 /= nT;
-  s00.a22 /= nT;
-  for (auto& row : sk0) {
-    row[0] /= nT;
-    row[1] /= nT;
+  for (std::ptrdiff_t i = 0; i < T; ++i) {
+    rk0[i] -= ml0;
+    rk1[i] -= ml1;
+    r00[i] -= md0;
+    r01[i] -= md1;
   }
 
-  const double det_kk = skk.det();
-  const double det_00 = s00.det();
-  if (!(det_kk > kSingularTolerance * skk.a11 * skk.a22) ||
-      !(det_00 > kSingularTolerance * s00.a11 * s00.a22)) {
+  Upper2 uk, u0;
+  if (!thin_qr(rk0, rk1, T, level0, level1, uk) || !thin_qr(r00, r01, T, level0, level1, u0)) {
     return out;
   }
 
-  // sigma = Sk0 S00^-1 Sk0'; the eigenvalues solve det(sigma - lambda Skk) = 0.
-  const double i11 = s00.a22 / det_00, i12 = -s00.a12 / det_00, i22 = s00.a11 / det_00;
-  const double p00 = sk0[0][0] * i11 + sk0[0][1] * i12;
-  const double p01 = sk0[0][0] * i12 + sk0[0][1] * i22;
-  const double p10 = sk0[1][0] * i11 + sk0[1][1] * i12;
-  const double p11 = sk0[1][0] * i12 + sk0[1][1] * i22;
-  Sym2 sig;
-  sig.a11 = p00 * sk0[0][0] + p01 * sk0[0][1];
-  sig.a12 = p00 * sk0[1][0] + p01 * sk0[1][1];
-  sig.a22 = p10 * sk0[1][0] + p11 * sk0[1][1];
+  // M = Qk' Q0 and its Gram matrix MM', whose eigenvalues are the squared canonical
+  // correlations; the larger one's eigenvector by a Jacobi rotation.
+  const double m00 = dot(rk0, r00, T), m01 = dot(rk0, r01, T);
+  const double m10 = dot(rk1, r00, T), m11 = dot(rk1, r01, T);
+  const double g00 = m00 * m00 + m01 * m01;
+  const double g01 = m00 * m10 + m01 * m11;
+  const double g11 = m10 * m10 + m11 * m11;
+  const double lam1 = 0.5 * (g00 + g11) + std::hypot(0.5 * (g00 - g11), g01);
+  const double det_m = m00 * m11 - m01 * m10;
+  const double lam2 = lam1 > 0.0 ? std::min(lam1, det_m * det_m / lam1) : 0.0;
+  if (!(lam1 < 1.0)) return out;
+  const double theta = 0.5 * std::atan2(2.0 * g01, g00 - g11);
+  const double cs = std::cos(theta), sn = std::sin(theta);
+  const double w[2][2] = {{cs, sn}, {-sn, cs}};  // w[column][component]
 
-  const double det_k0 = sk0[0][0] * sk0[1][1] - sk0[0][1] * sk0[1][0];
-  const double a2 = det_kk;
-  const double a1 = -(sig.a11 * skk.a22 + sig.a22 * skk.a11 - 2.0 * sig.a12 * skk.a12);
-  const double a0 = det_k0 * det_k0 / det_00;  // det(sigma), never negative
-  const double disc = a1 * a1 - 4.0 * a2 * a0;
-  if (!(disc >= 0.0)) return out;
-  const double q = -0.5 * (a1 + std::copysign(std::sqrt(disc), a1));
-  double lam1 = q / a2;
-  double lam2 = q != 0.0 ? a0 / q : 0.0;
-  if (lam2 > lam1) std::swap(lam1, lam2);
-  if (!(lam1 < 1.0) || !std::isfinite(lam2)) return out;
-
-  double v[2][2];  // v[column][component]
-  const double lams[2] = {lam1, lam2};
+  double v[2][2];  // v[column][component] = sqrt(T) Uk^-1 w[column]
+  const double root_t = std::sqrt(nT);
   for (int c = 0; c < 2; ++c) {
-    Sym2 mat{sig.a11 - lams[c] * skk.a11, sig.a12 - lams[c] * skk.a12,
-             sig.a22 - lams[c] * skk.a22};
-    if (!null_vector(mat, v[c])) return out;
-    const double norm2 = v[c][0] * (skk.a11 * v[c][0] + skk.a12 * v[c][1]) +
-                         v[c][1] * (skk.a12 * v[c][0] + skk.a22 * v[c][1]);
-    if (!(norm2 > 0.0)) return out;
-    const double scale = 1.0 / std::sqrt(norm2);
-    v[c][0] *= scale;
-    v[c][1] *= scale;
+    v[c][1] = root_t * w[c][1] / uk.r22;
+    v[c][0] = (root_t * w[c][0] - uk.r12 * v[c][1]) / uk.r11;
   }
   // The whole matrix takes the sign of its first non-zero element in row-major order.
   const double flat[4] = {v[0][0], v[1][0], v[0][1], v[1][1]};
@@ -190,7 +192,8 @@ JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const doub
     for (int c = 0; c < 2; ++c) out.evec[r][c] = sign * v[c][r];
   }
 
-  const double log1 = std::log(1.0 - lam1), log2 = std::log(1.0 - lam2);
+  // log1p keeps the statistics accurate for small eigenvalues; both are never negative.
+  const double log1 = std::log1p(-lam1), log2 = std::log1p(-lam2);
   out.eig[0] = lam1;
   out.eig[1] = lam2;
   out.lr1[0] = -nT * (log1 + log2);

@@ -167,6 +167,13 @@ def test_johansen_invariances():
         ("-inf log of a zero close", np.column_stack([np.r_[-np.inf, np.linspace(2, 3, 21)],
                                                       np.linspace(0, 1, 22) ** 2])),
         ("collinear", np.column_stack([np.cumsum(np.sin(np.arange(30.0))), 2 * np.cumsum(np.sin(np.arange(30.0)))])),
+        # Collinear up to the rounding of b's own float64 values: nothing but noise to test.
+        ("affine copy", np.column_stack([4 + np.cumsum(np.sin(np.arange(200.0))) / 50,
+                                         1.3 * (4 + np.cumsum(np.sin(np.arange(200.0))) / 50) + 0.7])),
+        ("copy", np.column_stack([4 + np.cumsum(np.cos(np.arange(200.0))) / 50] * 2)),
+        ("affine copy of a quiet leg at a high level",
+         np.column_stack([20 + 1e-5 * np.cumsum(np.sin(np.arange(30.0))),
+                          -2.26 * (20 + 1e-5 * np.cumsum(np.sin(np.arange(30.0)))) + 1.5])),
         ("constant column", np.column_stack([np.full(30, 4.2), np.cumsum(np.cos(np.arange(30.0)))])),
     ],
 )

@@ -29,7 +29,10 @@ struct JohansenResult {
 
 // Johansen's test on the m x 2 series (y0[k * stride0], y1[k * stride1]) with a linear trend
 // in the levels (det_order 1) and no lagged differences (k_ar_diff 0), eigenvectors scaled
-// and signed the way statsmodels' coint_johansen scales and signs them.
+// and signed the way statsmodels' coint_johansen scales and signs them. Computed from
+// orthogonal factors, so nearly collinear legs keep their precision. Not ok below
+// kJohansenMinimumObservations samples, on non-finite values, on a leg that does not move and
+// on legs collinear up to the rounding of their values.
 JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const double* y1,
                             std::ptrdiff_t stride1, std::ptrdiff_t m);
 
