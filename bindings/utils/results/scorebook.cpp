@@ -792,12 +792,19 @@ void report_unscored(py::error_already_set& e) {
   PyErr_WriteUnraisable(context.ptr());
 }
 
-double get_objective_score(const py::object& self, const py::object& objective) {
+// The score with its error raised: the factor's trials fail on an objective that cannot be
+// computed rather than score it 0.0.
+double get_objective_score_or_raise(const py::object& self, const py::object& objective) {
   vb::check_str(objective, "objective");
+  return with_python_errors([&] { return compute_objective_score(self, objective); });
+}
+
+double get_objective_score(const py::object& self, const py::object& objective) {
+  vb::check_str(objective, "objective");  // a wrong type is the caller's error, not a score
   try {
-    return with_python_errors([&] { return compute_objective_score(self, objective); });
+    return get_objective_score_or_raise(self, objective);
   } catch (py::error_already_set& e) {
-    // A trial that cannot be scored counts as 0.0; Ctrl-C and exits still stop the search.
+    // A record that cannot be scored counts as 0.0; Ctrl-C and exits still get through.
     if (!e.matches(PyExc_Exception)) throw;
     report_unscored(e);
     return 0.0;
@@ -1019,9 +1026,19 @@ Returns:
           "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns", R"doc(Scores the stretch on one objective of available_objectives.
 
 An error during the computation is printed with its traceback on stderr, passed to
-sys.unraisablehook, and scores 0.0, so a trial that cannot be scored never stops a search
-(note that 0.0 then outranks trials whose objective is negative). The "25" objectives use
-the 50th percentile path, like their median twins.
+sys.unraisablehook, and scores 0.0 (the factor's search does not take that 0.0: a trial
+whose objective cannot be computed fails). The "25" objectives use the 50th percentile
+path, like their median twins.
+
+Args:
+    objective (str or None): the objective's name.
+
+Returns:
+    float: the score.
+)doc");
+  cls.def("__get_objective_score_or_raise", &get_objective_score_or_raise,
+          "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns",
+          R"doc(get_objective_score with the computation's error raised instead of scored 0.0.
 
 Args:
     objective (str or None): the objective's name.
