@@ -31,6 +31,7 @@ constexpr const char* kBarSeriesName = "total_pnl_after_transaction_costs_series
 constexpr const char* kBenchmarkTicker = "VT";
 constexpr std::uint32_t kFirstSeed = 69;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr const char* kDefaultObjective = "stability_weighted_median_bootstrapped_cumprod_returns";
 
 // The names the search may be scored on. Names 7 and 8 are spelled "boostrapped": stored
 // studies and callers use these exact strings.
@@ -1022,8 +1023,7 @@ Returns:
                          "Registered test stretch: " + name + " (None until filled).");
   }
 
-  cls.def("get_objective_score", &get_objective_score,
-          "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns", R"doc(Scores the stretch on one objective of available_objectives.
+  cls.def("get_objective_score", &get_objective_score, "objective"_a = kDefaultObjective, R"doc(Scores the stretch on one objective of available_objectives.
 
 An error during the computation is printed with its traceback on stderr, passed to
 sys.unraisablehook, and scores 0.0 (the factor's search does not take that 0.0: a trial
@@ -1036,8 +1036,7 @@ Args:
 Returns:
     float: the score.
 )doc");
-  cls.def("__get_objective_score_or_raise", &get_objective_score_or_raise,
-          "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns",
+  cls.def("__get_objective_score_or_raise", &get_objective_score_or_raise, "objective"_a = kDefaultObjective,
           R"doc(get_objective_score with the computation's error raised instead of scored 0.0.
 
 Args:

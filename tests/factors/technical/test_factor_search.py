@@ -164,19 +164,24 @@ def test_parallel_tasks_draw_from_seeds_by_task_index_offset_by_the_trials_held(
     assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)]
 
 
-def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(crypto_daily, in_tmp_dir,
-                                                                              monkeypatch):
+def recorded_scorebooks(monkeypatch):
+    """The keywords and the record of every Scorebook the runs build from now on (keywords
+    only: a positional argument fails)."""
     built = []
     real = cointpairs.Scorebook
 
-    def recording_scorebook(*args, **kwargs):
-        assert args == ()
-        book = real(**kwargs)
-        built.append((kwargs, book))
-        return book
+    def recording_scorebook(**kwargs):
+        built.append((kwargs, real(**kwargs)))
+        return built[-1][1]
 
-    factor = make(crypto_daily)
     monkeypatch.setattr(cointpairs, "Scorebook", recording_scorebook)
+    return built
+
+
+def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(crypto_daily, in_tmp_dir,
+                                                                              monkeypatch):
+    factor = make(crypto_daily)
+    built = recorded_scorebooks(monkeypatch)
     trial = FakeTrial()
     run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
     score = run(trial)
@@ -215,19 +220,6 @@ def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(c
     assert len(f["trade_store"]) > 0
     assert f["train_trades_store_df"] is None and f["test_trades_store_df"] is None
     assert f["vodED_ready"] is False
-
-
-def recorded_scorebooks(monkeypatch):
-    """The keywords and the record of every Scorebook the runs build from now on."""
-    built = []
-    real = cointpairs.Scorebook
-
-    def recording_scorebook(**kwargs):
-        built.append((kwargs, real(**kwargs)))
-        return built[-1][1]
-
-    monkeypatch.setattr(cointpairs, "Scorebook", recording_scorebook)
-    return built
 
 
 def test_money_settings_reach_the_accounting_and_the_scorebooks(crypto_daily, monkeypatch):
