@@ -120,6 +120,70 @@ py::array_t<bool> filter_trading_hours(py::handle index, const std::vector<cf::T
   return mask;
 }
 
+// An owned C-contiguous float64 copy of a frame's values.
+py::array owned_matrix(py::handle frame) {
+  py::module_ np = numpy();
+  py::object values = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"));
+  return np.attr("array")(values, py::arg("dtype") = np.attr("float64"), py::arg("order") = "C",
+                          py::arg("copy") = true);
+}
+
+std::string security_of_price_label(py::handle label) {
+  const std::string s = label.cast<std::string>();
+  for (const char* suffix : {"_open", "_high", "_close", "_low"}) {
+    if (auto name = core::security_of_label(s, suffix)) return std::string(*name);
+  }
+  return s;
+}
+
+// A price that is not a positive finite number (an exchange glitch, a bad download) would
+// reach the walk as the log of 0 or of a negative number, and the accounting as a trade at
+// no price. Every field of such a bar of a security is made missing, so that the resampling
+// fills it from the bar before like any gap; one warning per security says how many bars
+// were replaced. Returns the frame's price columns and volume columns.
+std::pair<py::object, py::object> without_unusable_bars(py::handle frame, const py::list& price_labels,
+                                                        const py::list& volume_labels) {
+  py::module_ np = numpy();
+  py::object prices = frame[price_labels];
+  py::object volumes = frame[volume_labels];
+  // Price columns by security, in the order the securities first appear.
+  std::vector<std::string> names;
+  std::vector<std::vector<std::ptrdiff_t>> columns;
+  for (std::size_t c = 0; c < price_labels.size(); ++c) {
+    const std::string name = security_of_price_label(price_labels[c]);
+    auto at = std::find(names.begin(), names.end(), name);
+    if (at == names.end()) {
+      names.push_back(name);
+      columns.emplace_back();
+      at = names.end() - 1;
+    }
+    columns[static_cast<std::size_t>(at - names.begin())].push_back(static_cast<std::ptrdiff_t>(c));
+  }
+  const py::array values = owned_matrix(prices);
+  const View2D view = view_2d(values);
+  const py::ssize_t rows = view.rows;
+  py::object price_mask = np.attr("zeros")(py::make_tuple(rows, price_labels.size()), py::arg("dtype") = "bool");
+  py::object volume_mask = np.attr("zeros")(py::make_tuple(rows, volume_labels.size()), py::arg("dtype") = "bool");
+  bool any = false;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    py::array_t<bool> flags(rows);
+    const std::ptrdiff_t count = cf::unusable_price_bars(view, columns[k], flags.mutable_data());
+    if (count == 0) continue;
+    any = true;
+    for (const std::ptrdiff_t c : columns[k]) price_mask[py::make_tuple(py::slice(), c)] = flags;
+    for (std::size_t c = 0; c < volume_labels.size(); ++c) {
+      if (core::security_of_label(volume_labels[c].cast<std::string>(), "_volume") == names[k]) {
+        volume_mask[py::make_tuple(py::slice(), c)] = flags;
+      }
+    }
+    shared_logger().attr("warning")(std::to_string(count) + " bars of " + names[k] +
+                                    " have an open, high, low or close that is not a positive finite number: "
+                                    "each is treated as a missing bar and filled from the bar before");
+  }
+  if (!any) return {prices, volumes};
+  return {prices.attr("mask")(price_mask), volumes.attr("mask")(volume_mask)};
+}
+
 py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
                            const std::vector<cf::TradingPeriod>& periods, bool trades_only_on_weekdays) {
   py::object columns = frame.attr("columns");
@@ -133,8 +197,9 @@ py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
     }
   }
   const std::string rule = resample_rule(resolution_in_mins);
-  py::object prices = frame[price_labels].attr("resample")(rule).attr("last")().attr("ffill")().attr("dropna")();
-  py::object volumes = frame[volume_labels].attr("resample")(rule).attr("sum")().attr("ffill")().attr("dropna")();
+  auto [raw_prices, raw_volumes] = without_unusable_bars(frame, price_labels, volume_labels);
+  py::object prices = raw_prices.attr("resample")(rule).attr("last")().attr("ffill")().attr("dropna")();
+  py::object volumes = raw_volumes.attr("resample")(rule).attr("sum")().attr("ffill")().attr("dropna")();
   py::object merged = prices.attr("merge")(volumes, py::arg("how") = "outer", py::arg("right_index") = true,
                                            py::arg("left_index") = true)
                           .attr("ffill")()
@@ -149,14 +214,6 @@ py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
     clean = clean.attr("loc")[weekday.attr("__le__")(4)];
   }
   return clean;
-}
-
-// An owned C-contiguous float64 copy of a frame's values.
-py::array owned_matrix(py::handle frame) {
-  py::module_ np = numpy();
-  py::object values = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"));
-  return np.attr("array")(values, py::arg("dtype") = np.attr("float64"), py::arg("order") = "C",
-                          py::arg("copy") = true);
 }
 
 std::string security_name(py::handle name) {

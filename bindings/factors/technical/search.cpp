@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "common/studies.hpp"
 #include "factors/technical/factor_walk.hpp"
 #include "factors/technical/register.hpp"
 #include "factors/technical/trade_data.hpp"
+#include "velmora/core/accounting/accounting.hpp"
 
 namespace velmora::bind::cointpairs {
 
@@ -33,6 +35,18 @@ std::string rounded(py::handle value, int digits) {
 py::dict params_dict(py::handle params) {
   check_assigned_type(params, reinterpret_cast<PyObject*>(&PyDict_Type));
   return py::reinterpret_borrow<py::dict>(params);
+}
+
+// The study's best trial. optuna's own best_trial fails with a bare ValueError when no
+// trial has completed: every trial failed (as bankrupt ones do) or none has finished.
+py::object best_completed_trial(py::handle study, const StudyIdentity& id) {
+  py::tuple complete = py::make_tuple(studies::optuna().attr("trial").attr("TrialState").attr("COMPLETE"));
+  if (py::len(study.attr("get_trials")("deepcopy"_a = false, "states"_a = complete)) == 0) {
+    raise_plain("No trial of the study in " + id.file_name() +
+                " has completed (a trial whose training run goes bankrupt or cannot be scored fails), so there "
+                "are no best parameters yet: please run fit");
+  }
+  return study.attr("best_trial");
 }
 
 }  // namespace
@@ -97,9 +111,9 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
   log_info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"));
   // Trials of other processes are in the file, not in this handle's cache: reload.
   study = studies::load_existing(id.factor_name, id.file_name());
-  py::object best = study.attr("best_trial");
+  py::object best = best_completed_trial(study, id);
   log_info("BEST TRIAL SO FAR: " + text_of(best.attr("number")) + " WITH SCORE: " +
-           rounded(study.attr("best_value"), 3) + suffix(id) + "\n");
+           rounded(best.attr("value"), 3) + suffix(id) + "\n");
   return params_dict(best.attr("params"));
 }
 
@@ -111,7 +125,7 @@ void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle in
 
 py::dict load_best_params(const StudyIdentity& id) {
   py::object study = studies::load_existing(id.factor_name, id.file_name());
-  return params_dict(study.attr("best_trial").attr("params"));
+  return params_dict(best_completed_trial(study, id).attr("params"));
 }
 
 void erase_study_file(const StudyIdentity& id) {
@@ -154,9 +168,17 @@ bool truth(py::handle obj) {
   return v != 0;
 }
 
+namespace acc = velmora::core::accounting;
+
+// One scored part of a run: the twelve booked arrays and the Scorebook built from them.
+struct BookedPart {
+  py::dict arrays;
+  py::object scorebook;
+};
+
 // One scored part of a run booked into money and handed to the module's Scorebook (looked
 // up at call time, so it can be replaced there) with exactly its sixteen keywords.
-py::object results_from_positions_matrix(const Factor& f, py::handle datetimes, py::handle positions,
+BookedPart results_from_positions_matrix(const Factor& f, py::handle datetimes, py::handle positions,
                                          py::handle closes, double commission_rate, double slippage_fraction) {
   const auto T = static_cast<py::ssize_t>(py::len(datetimes));
   py::dict arrays = book_positions(positions, closes, f.proportional_spread_array, T, f.starting_equity,
@@ -177,7 +199,31 @@ py::object results_from_positions_matrix(const Factor& f, py::handle datetimes, 
     kwargs[key] = arrays[key];
   }
   py::object scorebook = py::module_::import(kModuleName).attr("Scorebook");
-  return scorebook(**kwargs);
+  return {arrays, scorebook(**kwargs)};
+}
+
+acc::EquityFault equity_fault_of(const BookedPart& part) {
+  py::array equity = require_float64(part.arrays["equity_value_array"], "equity_value_array", 1);
+  const View1D v = view_1d(equity);
+  return acc::first_equity_fault(v.data, v.size, v.stride);
+}
+
+std::string bar_time(py::handle datetimes, std::ptrdiff_t bar) {
+  return text_of(py::module_::import("pandas").attr("Timestamp")(datetimes[py::int_(bar)]));
+}
+
+// A record's objective score, or the error that kept it from being computed. The record's
+// get_objective_score answers an error with 0.0, which would rank an unscorable trial
+// above every losing one: a native record is asked through its raising twin instead. A
+// record whose class overrides get_objective_score is asked through the override.
+py::object objective_score_or_raise(py::handle record, py::handle objective) {
+  py::object native = py::module_::import("velmora.utils.results.scorebook").attr("Scorebook");
+  py::handle cls = py::type::handle_of(record);
+  const int derived = PyObject_IsSubclass(cls.ptr(), native.ptr());
+  if (derived < 0) throw py::error_already_set();
+  const char* method = "get_objective_score";
+  if (derived == 1 && cls.attr(method).is(native.attr(method))) method = "__get_objective_score_or_raise";
+  return record.attr(method)("objective"_a = objective);
 }
 
 // The twelve strategy parameters of one trial, drawn in their fixed order. The window's
@@ -209,6 +255,58 @@ py::dict trial_params(const Factor& f, py::handle trial) {
 
 std::string run_suffix(const Factor& f) {
   return " | PAIRS TRADING SERIAL COINTEGRATION FACTOR " + std::to_string(f.resolution_in_mins);
+}
+
+// A trial that must never be the best one: logged with the reason, and answered with NaN,
+// which optuna records as a failed trial before it goes on with the search. An error is
+// logged with its traceback.
+py::object failed_trial(const Factor& f, py::handle trial, const std::string& reason,
+                        const py::error_already_set* error = nullptr) {
+  const std::string message = "FAILED TRIAL NUM " + text_of(trial.attr("number")) + ": " + reason + run_suffix(f) + "\n";
+  py::object warning = shared_logger().attr("warning");
+  if (error == nullptr) {
+    warning(message);
+  } else {
+    auto or_none = [](const py::object& o) { return o ? o : py::none(); };
+    warning(message, "exc_info"_a = py::make_tuple(or_none(error->type()), or_none(error->value()),
+                                                   or_none(error->trace())));
+  }
+  return py::float_(std::numeric_limits<double>::quiet_NaN());
+}
+
+// The training part's score of a trial, or NaN (a failed trial) when the part went bankrupt,
+// its equity stopped being a number, or its objective cannot be computed.
+py::object score_trial(const Factor& f, py::handle trial, py::handle train_datetimes, const BookedPart& train) {
+  const acc::EquityFault fault = equity_fault_of(train);
+  if (fault.kind == acc::EquityFault::Kind::bankrupt) {
+    return failed_trial(f, trial, "BANKRUPT, TRAINING EQUITY REACHED 0 AT " + bar_time(train_datetimes, fault.bar));
+  }
+  if (fault.kind == acc::EquityFault::Kind::not_finite) {
+    return failed_trial(f, trial, "TRAINING EQUITY IS NOT A NUMBER FROM " + bar_time(train_datetimes, fault.bar));
+  }
+  py::object score;
+  try {
+    score = objective_score_or_raise(train.scorebook, f.objective);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // Ctrl-C stops the search
+    return failed_trial(f, trial, "OBJECTIVE SCORE COULD NOT BE COMPUTED (" + type_name(e.value()) + ": " +
+                                      text_of(e.value()) + ")", &e);
+  }
+  const double value = PyFloat_AsDouble(score.ptr());
+  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (std::isnan(value)) return failed_trial(f, trial, "OBJECTIVE SCORE IS NOT A NUMBER");
+  log_info("FINISHED TRIAL NUM " + text_of(trial.attr("number")) + " WITH OBJECTIVE SCORE: " + rounded(score, 3) +
+           run_suffix(f) + "\n");
+  return score;
+}
+
+// A final run reports a part whose equity stopped being a number (bars appended by update
+// are not cleaned): its Scorebook's daily series would otherwise read those bars as flat.
+void warn_if_equity_not_finite(const Factor& f, const char* part, py::handle datetimes, const BookedPart& booked) {
+  const acc::EquityFault fault = equity_fault_of(booked);
+  if (fault.kind != acc::EquityFault::Kind::not_finite) return;
+  shared_logger().attr("warning")(std::string("IN-SAMPLE ") + part + " RUN EQUITY IS NOT A NUMBER FROM " +
+                                  bar_time(datetimes, fault.bar) + run_suffix(f));
 }
 
 py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::object trial, py::object is_optimising,
@@ -251,26 +349,28 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   if (optimising) {
     // A trial never reads the split of the recorded trades, which grows with every run of
     // this object: skipping it keeps a long search linear.
-    py::object train = results_from_positions_matrix(f, train_dt, train_pos, train_close,
-                                                     f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
-    py::object score = train.attr("get_objective_score")("objective"_a = objective);
-    log_info("FINISHED TRIAL NUM " + text_of(trial.attr("number")) + " WITH OBJECTIVE SCORE: " + rounded(score, 3) +
-             run_suffix(f) + "\n");
-    return score;
+    const BookedPart train = results_from_positions_matrix(f, train_dt, train_pos, train_close,
+                                                           f.market_value_pct_commissions,
+                                                           f.bid_ask_spread_pct_slippage);
+    return score_trial(f, trial, train_dt, train);
   }
 
   py::tuple trades = split_trades_at(split_time, f.trade_store);
   f.train_trades_store_df = trades[0];
   f.test_trades_store_df = trades[1];
 
-  py::object train = results_from_positions_matrix(f, train_dt, train_pos, train_close,
-                                                   f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+  const BookedPart booked_train = results_from_positions_matrix(
+      f, train_dt, train_pos, train_close, f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+  warn_if_equity_not_finite(f, "TRAIN", train_dt, booked_train);
+  py::object train = booked_train.scorebook;
   // With train_split_ratio 1.0 there is no test part: the training record comes back alone.
   const bool has_test = py::len(test_dt) > 0;
   py::object test = py::none();
   if (has_test) {
-    test = results_from_positions_matrix(f, test_dt, test_pos, test_close, f.market_value_pct_commissions,
-                                         f.bid_ask_spread_pct_slippage);
+    const BookedPart booked_test = results_from_positions_matrix(
+        f, test_dt, test_pos, test_close, f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+    warn_if_equity_not_finite(f, "TEST", test_dt, booked_test);
+    test = booked_test.scorebook;
   }
   py::object train_score = train.attr("get_objective_score")("objective"_a = objective);
   if (has_test) {
@@ -333,8 +433,10 @@ Args:
     use_vodED_if_ready (bool): in a final run, let a saved entry classifier veto entries.
 
 Returns:
-    float or Scorebook: the training part's objective score in a trial; in a final run the
-    training Scorebook with the test Scorebook registered in it.
+    float or Scorebook: the training part's objective score in a trial (NaN, which optuna
+    records as a failed trial, when the training run goes bankrupt, its equity is not a
+    number or its objective cannot be computed); in a final run the training Scorebook with
+    the test Scorebook registered in it.
 )doc");
   cls.def(
       "fit",
@@ -381,7 +483,8 @@ Returns:
       "One task of a parallel search in a worker process: the factor's __fit_single_instance(index), run "
       "from the calling process's working directory.");
   cls.def("get_full_backtest_results", &get_full_backtest_results, R"doc(
-Reruns the best parameters of the stored study once.
+Reruns the best parameters of the stored study once. A study in which no trial has
+completed has no best parameters: that raises an exception saying so.
 
 Returns:
     Scorebook: the training part's record with the test part's registered in it.

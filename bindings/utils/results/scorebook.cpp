@@ -31,6 +31,7 @@ constexpr const char* kBarSeriesName = "total_pnl_after_transaction_costs_series
 constexpr const char* kBenchmarkTicker = "VT";
 constexpr std::uint32_t kFirstSeed = 69;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr const char* kDefaultObjective = "stability_weighted_median_bootstrapped_cumprod_returns";
 
 // The names the search may be scored on. Names 7 and 8 are spelled "boostrapped": stored
 // studies and callers use these exact strings.
@@ -792,12 +793,19 @@ void report_unscored(py::error_already_set& e) {
   PyErr_WriteUnraisable(context.ptr());
 }
 
-double get_objective_score(const py::object& self, const py::object& objective) {
+// The score with its error raised: the factor's trials fail on an objective that cannot be
+// computed rather than score it 0.0.
+double get_objective_score_or_raise(const py::object& self, const py::object& objective) {
   vb::check_str(objective, "objective");
+  return with_python_errors([&] { return compute_objective_score(self, objective); });
+}
+
+double get_objective_score(const py::object& self, const py::object& objective) {
+  vb::check_str(objective, "objective");  // a wrong type is the caller's error, not a score
   try {
-    return with_python_errors([&] { return compute_objective_score(self, objective); });
+    return get_objective_score_or_raise(self, objective);
   } catch (py::error_already_set& e) {
-    // A trial that cannot be scored counts as 0.0; Ctrl-C and exits still stop the search.
+    // A record that cannot be scored counts as 0.0; Ctrl-C and exits still get through.
     if (!e.matches(PyExc_Exception)) throw;
     report_unscored(e);
     return 0.0;
@@ -1015,13 +1023,21 @@ Returns:
                          "Registered test stretch: " + name + " (None until filled).");
   }
 
-  cls.def("get_objective_score", &get_objective_score,
-          "objective"_a = "stability_weighted_median_bootstrapped_cumprod_returns", R"doc(Scores the stretch on one objective of available_objectives.
+  cls.def("get_objective_score", &get_objective_score, "objective"_a = kDefaultObjective, R"doc(Scores the stretch on one objective of available_objectives.
 
 An error during the computation is printed with its traceback on stderr, passed to
-sys.unraisablehook, and scores 0.0, so a trial that cannot be scored never stops a search
-(note that 0.0 then outranks trials whose objective is negative). The "25" objectives use
-the 50th percentile path, like their median twins.
+sys.unraisablehook, and scores 0.0 (the factor's search does not take that 0.0: a trial
+whose objective cannot be computed fails). The "25" objectives use the 50th percentile
+path, like their median twins.
+
+Args:
+    objective (str or None): the objective's name.
+
+Returns:
+    float: the score.
+)doc");
+  cls.def("__get_objective_score_or_raise", &get_objective_score_or_raise, "objective"_a = kDefaultObjective,
+          R"doc(get_objective_score with the computation's error raised instead of scored 0.0.
 
 Args:
     objective (str or None): the objective's name.

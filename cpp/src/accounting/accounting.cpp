@@ -9,6 +9,8 @@ namespace velmora::core::accounting {
 
 namespace {
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 double gross_exposure(const MatrixView& positions, std::ptrdiff_t t, std::ptrdiff_t S,
                       std::vector<double>& scratch) {
   for (std::ptrdiff_t j = 0; j < S; ++j) scratch[j] = std::fabs(positions(t, j));
@@ -77,8 +79,13 @@ Results book(const MatrixView& positions, const MatrixView& closes, const double
     const bool exposed = gross != 0.0;  // NaN counts as exposed
 
     if (invested) {
-      // Mark the carried units to market first, so new targets see this bar's PnL.
-      for (std::ptrdiff_t j = 0; j < S; ++j) pnl[j] = prev_units[j] * (close_row[j] - prev_close[j]);
+      // Mark the carried units to market first, so new targets see this bar's PnL. A leg
+      // carried into a close that is not a price has no value this bar: marking it to 0
+      // would book its whole market value as a profit or loss.
+      for (std::ptrdiff_t j = 0; j < S; ++j) {
+        pnl[j] = prev_units[j] != 0.0 && !(close_row[j] > 0.0) ? kNaN
+                                                                : prev_units[j] * (close_row[j] - prev_close[j]);
+      }
       running_equity = running_equity + pairwise_sum(pnl, S);
       if (exposed) {
         size_targets(position_row.data(), gross, close_row.data(), S, running_equity, settings, target.data());
@@ -91,9 +98,18 @@ Results book(const MatrixView& positions, const MatrixView& closes, const double
     }
 
     for (std::ptrdiff_t j = 0; j < S; ++j) {
-      // A security with no target holds nothing, whatever its close: a zero close must not
-      // turn 0 / 0 into NaN units and poison the equity curve.
-      units[j] = target[j] == 0.0 ? 0.0 : target[j] / close_row[j];
+      // A held leg (carried into the bar or asked for by it) whose close is not positive can
+      // be neither valued nor traded: its units are NaN, as target / close gives for a zero
+      // close, not a position closed at 0. A security not held holds nothing, whatever its
+      // close, so a bad close of a security nobody trades leaves the equity curve alone.
+      const bool held = prev_units[j] != 0.0 || position_row[j] != 0.0;
+      if (!held) {
+        units[j] = 0.0;
+      } else if (!(close_row[j] > 0.0)) {
+        units[j] = kNaN;
+      } else {
+        units[j] = target[j] == 0.0 ? 0.0 : target[j] / close_row[j];
+      }
       const double du = units[j] - prev_units[j];
       r.change_in_units[t * S + j] = du;
       r.change_in_market_values[t * S + j] = du * close_row[j];
@@ -153,6 +169,15 @@ Results book(const MatrixView& positions, const MatrixView& closes, const double
     }
   }
   return r;
+}
+
+EquityFault first_equity_fault(const double* equity, std::ptrdiff_t n, std::ptrdiff_t stride) {
+  for (std::ptrdiff_t t = 0; t < n; ++t) {
+    const double e = equity[t * stride];
+    if (!std::isfinite(e)) return {EquityFault::Kind::not_finite, t};
+    if (e <= 0.0) return {EquityFault::Kind::bankrupt, t};
+  }
+  return {};
 }
 
 }  // namespace velmora::core::accounting

@@ -65,6 +65,21 @@ std::int64_t minimum_number_of_bars(std::int64_t minutes, std::int64_t resolutio
   return static_cast<std::int64_t>(std::trunc(q));
 }
 
+std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns, bool* out) {
+  std::ptrdiff_t count = 0;
+  for (std::ptrdiff_t t = 0; t < prices.rows; ++t) {
+    bool present = false, unusable = false;
+    for (const std::ptrdiff_t c : columns) {
+      const double x = prices(t, c);
+      present = present || !std::isnan(x);
+      unusable = unusable || !(std::isfinite(x) && x > 0.0);
+    }
+    out[t] = present && unusable;
+    count += out[t] ? 1 : 0;
+  }
+  return count;
+}
+
 void trading_hours_mask(const std::int64_t* tod, std::ptrdiff_t n, const std::vector<TradingPeriod>& periods,
                         bool* out) {
   if (periods.empty()) {

@@ -42,6 +42,8 @@ def numpy_book(positions, closes, spreads, T, equity0, pct, commission, slippage
             close = closes[t]
             if invested:
                 pnl = prev_units * (close - prev_close)
+                # a leg carried into a close that is not a price has no value this bar
+                pnl = np.where((prev_units != 0) & ~(close > 0), np.nan, pnl)
                 equity = float(equity + np.sum(pnl))
                 if gross != 0:
                     target = size(row, gross, close, equity)
@@ -50,7 +52,10 @@ def numpy_book(positions, closes, spreads, T, equity0, pct, commission, slippage
             elif gross != 0:
                 target = size(row, gross, close, equity)
                 invested = True
-            units = np.where(target == 0, 0.0, target / close)
+            # a held leg (carried in or asked for) cannot be traded at a close that is not
+            # positive: NaN units; a security not held holds nothing, whatever its close
+            held = (prev_units != 0) | (row != 0)
+            units = np.where(~held, 0.0, np.where(close > 0, np.where(target == 0, 0.0, target / close), np.nan))
             du = units - prev_units
             dmv = du * close
             prev_units = units.copy()
@@ -211,15 +216,60 @@ def test_bankrupt_at_the_first_bar_stops_everything():
 
 @pytest.mark.parametrize("scale", [False, True])
 def test_zero_close_of_a_security_not_held_leaves_equity_finite(scale):
-    # The third security is never held and closes at 0; at bar 2 the book is flat while the
-    # first one also closes at 0.
-    closes = np.array([[10.0, 20.0, 0.0], [11.0, 19.0, 0.0], [0.0, 18.0, 0.0], [12.0, 17.0, 0.0]])
-    positions = np.array([[1.0, -1.0, 0.0], [1.0, -1.0, 0.0], [0.0, 0.0, 0.0], [0.0, 1.0, 0.0]])
+    # The third security is never held and closes at 0; the first one closes at 0 at bar 3,
+    # after the book was closed at bar 2.
+    closes = np.array([[10.0, 20.0, 0.0], [11.0, 19.0, 0.0], [12.0, 18.0, 0.0], [0.0, 17.0, -1.0],
+                       [-3.0, 16.0, 0.0]])
+    positions = np.array([[1.0, -1.0, 0.0], [1.0, -1.0, 0.0], [0.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 1.0, 0.0]])
     spreads = np.array([0.01, 0.02, 0.03])
     r = book(positions, closes, spreads, scale=scale)
-    assert_same(r, numpy_book(positions, closes, spreads, 4, 100000.0, 1.0, 0.001, 0.5, scale))
+    assert_same(r, numpy_book(positions, closes, spreads, 5, 100000.0, 1.0, 0.001, 0.5, scale))
     assert np.all(np.isfinite(r["equity_value_array"]))
-    assert np.all(r["positions_matrix_array"][:, 2] == 0) and np.all(r["positions_matrix_array"][2] == 0)
+    units = r["positions_matrix_array"]
+    assert np.all(units[:, 2] == 0) and np.all(units[2:, 0] == 0) and np.all(units[2] == 0)
+
+
+def test_zero_close_of_a_held_leg_books_no_gain():
+    # As found: a short leg whose close drops to 0 was closed at 0 and booked its whole
+    # market value as a 66.7 % gain (equity 100000, 100000, 166666.67, 166666.67).
+    closes = np.array([[10.0, 20.0], [10.0, 20.0], [10.0, 0.0], [10.0, 20.0]])
+    positions = np.array([[1.0, -1.0]] * 4)
+    r = book(positions, closes, np.zeros(2), pct=1.0, commission=0.0, slippage_frac=0.0)
+    assert_same(r, numpy_book(positions, closes, np.zeros(2), 4, 100000.0, 1.0, 0.0, 0.0, False))
+    np.testing.assert_array_equal(r["equity_value_array"], [100000.0, 100000.0, np.nan, np.nan])
+    assert np.isnan(r["positions_matrix_array"][2:]).all()
+    assert np.isnan(r["securities_pnl_matrix_array"][2, 1])  # no mark to a close of 0
+
+
+@pytest.mark.parametrize("bad_close", [0.0, -5.0, np.nan])
+@pytest.mark.parametrize("closing", [False, True])
+def test_held_leg_without_a_positive_close_is_not_a_number_from_that_bar(bad_close, closing):
+    # Held at bar 2 either by its position row or only by the units it carries in (the row
+    # closes the book there); the never-held third security keeps units 0 throughout.
+    closes = np.array([[10.0, 20.0, 5.0], [11.0, 19.0, 5.0], [12.0, bad_close, 5.0], [13.0, 18.0, 5.0]])
+    positions = np.array([[1.0, -1.0, 0.0]] * 4)
+    if closing:
+        positions[2:] = 0.0
+    spreads = np.array([0.01, 0.02, 0.03])
+    r = book(positions, closes, spreads, commission=0.002)
+    assert_same(r, numpy_book(positions, closes, spreads, 4, 100000.0, 1.0, 0.002, 0.5, False))
+    assert np.isnan(r["positions_matrix_array"][2, 1])
+    assert np.all(np.isfinite(r["equity_value_array"][:2])) and np.all(np.isnan(r["equity_value_array"][2:]))
+    assert np.all(r["positions_matrix_array"][:, 2] == 0)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_matches_numpy_rendering_with_closes_that_are_not_prices(seed):
+    rng = np.random.default_rng(100 + seed)
+    T, S = int(rng.integers(2, 200)), int(rng.integers(2, 8))
+    closes = np.exp(np.cumsum(rng.normal(0, 0.02, (T, S)), axis=0)) * 50
+    bad = rng.random((T, S)) < 0.02
+    closes[bad] = rng.choice([0.0, -1.0], size=bad.sum())
+    positions = walk_like_positions(rng, T, S)
+    spreads = rng.uniform(0, 0.01, S)
+    scale = bool(seed % 2)
+    native = book(positions, closes, spreads, pct=0.7, scale=scale)
+    assert_same(native, numpy_book(positions, closes, spreads, T, 100000.0, 0.7, 0.001, 0.5, scale))
 
 
 def test_refuses_inputs_that_cannot_be_booked():

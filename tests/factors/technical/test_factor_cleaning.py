@@ -1,6 +1,7 @@
 """Cleaning of the factor's input frame into working arrays: resampling, trading hours in
 the index's zone, weekdays, the one-year rule and the arrays the walk reads."""
 
+import logging
 from datetime import time
 
 import numpy as np
@@ -83,7 +84,7 @@ def test_trading_hours_read_in_the_index_zone():
 
 def test_period_across_midnight():
     index = pd.date_range("2024-01-01", periods=48, freq="1h", tz="Asia/Tokyo")
-    frame = tiny(index, A_close=np.arange(48.0), A_volume=np.ones(48))
+    frame = tiny(index, A_close=np.arange(1.0, 49.0), A_volume=np.ones(48))
     out = clean(frame, 60, [(time(22, 0), time(2, 0))], False)
     assert local_hours(out) == ["00:00", "01:00", "22:00", "23:00"] * 2
 
@@ -100,11 +101,11 @@ def test_weekdays_are_read_in_the_index_zone():
 
 def test_daily_bars_across_a_clock_change_stay_on_their_days():
     index = pd.date_range("2024-03-01", "2024-03-20", freq="1D", tz="America/New_York")
-    frame = tiny(index, A_close=np.arange(len(index), dtype=float), A_volume=np.ones(len(index)))
+    frame = tiny(index, A_close=np.arange(1.0, len(index) + 1), A_volume=np.ones(len(index)))
     # Whole-day bars ignore the trading hours: daily bins start at midnight.
     out = clean(frame, 1440, [(time(9, 30), time(16, 0))], False)
     assert list(out.index) == list(index)
-    assert out["A_close"].tolist() == list(range(len(index)))
+    assert out["A_close"].tolist() == list(range(1, len(index) + 1))
 
 
 def test_working_arrays():
@@ -179,8 +180,52 @@ def test_renamed_securities_follow_the_list_order():
 
 def test_multi_day_bars_across_a_clock_change_stay_on_midnight():
     index = pd.date_range("2024-03-01", "2024-03-31", freq="1D", tz="America/New_York")
-    frame = tiny(index, A_close=np.arange(len(index), dtype=float), A_volume=np.ones(len(index)))
+    frame = tiny(index, A_close=np.arange(1.0, len(index) + 1), A_volume=np.ones(len(index)))
     out = clean(frame, 2880, [], False)
     assert all(t.hour == 0 for t in out.index)
     assert list(out.index) == list(pd.date_range("2024-03-01", "2024-03-31", freq="2D", tz="America/New_York"))
     assert out["A_volume"].tolist()[:-1] == [2.0] * (len(out) - 1)  # two daily bars per bin, never three
+
+
+def test_prices_that_are_not_positive_finite_numbers_are_missing_bars(caplog):
+    # Minute bars into hours. A's bad bars: a zero close inside the 09:00 hour, a negative low
+    # at the end of the 10:00 hour (its earlier bar stands in), the whole 11:00 hour (carried
+    # from 10:00), an infinite open and a lone NaN high. B: a zero close on its first bar
+    # (dropped like a late start) and an all-missing bar, an ordinary gap that is not counted.
+    index = pd.date_range("2024-01-01 09:00", periods=240, freq="1min", tz="UTC")
+    n = len(index)
+    rng = np.random.default_rng(4)
+    columns = {}
+    for name in ("A", "B"):
+        close = 100 * np.exp(np.cumsum(rng.normal(0, 0.001, n)))
+        columns.update({f"{name}_open": close * 0.999, f"{name}_high": close * 1.002, f"{name}_low": close * 0.998,
+                        f"{name}_close": close, f"{name}_volume": rng.uniform(1, 5, n)})
+    frame = tiny(index, **columns)
+    bad = {"A": [(30, "close", 0.0), (119, "low", -1.0), (185, "open", np.inf), (200, "high", np.nan)]
+           + [(t, "close", 0.0) for t in range(120, 180)],
+           "B": [(0, "close", 0.0)]}
+    missing = frame.copy()
+    for name, cells in bad.items():
+        for t, field, value in cells:
+            frame.iloc[t, frame.columns.get_loc(f"{name}_{field}")] = value
+            missing.iloc[t, [missing.columns.get_loc(f"{name}_{f}") for f in
+                             ("open", "high", "low", "close", "volume")]] = np.nan
+    frame.iloc[50, [frame.columns.get_loc(f"B_{f}") for f in ("open", "high", "low", "close", "volume")]] = np.nan
+    missing.iloc[50] = frame.iloc[50]
+
+    caplog.set_level(logging.WARNING, logger=" ")
+    out = clean(frame, 60, [], False)
+    pd.testing.assert_frame_equal(out, clean(missing, 60, [], False))
+    assert out[[c for c in out.columns if not c.endswith("_volume")]].gt(0).all().all()
+    assert out.loc["2024-01-01 11:00", "A_close"] == frame["A_close"].iloc[118]  # filled from 10:58
+    assert [r.getMessage() for r in caplog.records if r.name == " "] == [
+        f"{count} bars of {name} have an open, high, low or close that is not a positive finite number: "
+        "each is treated as a missing bar and filled from the bar before" for name, count in (("A", 64), ("B", 1))]
+
+    # A factor built on such data never holds a price that is not positive.
+    caplog.clear()
+    daily = daily_frame()
+    daily.iloc[100, daily.columns.get_loc("B_close")] = 0.0
+    f = fields(make_factor(daily))
+    assert (f["close_matrix_array"] > 0).all() and len(caplog.records) == 1
+    assert f["close_matrix_array"][100, 1] == daily["B_close"].iloc[99]

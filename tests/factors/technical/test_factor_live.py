@@ -30,6 +30,10 @@ def crypto_daily():
 
 
 def make(frame, **kwargs):
+    # Without costs: at every bar's rebalancing they would ruin the training run of these
+    # parameters, a failed trial; weights and positions do not depend on them.
+    kwargs.setdefault("market_value_pct_commissions", 0.0)
+    kwargs.setdefault("bid_ask_spread_pct_slippage", 0.0)
     return Factor("crypto", frame, 1440, [], False, objective=OBJECTIVE, **kwargs)
 
 

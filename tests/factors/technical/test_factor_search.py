@@ -12,7 +12,7 @@ import optuna
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import Factor, FakeSignalsmith, FakeTradegate, fields
+from factors.technical.factor_helpers import DEFAULT_OBJECTIVE, Factor, FakeSignalsmith, FakeTradegate, fields
 from support.market_data import load_ohlcv
 from velmora.factors.technical import cointpairs
 
@@ -55,7 +55,8 @@ def params(w=40, **overrides):
 
 
 class FakeTrial:
-    """Answers every draw with a fixed value and records the calls."""
+    """Answers every draw with a fixed value and records the calls. Entries at 3 sd: at 1 or
+    2 sd the training run bleeds to bankruptcy in rebalancing costs, a failed trial."""
 
     number = 7
 
@@ -64,7 +65,7 @@ class FakeTrial:
 
     def suggest_int(self, **kwargs):
         self.calls.append(("int", kwargs))
-        return 40 if kwargs["name"] == "size_of_rolling_windows" else 1
+        return 40 if kwargs["name"] == "size_of_rolling_windows" else 3
 
     def suggest_float(self, **kwargs):
         self.calls.append(("float", kwargs))
@@ -163,19 +164,24 @@ def test_parallel_tasks_draw_from_seeds_by_task_index_offset_by_the_trials_held(
     assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)]
 
 
-def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(crypto_daily, in_tmp_dir,
-                                                                              monkeypatch):
+def recorded_scorebooks(monkeypatch):
+    """The keywords and the record of every Scorebook the runs build from now on (keywords
+    only: a positional argument fails)."""
     built = []
     real = cointpairs.Scorebook
 
-    def recording_scorebook(*args, **kwargs):
-        assert args == ()
-        book = real(**kwargs)
-        built.append((kwargs, book))
-        return book
+    def recording_scorebook(**kwargs):
+        built.append((kwargs, real(**kwargs)))
+        return built[-1][1]
 
-    factor = make(crypto_daily)
     monkeypatch.setattr(cointpairs, "Scorebook", recording_scorebook)
+    return built
+
+
+def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(crypto_daily, in_tmp_dir,
+                                                                              monkeypatch):
+    factor = make(crypto_daily)
+    built = recorded_scorebooks(monkeypatch)
     trial = FakeTrial()
     run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
     score = run(trial)
@@ -214,6 +220,148 @@ def test_trial_draws_the_twelve_parameters_and_scores_the_booked_training_part(c
     assert len(f["trade_store"]) > 0
     assert f["train_trades_store_df"] is None and f["test_trades_store_df"] is None
     assert f["vodED_ready"] is False
+
+
+def test_money_settings_reach_the_accounting_and_the_scorebooks(crypto_daily, monkeypatch):
+    money = dict(starting_equity=25000.0, pct_equity_invested=0.4, market_value_pct_commissions=0.003,
+                 bid_ask_spread_pct_slippage=0.8, scale_equity_to_traded_securities=False)
+    factor = make(crypto_daily, **money)
+    built = recorded_scorebooks(monkeypatch)
+    run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
+    f = fields(factor)
+    rows, w = f["number_of_rows"], 40
+    split = w + int((rows - w) * 0.8)
+
+    def booked_directly(lo, hi):
+        f = fields(factor)  # each run stores its own positions matrix
+        positions = np.ascontiguousarray(f["positions_matrix_array"][lo:hi])
+        assert positions.any()
+        return cointpairs._book_positions(positions, np.ascontiguousarray(f["close_matrix_array"][lo:hi]),
+                                          f["proportional_spread_array"], hi - lo, *money.values())
+
+    def assert_booked_with_the_settings(kwargs, book, expected):
+        assert kwargs["starting_equity"] == 25000.0
+        for key, value in expected.items():
+            np.testing.assert_array_equal(kwargs[key], value, err_msg=key)
+        assert book.get_objective_score(objective=OBJECTIVE) == expected[
+            "cumprod_returns_after_transaction_costs_array"][-1]
+
+    score = run(FakeTrial())
+    (kwargs, book), = built
+    assert_booked_with_the_settings(kwargs, book, booked_directly(w, split))
+    assert score == book.get_objective_score(objective=OBJECTIVE)
+
+    results = run(None, is_optimising=False, optimal_params=params(starting_sd_for_position_entry=3))
+    (train_kwargs, train), (test_kwargs, test) = built[1:]
+    assert results is train
+    for kwargs, book, (lo, hi) in [(train_kwargs, train, (w, split)), (test_kwargs, test, (split, rows))]:
+        assert_booked_with_the_settings(kwargs, book, booked_directly(lo, hi))
+    np.testing.assert_array_equal(results.equity_value_series.values, train_kwargs["equity_value_array"])
+    np.testing.assert_array_equal(results.test_equity_value_series.values, test_kwargs["equity_value_array"])
+
+
+def default_study(name=None):
+    name = name or f"crypto_1440_{DEFAULT_OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db"
+    return optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                               storage="sqlite:///" + name, load_if_exists=True)
+
+
+def test_bankrupt_trials_fail_and_are_never_the_best(crypto_daily, in_tmp_dir, caplog):
+    # As found: with three times the equity invested and 1 % commissions, a trial ruined in
+    # training outscored on the default objective one that survived with a loss.
+    caplog.set_level(logging.INFO, logger=" ")
+    factor = Factor("crypto", crypto_daily, 1440, [], False, pct_equity_invested=3.0,
+                    market_value_pct_commissions=0.01)
+    ruined, survivor = params(40), params(240)
+    default_study().enqueue_trial(ruined)
+    default_study().enqueue_trial(survivor)
+    factor.fit(2)
+
+    s = default_study()
+    FAIL, COMPLETE = optuna.trial.TrialState.FAIL, optuna.trial.TrialState.COMPLETE
+    assert [t.state for t in s.trials] == [FAIL, COMPLETE] and s.trials[0].value is None
+    assert s.best_trial.number == 1 and s.best_value < 0
+    assert fields(factor)["optimal_params"] == survivor
+    # The log names the bar at which the training equity reached 0.
+    equity = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")(
+        None, is_optimising=False, optimal_params=ruined).equity_value_series
+    ruin = equity.index[np.flatnonzero(equity.values <= 0)[0]]
+    suffix = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440\n"
+    log = messages(caplog)
+    assert [m for m in log if m.startswith("FAILED TRIAL")] == [
+        f"FAILED TRIAL NUM 0: BANKRUPT, TRAINING EQUITY REACHED 0 AT {pd.Timestamp(ruin)}{suffix}"]
+    assert f"BEST TRIAL SO FAR: 1 WITH SCORE: {round(s.best_value, 3)}{suffix}" in log
+
+    # Worker processes go on past failed trials as well.
+    default_study().enqueue_trial(ruined)
+    default_study().enqueue_trial(params(120))
+    factor.fit(2, n_jobs=2)
+    s = default_study()
+    assert [t.state for t in s.trials] == [FAIL, COMPLETE, FAIL, FAIL] and s.best_trial.number == 1
+
+
+class ObjectivesNotAList(cointpairs.Scorebook):
+    available_objectives = tuple(cointpairs.Scorebook.available_objectives)
+
+
+class NaNScore(cointpairs.Scorebook):
+    def get_objective_score(self, objective=None):
+        return float("nan")
+
+
+NO_COMPLETED_TRIAL = (
+    f"No trial of the study in {STUDY_FILE} has completed (a trial whose training run goes bankrupt or cannot be "
+    "scored fails), so there are no best parameters yet: please run fit")
+
+
+@pytest.mark.parametrize("scorebook, reason", [
+    (ObjectivesNotAList, "OBJECTIVE SCORE COULD NOT BE COMPUTED (TypeError: Expected list, got tuple)"),
+    (NaNScore, "OBJECTIVE SCORE IS NOT A NUMBER"),  # an override of get_objective_score is what scores
+])
+def test_unscorable_trials_fail_and_a_study_without_a_completed_trial_has_no_best(
+        crypto_daily, in_tmp_dir, caplog, monkeypatch, scorebook, reason):
+    caplog.set_level(logging.INFO, logger=" ")
+    factor = make(crypto_daily)
+    monkeypatch.setattr(cointpairs, "Scorebook", scorebook)
+    default_study(STUDY_FILE).enqueue_trial(params(starting_sd_for_position_entry=3))
+    with pytest.raises(Exception) as info:
+        factor.fit(1)
+    assert type(info.value) is Exception and str(info.value) == NO_COMPLETED_TRIAL
+    assert [t.state for t in study().trials] == [optuna.trial.TrialState.FAIL]
+    failed = [r for r in caplog.records if r.name == " " and r.getMessage().startswith("FAILED TRIAL")]
+    assert [r.getMessage() for r in failed] == [
+        f"FAILED TRIAL NUM 0: {reason} | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440\n"]
+    assert (failed[0].exc_info is not None) == (scorebook is ObjectivesNotAList)  # with its traceback
+    assert messages(caplog)[-1] == "-" * 29 + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + "-" * 29
+
+    for call in (factor.get_full_backtest_results, factor.predict):
+        with pytest.raises(Exception) as info:
+            call()
+        assert type(info.value) is Exception and str(info.value) == NO_COMPLETED_TRIAL
+
+
+def test_a_close_that_is_not_a_price_fails_the_trial_and_is_reported_by_a_final_run(crypto_daily, caplog):
+    # Bars appended by update are not cleaned: a zero close under a held leg reaches the
+    # accounting, whose equity is NaN from that bar on.
+    caplog.set_level(logging.INFO, logger=" ")
+    factor = make(crypto_daily)
+    run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
+    run(FakeTrial())
+    f = fields(factor)
+    rows, w = f["number_of_rows"], 40
+    split = w + int((rows - w) * 0.8)
+    bar, leg = np.argwhere(f["positions_matrix_array"][w:split] != 0)[5]
+    f["close_matrix_array"][w + bar, leg] = 0.0
+    time = pd.Timestamp(f["datetime_array"][w + bar])
+    suffix = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440"
+
+    caplog.clear()
+    assert np.isnan(run(FakeTrial()))
+    assert messages(caplog)[-1] == f"FAILED TRIAL NUM 7: TRAINING EQUITY IS NOT A NUMBER FROM {time}{suffix}\n"
+    caplog.clear()
+    run(None, is_optimising=False, optimal_params=params(starting_sd_for_position_entry=3,
+                                                         **{name: 1.5 for name in FLOATS}))
+    assert f"IN-SAMPLE TRAIN RUN EQUITY IS NOT A NUMBER FROM {time}{suffix}" in messages(caplog)
 
 
 @pytest.mark.parametrize("optimal_params, error, message", [

@@ -111,12 +111,12 @@ def test_zero_close_day_takes_the_previous_days_log():
     np.testing.assert_allclose(got, 2 * np.sqrt((3 * 0.002**2 + 0.004**2) / 4), rtol=1e-9)
 
 
-def test_undefined_estimate_becomes_zero_with_a_warning(caplog):
+def test_security_without_a_usable_close_leaves_no_bar_to_estimate_from(caplog):
+    # Every close of C is 0: cleaning makes each of its bars missing, so no row holds every
+    # security and the frame is refused before any estimate (which would have no usable bar).
     frame = daily_frame()
-    frame["C_close"] = 0.0  # every log close is -inf: no usable bar
-    with caplog.at_level(logging.WARNING, logger=" "):
-        factor = make_factor(frame)
-    spreads = fields(factor)["proportional_spread_array"]
-    assert spreads[2] == 0.0 and np.isfinite(spreads).all() and (spreads[:2] > 0).all()
-    warnings = [r for r in caplog.records if r.levelno == logging.WARNING and " for C " in r.getMessage()]
-    assert len(warnings) == 1
+    frame["C_close"] = 0.0
+    with caplog.at_level(logging.WARNING, logger=" "), pytest.raises(Exception, match="^Insufficient data"):
+        make_factor(frame)
+    assert [r.getMessage().split(":")[0] for r in caplog.records] == [
+        "260 bars of C have an open, high, low or close that is not a positive finite number"]

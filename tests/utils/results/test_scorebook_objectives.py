@@ -176,11 +176,17 @@ def test_failures_score_zero_and_are_reported(ref, capsys, unraisable, monkeypat
     arguments["datetime_length"] += length_change
     if patch is not None:
         monkeypatch.setattr(ref.module, "bootstrapping_resample", patch)
-    score = cls(**arguments).get_objective_score(objective)
+    record = cls(**arguments)
+    score = record.get_objective_score(objective)
     assert score == 0.0 and type(score) is float
     err = capsys.readouterr().err
     assert message in err and "Traceback" in err
     assert len(unraisable) == 1 and unraisable[0][2] == CONTEXT
+    # The factor's trials ask through the raising twin, so the same error fails the trial.
+    with pytest.raises(Exception) as raised:
+        getattr(record, "__get_objective_score_or_raise")(objective)
+    assert message in f"{type(raised.value).__name__}: {raised.value}"
+    assert len(unraisable) == 1 and capsys.readouterr().err == ""
 
 
 def test_name_without_branch_scores_zero_quietly(ref, capsys, unraisable):

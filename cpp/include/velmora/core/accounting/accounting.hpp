@@ -39,4 +39,16 @@ void size_targets(const double* position_row, double gross, const double* close_
 Results book(const MatrixView& positions, const MatrixView& closes, const double* spreads,
              std::ptrdiff_t T, std::ptrdiff_t S, const Settings& settings);
 
+// Where a booked equity curve stops meaning anything: the first bar at which it reached 0
+// (the bankruptcy stop holds it there) or is not a finite number (a held leg met a close
+// that is not a price, and every later bar is NaN too).
+struct EquityFault {
+  enum class Kind { none, bankrupt, not_finite };
+  Kind kind = Kind::none;
+  std::ptrdiff_t bar = -1;
+};
+
+// `n` equity values `stride` elements apart.
+EquityFault first_equity_fault(const double* equity, std::ptrdiff_t n, std::ptrdiff_t stride);
+
 }  // namespace velmora::core::accounting

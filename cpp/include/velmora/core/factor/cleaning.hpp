@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "velmora/core/matrix.hpp"
+
 namespace velmora::core::factor {
 
 // One trading period [start, end) of a day in microseconds since midnight (datetime.time
@@ -28,6 +30,12 @@ std::int64_t bars_per_trading_day(std::int64_t minutes_in_trading_day, std::int6
 
 // trunc(minutes * 252 / resolution): the fewest bars the factor accepts.
 std::int64_t minimum_number_of_bars(std::int64_t minutes_in_trading_day, std::int64_t resolution_in_mins);
+
+// Bars of one security that hold a price nobody could trade at: among its price columns
+// (`columns` of `prices`: open, high, low, close) some value is present, and some value is
+// not a positive finite number. A bar whose prices are all missing is an ordinary gap and is
+// not flagged. Writes one flag per row of `prices` and returns how many are set.
+std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns, bool* out);
 
 // For each bar's local time of day (nanoseconds since local midnight), whether it falls in
 // one of the periods: start <= t < end, or for a period across midnight t >= start or
