@@ -292,12 +292,19 @@ def test_bankrupt_trials_fail_and_are_never_the_best(crypto_daily, in_tmp_dir, c
         f"FAILED TRIAL NUM 0: BANKRUPT, TRAINING EQUITY REACHED 0 AT {pd.Timestamp(ruin)}{suffix}"]
     assert f"BEST TRIAL SO FAR: 1 WITH SCORE: {round(s.best_value, 3)}{suffix}" in log
 
-    # Worker processes go on past failed trials as well.
-    default_study().enqueue_trial(ruined)
-    default_study().enqueue_trial(params(120))
-    factor.fit(2, n_jobs=2)
-    s = default_study()
-    assert [t.state for t in s.trials] == [FAIL, COMPLETE, FAIL, FAIL] and s.best_trial.number == 1
+    # Worker processes go on past failed trials as well. Enqueued trials cannot show it: two
+    # workers on one SQLite study can both take the same waiting trial. On a fresh study the
+    # first worker task draws the seeding trial's parameters again (both are seeded 69), and
+    # with commissions of twice the traded value they ruin it in the worker too.
+    harsh = Factor("harsh", crypto_daily, 1440, [], False, pct_equity_invested=3.0,
+                   market_value_pct_commissions=2.0)
+    harsh.fit(4, n_jobs=2)
+    s = default_study(f"harsh_1440_{DEFAULT_OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db")
+    seeding = s.trials[0]
+    assert seeding.state == FAIL and len(s.trials) == 4
+    in_workers = [t for t in s.trials[1:] if t.params == seeding.params]
+    assert in_workers and all(t.state == FAIL for t in in_workers)
+    assert {t.state for t in s.trials} == {FAIL, COMPLETE} and s.best_trial.state == COMPLETE
 
 
 class ObjectivesNotAList(cointpairs.Scorebook):
