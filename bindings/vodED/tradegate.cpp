@@ -14,11 +14,13 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "tradegate_pipeline.hpp"
 #include "velmora/core/tradegate/folds.hpp"
+#include "velmora/core/tradegate/pickle_scan.hpp"
 
 namespace py = pybind11;
 namespace vb = velmora::bind;
@@ -495,108 +497,117 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
 
 // ---------------------------------------------------------------- model loading, prediction
 
-// What a model file may name. Its stages are numpy, scipy and scikit-learn objects in builtin
-// containers, so it names their classes and a handful of reconstruction functions, nothing
-// else. A name is judged by what it resolves to, not by the module text the file gives:
-// these packages also hold helpers that import and return any attribute of any module
-// (numpy.core._ufunc_reconstruct), modules, and names imported from elsewhere.
-bool within(const std::string& module, const char* package) {
-  const std::string p(package);
-  return module == p || module.rfind(p + ".", 0) == 0;
+// Every global that a model file written by this library names, and nothing else. Derived by
+// writing a model of every family the search space produces (KNNImputer with either weighting
+// and SimpleImputer with each strategy; f_classif and mutual_info_classif; AdaBoost and
+// Bagging over LogisticRegression with each penalty and its solver, ComplementNB and
+// GaussianNB) with pickle protocols 4 and 5 (the default protocols of the supported Pythons),
+// under the lowest and the latest supported numpy and scikit-learn (2.0 with 1.4.2, 2.4 with
+// 1.9), and reading the GLOBAL and STACK_GLOBAL names out of the pickles (pickletools.genops).
+// Both ends gave these sixteen. The fitted estimators hold no random state (the ensembles
+// give their members integer seeds), so no random-state constructor is listed; numpy 1's
+// "numpy.core" spellings are not listed either, as the library needs numpy 2. The test suite
+// re-derives the list under the installed versions.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 16> kModelFileGlobals = {{
+    {"numpy", "dtype"},
+    {"numpy", "ndarray"},
+    {"numpy._core.multiarray", "_reconstruct"},
+    {"numpy._core.multiarray", "scalar"},
+    {"numpy._core.numeric", "_frombuffer"},
+    {"sklearn.ensemble._bagging", "BaggingClassifier"},
+    {"sklearn.ensemble._weight_boosting", "AdaBoostClassifier"},
+    {"sklearn.feature_selection._mutual_info", "mutual_info_classif"},
+    {"sklearn.feature_selection._univariate_selection", "SelectPercentile"},
+    {"sklearn.feature_selection._univariate_selection", "f_classif"},
+    {"sklearn.impute._base", "SimpleImputer"},
+    {"sklearn.impute._knn", "KNNImputer"},
+    {"sklearn.linear_model._logistic", "LogisticRegression"},
+    {"sklearn.naive_bayes", "ComplementNB"},
+    {"sklearn.naive_bayes", "GaussianNB"},
+    {"sklearn.preprocessing._data", "MinMaxScaler"},
+}};
+
+// Builtin containers and scalars, admitted as before: making one runs nothing of the file's
+// choosing. (Protocols 4 and 5 write the common ones with opcodes of their own.)
+constexpr std::array<std::string_view, 14> kModelFileBuiltins = {
+    "dict", "list", "tuple", "set", "frozenset", "bytes", "bytearray",
+    "str",  "int",  "float", "complex", "bool", "slice", "range"};
+
+bool admitted_global(std::string_view module, std::string_view name) {
+  if (module == "builtins") {
+    return std::find(kModelFileBuiltins.begin(), kModelFileBuiltins.end(), name) !=
+           kModelFileBuiltins.end();
+  }
+  return std::find(kModelFileGlobals.begin(), kModelFileGlobals.end(),
+                   std::pair<std::string_view, std::string_view>(module, name)) !=
+         kModelFileGlobals.end();
 }
 
-bool admitted_module(const std::string& module) {
-  if (!within(module, "numpy") && !within(module, "scipy") && !within(module, "sklearn")) {
-    return false;
-  }
-  // Their file readers and writers, build tools, test helpers and downloaders.
-  static const std::array<const char*, 16> refused_modules = {
-      "numpy.testing",      "numpy.f2py",         "numpy.distutils",      "numpy.ctypeslib",
-      "numpy.lib.format",   "numpy.lib._format_impl", "numpy.lib.npyio",  "numpy.lib._npyio_impl",
-      "numpy.lib._datasource", "scipy._lib",      "scipy.io",             "scipy.datasets",
-      "sklearn.datasets",   "sklearn.externals",  "sklearn.utils._testing", "sklearn.utils._joblib"};
-  for (const char* refused : refused_modules) {
-    if (within(module, refused)) return false;
-  }
-  return true;
-}
-
-bool admitted_builtin(const std::string& name) {
-  static const std::array<const char*, 14> builtin_names = {
-      "dict", "list", "tuple", "set", "frozenset", "bytes", "bytearray",
-      "str",  "int",  "float", "complex", "bool", "slice", "range"};
-  for (const char* allowed : builtin_names) {
-    if (name == allowed) return true;
-  }
-  return false;
-}
-
-// The plain functions a real model file holds or calls: numpy's array, scalar and random
-// generator reconstructors, and the selector's two score functions.
-py::list admitted_functions() {
-  py::list functions;
-  auto add = [&](const char* module, const char* name) {
-    functions.append(py::module_::import(module).attr(name));
+// Both lists as one set of (module, name) pairs, for the test that re-derives them.
+py::frozenset admitted_globals_set() {
+  auto pair = [](std::string_view module, std::string_view name) {
+    return py::make_tuple(py::str(module.data(), module.size()), py::str(name.data(), name.size()));
   };
-  add("numpy._core.multiarray", "_reconstruct");
-  add("numpy._core.multiarray", "scalar");
-  add("numpy._core.numeric", "_frombuffer");
-  add("numpy.random._pickle", "__randomstate_ctor");
-  add("numpy.random._pickle", "__generator_ctor");
-  add("numpy.random._pickle", "__bit_generator_ctor");
-  add("sklearn.feature_selection", "f_classif");
-  add("sklearn.feature_selection", "mutual_info_classif");
-  return functions;
+  py::set pairs;
+  for (const auto& [module, name] : kModelFileGlobals) pairs.add(pair(module, name));
+  for (std::string_view name : kModelFileBuiltins) pairs.add(pair("builtins", name));
+  return py::frozenset(pairs);
 }
 
-// A class is admitted when it is defined in those packages (not merely imported there), is
-// not a metaclass and does not map files into memory.
-bool admitted_class(py::handle cls) {
-  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()), &PyType_Type)) return false;
-  py::object module = py::getattr(cls, "__module__", py::none());
-  if (!PyUnicode_Check(module.ptr()) || !admitted_module(module.cast<std::string>())) return false;
-  return text_of(py::getattr(cls, "__name__", py::str(""))) != "memmap";
-}
-
-[[noreturn]] void refuse_model_global(const std::string& path_text, const std::string& module,
-                                      const std::string& name) {
+[[noreturn]] void refuse_model_file(const std::string& path_text, const std::string& why) {
   PyErr_SetString(py::module_::import("pickle").attr("UnpicklingError").ptr(),
-                  ("Refusing to load the model file " + path_text + ": it names '" + module + "." +
-                   name + "', but a model file may only hold numpy, scipy and scikit-learn "
-                   "objects in builtin containers")
+                  ("Refusing to load the model file " + path_text + ": " + why +
+                   "; a model file holds only the fitted scikit-learn stages that this library "
+                   "writes, numpy arrays and scalars, and builtin containers and scalars")
                       .c_str());
   throw py::error_already_set();
 }
 
-py::object resolve_model_global(const std::string& path_text, const py::list& functions,
-                                py::str module, py::str name) {
+// The unpickler's look-up. The scan has passed every name already; the pair is checked again
+// all the same, so that the unpickler gets only listed names even if it ever read a file
+// differently from the scan. Checked before importing: importing a module runs it.
+py::object resolve_model_global(const std::string& path_text, py::str module, py::str name) {
   const std::string m = module.cast<std::string>();
   const std::string n = name.cast<std::string>();
-  auto refuse = [&]() { refuse_model_global(path_text, m, n); };
-  if (m == "builtins") {
-    if (!admitted_builtin(n)) refuse();
-    return py::module_::import("builtins").attr(name);
+  if (!admitted_global(m, n)) refuse_model_file(path_text, "it names '" + m + "." + n + "'");
+  return py::module_::import(m.c_str()).attr(name);
+}
+
+// Refuses the file (UnpicklingError) unless every opcode passes the scan: only listed names,
+// and none of them changed in place. Nothing of the file is unpickled before that.
+void scan_model_file(const std::string& path_text, const py::bytes& data) {
+  char* buffer = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
+  std::string refusal;
+  {
+    py::gil_scoped_release unlocked;  // `data` is immutable and held by the caller
+    try {
+      core::scan_pickle(
+          reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(size),
+          [](const std::string& module, const std::string& name) {
+            return admitted_global(module, name);
+          });
+    } catch (const core::RefusedPickle& refused) {
+      refusal = refused.what();
+    }
   }
-  // Checked before importing: importing a module runs it.
-  if (!admitted_module(m) || n.find('.') != std::string::npos) refuse();
-  py::object resolved =
-      py::getattr(py::module_::import("importlib").attr("import_module")(module), name);
-  if (PyType_Check(resolved.ptr())) {
-    if (!admitted_class(resolved)) refuse();
-    return resolved;
-  }
-  for (py::handle function : functions) {
-    if (function.is(resolved)) return resolved;
-  }
-  refuse_model_global(path_text, m, n);
+  if (!refusal.empty()) refuse_model_file(path_text, refusal);
 }
 
 py::object load_model_file(py::handle path) {
+  const std::string path_text = text_of(path);
+  py::bytes data;
+  {
+    vb::ScopedContext file(py::module_::import("builtins").attr("open")(path, "rb"));
+    data = file.value().attr("read")();
+  }
+  scan_model_file(path_text, data);
+
   py::module_ pickle = py::module_::import("pickle");
   py::cpp_function find_class(
-      [path_text = text_of(path), functions = admitted_functions()](py::str module,
-                                                                    py::str name) {
-        return resolve_model_global(path_text, functions, module, name);
+      [path_text](py::str module, py::str name) {
+        return resolve_model_global(path_text, module, name);
       },
       py::name("find_class"));
   py::dict namespace_;
@@ -615,15 +626,15 @@ py::object load_model_file(py::handle path) {
     caught = recording.value();
     warnings.attr("simplefilter")(
         "always", py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning"));
-    vb::ScopedContext file(py::module_::import("builtins").attr("open")(path, "rb"));
-    model = unpickler_class(file.value()).attr("load")();
+    py::object stream = py::module_::import("io").attr("BytesIO")(data);
+    model = unpickler_class(stream).attr("load")();
   }
   py::object version_warning =
       py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning");
   for (py::handle record : caught) {
     if (py::bool_(py::module_::import("builtins").attr("issubclass")(record.attr("category"),
                                                                      version_warning))) {
-      logger().attr("warning")("MODEL FILE " + text_of(path) + ": " + text_of(record.attr("message")) +
+      logger().attr("warning")("MODEL FILE " + path_text + ": " + text_of(record.attr("message")) +
                                kLogTag);
     } else {  // anything else goes on as if it had not been recorded
       warnings.attr("warn_explicit")(record.attr("message"), record.attr("category"),
@@ -792,6 +803,9 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
           py::arg("factor_name") = "", kDoc);
 
   cls.def("predict", &predict, py::arg("X"), py::pos_only(), kDoc);
+
+  // What a model file may name, as (module, name) pairs.
+  m.attr("_MODEL_FILE_GLOBALS") = admitted_globals_set();
 
   m.def(
       "_fit_single_instance_in",

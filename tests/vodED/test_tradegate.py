@@ -5,10 +5,13 @@ Searches run on ~40 synthetic trades with 4 groups / 2 test groups (6 folds) and
 parameters are enqueued, so no trial ever draws ten thousand estimators.
 """
 
+import contextlib
+import copy
 import gc
 import logging
 import os
 import pickle
+import pickletools
 import re
 import subprocess
 import sys
@@ -20,17 +23,18 @@ import numpy as np
 import optuna
 import pandas as pd
 import pytest
-import scipy.sparse
+import scipy.stats
 import sklearn
 import sklearn.base
 import sklearn.metrics
+from numpy._core.numeric import _frombuffer as frombuffer
 from optuna.distributions import CategoricalDistribution, FloatDistribution, IntDistribution
 from sklearn.ensemble import AdaBoostClassifier, BaggingClassifier
 from sklearn.feature_selection import SelectPercentile
 from sklearn.impute import KNNImputer, SimpleImputer
 from sklearn.linear_model import LogisticRegression
 from sklearn.naive_bayes import ComplementNB, GaussianNB
-from sklearn.preprocessing import MinMaxScaler
+from sklearn.preprocessing import MinMaxScaler, StandardScaler
 from timeseriescv.cross_validation import CombPurgedKFoldCV
 
 from velmora.vodED import tradegate
@@ -60,6 +64,24 @@ CHEAP = dict(
     BaggingClassifier_n_estimators=3, BaggingClassifier_max_samples=1.0,
     BaggingClassifier_max_features=1.0, imputer_to_use="SimpleImputer", KNNImputer_n_neighbors=2,
     KNNImputer_weights="uniform", SimpleImputer_weights="mean")
+
+# A model of every family the search space produces: both ensembles over each base estimator
+# (logistic regression with each penalty, so with each solver, and either class weighting),
+# each imputer setting and both score functions.
+LR_BASES = [("LogisticRegression", "l1", "None"), ("LogisticRegression", "l2", "balanced"),
+            ("LogisticRegression", "elasticnet", "balanced")]
+NB_BASES = [("ComplementNB", "l2", "None"), ("GaussianNB", "l2", "None")]
+IMPUTERS = (
+    [dict(imputer_to_use="KNNImputer", KNNImputer_weights=w) for w in ["uniform", "distance"]]
+    + [dict(imputer_to_use="SimpleImputer", SimpleImputer_weights=s)
+       for s in ["mean", "median", "most_frequent", "constant"]])
+GENUINE = [
+    dict(CHEAP, classifier_model_to_use=ensemble + base, lr_penalty=penalty,
+         lr_class_weight=weight, score_func_to_use=["f_classif", "mutual_info_classif"][i % 2],
+         **IMPUTERS[i % len(IMPUTERS)])
+    for i, (ensemble, (base, penalty, weight)) in enumerate(
+        (ensemble, base) for ensemble in ["AdaBoostClassifier", "BaggingClassifier"]
+        for base in LR_BASES + NB_BASES)]
 
 SEARCH_SPACE = {
     "score_func_to_use": CategoricalDistribution(["f_classif", "mutual_info_classif"]),
@@ -149,6 +171,19 @@ def fit_with(trades, *param_sets, factor_name="F", storage_name="S", classifier=
     classifier.fit(**trades, n_splits=4, n_test_splits=2, factor_name=factor_name,
                    storage_name=storage_name, **kwargs)
     return classifier
+
+
+def add_best_trial(params, factor_name="F"):
+    """A finished trial holding params, the best of its otherwise empty study."""
+    study_of(factor_name).add_trial(optuna.trial.create_trial(
+        params=params, value=0.99,
+        distributions={key: CategoricalDistribution([value]) for key, value in params.items()}))
+
+
+def write_best_model(params, factor_name="F", trades=None):
+    """The final fit alone (no search) of a best trial holding params: writes its model file."""
+    add_best_trial(params, factor_name)
+    return fit_with(trades or make_trades(), factor_name=factor_name, n_trials_to_estimate_params=0)
 
 
 def load(classifier, factor_name="F"):
@@ -625,11 +660,7 @@ def test_a_search_whose_trials_all_fail_writes_no_model(workdir):
     ({"lr_penalty": None}, KeyError, "lr_penalty"),  # None: key left out
 ])
 def test_a_stale_best_trial_is_refused_by_name(workdir, change, error, text):
-    params = {key: value for key, value in (CHEAP | change).items() if value is not None}
-    study = study_of()
-    study.add_trial(optuna.trial.create_trial(
-        params=params, value=0.99,
-        distributions={key: CategoricalDistribution([value]) for key, value in params.items()}))
+    add_best_trial({key: value for key, value in (CHEAP | change).items() if value is not None})
     with pytest.raises(error, match=text):
         fit_with(make_trades(), n_trials_to_estimate_params=0)
     assert not models_dir(workdir).exists()
@@ -876,42 +907,206 @@ def write_model_file(workdir, obj, factor_name="F"):
             pickle.dump(obj, f)
 
 
-def test_damaged_or_hostile_model_files_change_nothing(workdir):
+PICKLED_TEXT = {"SHORT_BINUNICODE", "BINUNICODE", "BINUNICODE8"}
+
+
+def globals_named(data):
+    """The (module, name) pairs a pickle names, read from its opcodes without loading it.
+    GLOBAL carries both; STACK_GLOBAL takes the two texts pushed just before it, which the
+    pickler often fetches from its memo instead of writing them again."""
+    named, pushed, memo = set(), [], {}
+    for opcode, argument, _ in pickletools.genops(data):
+        kind = opcode.name
+        if kind in PICKLED_TEXT:
+            pushed.append(argument)
+        elif kind in ("GET", "BINGET", "LONG_BINGET"):
+            pushed.append(memo[argument])
+        elif kind == "MEMOIZE":
+            memo[len(memo)] = pushed[-1]
+        elif kind in ("PUT", "BINPUT", "LONG_BINPUT"):
+            memo[argument] = pushed[-1]
+        elif kind == "GLOBAL":
+            named.add(tuple(argument.split(" ", 1)))
+            pushed.append(None)
+        elif kind == "STACK_GLOBAL":
+            named.add((pushed[-2], pushed[-1]))
+            pushed.append(None)
+        elif kind not in ("PROTO", "FRAME", "STOP"):
+            pushed.append(None)
+    return named
+
+
+def test_genuine_models_of_every_family_name_only_admitted_globals_and_load(workdir):
+    """Re-derives what model files name under the installed numpy and scikit-learn: an
+    upgrade that makes models name something new fails here, not as a refused user model."""
     trades = make_trades()
     X = trades["X_train_df"]
-    classifier = fit_with(trades, CHEAP)
+    named, written = {}, []
+    for i, params in enumerate(GENUINE):
+        factor_name = f"G{i}"
+        classifier = write_best_model(params, factor_name, trades)
+        model = read_model(workdir, factor_name)
+        # as written here, and as written under each supported Python's default protocol
+        versions = [(models_dir(workdir) / f"{factor_name}{SUFFIX}.pkl").read_bytes()] + [
+            pickle.dumps(model, protocol=protocol) for protocol in [4, 5]]
+        for data in versions:
+            for pair in globals_named(data):
+                named.setdefault(pair, params["classifier_model_to_use"])
+        written.append((classifier, factor_name, versions, list(reference_predict(model, X))))
+    assert ("sklearn.naive_bayes", "ComplementNB") in named  # the reading of globals works
+    missing = {pair: family for pair, family in named.items()
+               if pair not in tradegate._MODEL_FILE_GLOBALS}
+    assert not missing, f"genuine models name globals that the loader refuses: {missing}"
+
+    for classifier, factor_name, versions, expected in written:
+        for data in versions:
+            write_model_file(workdir, data, factor_name)
+            assert load(classifier, factor_name) is True
+            assert [classifier.predict(X.iloc[[j]]) for j in range(0, len(X), 5)] == expected[::5]
+
+
+def test_builtin_data_at_every_protocol_since_3_passes_the_scan(workdir):
+    """The loader reads every opcode that pickle writes for a model and builtin data (the
+    protocols whose bytes need no codec call), shared and self-referencing objects included."""
+    trades = make_trades()
+    X = trades["X_train_df"]
+    classifier = write_best_model(CHEAP, trades=trades)
+    model = read_model(workdir)
+    shared, loop = [1.5], []
+    loop.append(loop)
+    data = dict(tuples=[(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4)], sets=[{1, 2}, frozenset({3})],
+                bytes=[b"\x00\xff", b"x" * 300, bytearray(b"ab")], numbers=[1 + 2j, 2 ** 70,
+                2 ** 2400, -1, 0.1, True, None], text=["", "\u00e9" * 300], shared=[shared, shared],
+                loop=loop, ranges=[slice(1, 5, 2), range(3)])
+    expected = list(reference_predict(model, X))
+    for protocol in [3, 4, 5]:
+        write_model_file(workdir, pickle.dumps(model | {"extra": data}, protocol=protocol))
+        assert load(classifier) is True
+        assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == expected
+
+
+def named_global(module, name):
+    """The opcodes by which protocols 4 and 5 name module.name."""
+    texts = (module.encode(), name.encode())
+    pushed = b"".join(pickle.SHORT_BINUNICODE + bytes([len(text)]) + text for text in texts)
+    return pushed + pickle.STACK_GLOBAL
+
+
+def inline(obj):
+    """The opcodes that push obj, to splice into a hand-made pickle (no header, no STOP)."""
+    return pickle.dumps(obj, protocol=2)[2:-1]
+
+
+def hostile_files(marker, model):
+    """Case: (file content, the name it is refused by, whether plain pickle would run it)."""
+    command = f"echo planted > {marker}"  # sh and cmd alike
+    script = f"import os\nos.system({command!r})\n"
+    # a real scipy distribution whose argument-parser template runs the command: scipy execs
+    # that template when a distribution is unpickled
+    distribution = copy.deepcopy(scipy.stats.norm)
+    distribution._parse_arg_template = script + distribution._parse_arg_template
+    # a stage of a class from the admitted packages that no model of this library holds
+    width = model["scaler"].n_features_in_
+    scaler = StandardScaler().fit(np.arange(2.0 * width).reshape(2, width))
+    return {
+        "scipy-distribution-state": (
+            pickle.PROTO + b"\x04" + named_global("scipy.stats._continuous_distns", "norm_gen")
+            + pickle.EMPTY_TUPLE + pickle.NEWOBJ + inline({"_parse_arg_template": script})
+            + pickle.BUILD + pickle.STOP,
+            "scipy.stats._continuous_distns.norm_gen", True),
+        "reduce-to-os-system": (
+            pickle.dumps({"imputer": Payload(os.system, command)}),
+            f"{os.system.__module__}.system", True),
+        "reduce-to-eval": (
+            pickle.dumps({"imputer": Payload(eval, f"open({str(marker)!r}, 'w').close()")}),
+            "builtins.eval", True),
+        # a numpy helper that imports any module and returns any of its attributes
+        "attribute-getter": (
+            pickle.dumps({"imputer": Payload(Payload(ufunc_reconstruct, "os", "system"), command)}),
+            "numpy.core._ufunc_reconstruct", True),
+        "numpy-file-writer": (
+            pickle.dumps({"imputer": Payload(np.save, str(marker), np.zeros(1))}),
+            "numpy.save", True),
+        "genuine-model-with-a-distribution-stage": (
+            pickle.dumps(model | {"scaler": distribution}),
+            "scipy.stats._continuous_distns.norm_gen", True),
+        "genuine-model-with-an-unlisted-stage": (
+            pickle.dumps(model | {"scaler": scaler}),
+            "sklearn.preprocessing._data.StandardScaler", False),
+        # an admitted function as the target of a state update (protocol 2's GLOBAL): numpy's
+        # array rebuilder would read every later protocol-5 array in Fortran order
+        "state-update-of-an-admitted-function": (
+            pickle.PROTO + b"\x02" + pickle.GLOBAL + b"numpy._core.numeric\n_frombuffer\n"
+            + inline((None, {"__defaults__": ("F",)})) + pickle.BUILD + pickle.STOP,
+            "numpy._core.numeric._frombuffer", True),
+        # a library module as the target of one: sklearn.metrics.f1_score = None
+        "state-update-of-a-library-module": (
+            pickle.PROTO + b"\x04" + pickle.GLOBAL + b"sklearn\nmetrics\n"
+            + inline((None, {"f1_score": None})) + pickle.BUILD + pickle.STOP,
+            "sklearn.metrics", True),
+    }
+
+
+def side_effects(workdir):
+    return (sorted(path.name for path in workdir.glob("pwned*")), frombuffer.__defaults__,
+            sklearn.metrics.f1_score)
+
+
+@pytest.mark.parametrize("case", [
+    "scipy-distribution-state", "reduce-to-os-system", "reduce-to-eval", "attribute-getter",
+    "numpy-file-writer", "genuine-model-with-a-distribution-stage",
+    "genuine-model-with-an-unlisted-stage", "state-update-of-an-admitted-function",
+    "state-update-of-a-library-module"])
+def test_hostile_model_files_are_refused_without_side_effects(workdir, case):
+    trades = make_trades()
+    X = trades["X_train_df"]
+    classifier = write_best_model(CHEAP, trades=trades)
     assert load(classifier) is True
     labels = [classifier.predict(X.iloc[[i]]) for i in range(len(X))]
+    untouched = side_effects(workdir)
 
-    # a model of another width, so that any stage taken over from it would break predict
+    content, refused_name, live = hostile_files(workdir / "pwned", read_model(workdir))[case]
+    write_model_file(workdir, content)
+    fresh = OptimalEntryClassifier()
+    for target in (classifier, fresh):
+        with pytest.raises(pickle.UnpicklingError) as refused:
+            load(target)
+        message = str(refused.value)
+        assert f"model file ../vodED/saved_models/F{SUFFIX}.pkl:" in message
+        assert f"'{refused_name}'" in message
+    assert side_effects(workdir) == untouched
+    # no model field was set: the earlier model stays, the fresh object still has none
+    assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == labels
+    with pytest.raises(AttributeError):
+        fresh.predict(X.iloc[[0]])
+
+    if live:  # the payload is real: an unrestricted load does what the loader refused
+        try:
+            with contextlib.suppress(Exception):
+                pickle.loads(content)
+            assert side_effects(workdir) != untouched
+        finally:
+            frombuffer.__defaults__, sklearn.metrics.f1_score = untouched[1:]
+
+
+@pytest.mark.parametrize("damage, error", [
+    (lambda model: b"not a pickle at all", pickle.UnpicklingError),
+    (lambda model: pickle.dumps(model)[:-1], pickle.UnpicklingError),  # no STOP
+    (lambda model: pickle.dumps({key: model[key] for key in MODEL_KEYS if key != "scaler"}),
+     KeyError),
+    (lambda model: pickle.dumps([model[key] for key in MODEL_KEYS]), TypeError),
+], ids=["not-a-pickle", "truncated", "missing-key", "not-a-dictionary"])
+def test_damaged_model_files_change_nothing(workdir, damage, error):
+    trades = make_trades()
+    X = trades["X_train_df"]
+    classifier = write_best_model(CHEAP, trades=trades)
+    assert load(classifier) is True
+    labels = [classifier.predict(X.iloc[[i]]) for i in range(len(X))]
+    # from a model of another width, so that any stage taken over would break predict
     wider = dict(trades, X_train_df=X.assign(float64_extra_spread=np.arange(len(X), dtype=float)))
-    fit_with(wider, dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB"),
-             factor_name="W")
-    other = read_model(workdir, "W")
-    marker = workdir / "pwned"
-    cases = [
-        (b"not a pickle at all", pickle.UnpicklingError),
-        ({key: other[key] for key in MODEL_KEYS if key != "scaler"}, KeyError),
-        ([other[key] for key in MODEL_KEYS], TypeError),
-        ({"imputer": Payload(os.system, f"touch {marker}")}, pickle.UnpicklingError),
-        ({"imputer": Payload(eval, f"open({str(marker)!r}, 'w')")}, pickle.UnpicklingError),
-        ({"imputer": Payload(subprocess.call, ["touch", str(marker)])}, pickle.UnpicklingError),
-        ({"imputer": Payload(np.load, str(marker), None, True)}, pickle.UnpicklingError),
-        ({"imputer": Payload(np.save, str(marker), np.zeros(1))}, pickle.UnpicklingError),
-        # helpers inside the admitted packages: one that fetches any attribute of any module,
-        # one that writes a file
-        ({"imputer": Payload(Payload(ufunc_reconstruct, "os", "system"), f"touch {marker}")},
-         pickle.UnpicklingError),
-        ({"imputer": Payload(scipy.sparse.save_npz, str(marker), scipy.sparse.csr_matrix((1, 1)))},
-         pickle.UnpicklingError),
-        # a library module as the target of a state update: sklearn.metrics.f1_score = None
-        (b"\x80\x04csklearn\nmetrics\n}X\x08\x00\x00\x00f1_scoreNsb.", pickle.UnpicklingError),
-    ]
-    f1_score = sklearn.metrics.f1_score
-    for content, error in cases:
-        write_model_file(workdir, content)
-        with pytest.raises(error):
-            load(classifier)
-        assert not list(workdir.glob("pwned*"))
-        assert sklearn.metrics.f1_score is f1_score
-        assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == labels
+    write_best_model(dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB"),
+                     factor_name="W", trades=wider)
+    write_model_file(workdir, damage(read_model(workdir, "W")))
+    with pytest.raises(error):
+        load(classifier)
+    assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == labels
