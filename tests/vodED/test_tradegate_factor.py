@@ -51,14 +51,6 @@ def _no_benchmark_download(monkeypatch):
     monkeypatch.setattr(yfinance, "download", lambda *args, **kwargs: pd.DataFrame())
 
 
-@pytest.fixture
-def workdir(in_tmp_dir, monkeypatch):
-    cwd = in_tmp_dir / "cwd"
-    cwd.mkdir()
-    monkeypatch.chdir(cwd)
-    return in_tmp_dir
-
-
 def make_factor(frame, tradegate):
     return Factor("crypto", frame, 1440, [], False, vodED_signalsmith=Signalsmith(),
                   vodED_tradegate=tradegate, objective=OBJECTIVE)
