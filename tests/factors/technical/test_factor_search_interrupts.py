@@ -83,8 +83,8 @@ factor.fit(n_trials_to_estimate_params=400, n_jobs=2)
 
 
 @pytest.mark.parametrize("other", [
-    "held.fit(1)",  # a whole search
-    "getattr(held, '__fit_single_instance')(0)",  # one task of a parallel search, alone
+    pytest.param("held.fit(1)", id="search"),
+    pytest.param("getattr(held, '__fit_single_instance')(0)", id="task of a parallel search"),
 ])
 def test_trials_of_ended_searches_are_failed_when_no_other_search_runs(other, sample, in_tmp_dir, caplog):
     caplog.set_level(logging.WARNING, logger=" ")
@@ -108,7 +108,7 @@ setattr(Held, RUN, held_run)
 held = Held("crypto", frame, 60, [], False)
 """ + other, in_tmp_dir, log) as process:
         wait_until(lambda: (in_tmp_dir / "in trial").exists(), "the other search to be inside its trial")
-        # A trial whose process died in its middle, with no chance to clean up.
+        # A trial as a killed process leaves it: RUNNING, and nothing will finish it.
         dead = optuna.load_study(study_name=STUDY_NAME, storage=f"sqlite:///{STUDY_FILE}").ask()
 
         # With the other search running, neither RUNNING trial can be told from its own.
