@@ -249,6 +249,8 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   s[kTrainTimeOfExitSeries] = train_time_of_exit_series;
   s[kImpactSeries] = impact_series;
 
+  // Trials left RUNNING by searches that ended are failed now, or when this one ends on an error.
+  vb::studies::SearchClaim claim(text_of(s[kStudyName]), text_of(s[kStorageName]));
   py::object n = n_trials_to_estimate_params;
   const bool parallel = (n_jobs > py::int_(1)) || n_jobs.equal(py::int_(-1));
   if (parallel && py::bool_(study.attr("trials_dataframe")().attr("empty"))) {
@@ -260,8 +262,9 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   }
 
   // A worker's index is its sampler's seed offset. Offsetting by the trials the study
-  // already holds keeps a continued search from replaying the random start-up points of
-  // every earlier run (and the seeding trial's point); a fresh study starts at 0.
+  // already holds (failed ones included: each took its seed) keeps a continued search from
+  // replaying the random start-up points of every earlier run (and the seeding trial's
+  // point); a fresh study starts at 0.
   py::object held = py::int_(vb::studies::trial_count(study));
   // joblib keeps its worker processes between calls, and the study file is named relative
   // to the working directory: every job carries this process's one.
@@ -280,6 +283,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
     vb::NumpyErrstate quiet(/*all_errors=*/true);
     pool(jobs);
   }
+  claim.release();
   log_info(vb::banner("IN-SAMPLE VODED OPTIMISATION COMPLETE"));
   py::object best = study.attr("best_trial");
   log_info("BEST TRIAL SO FAR: " + text_of(best.attr("number")) +
@@ -381,6 +385,8 @@ int folds_clear(PyObject* self_base) {
 py::none fit_single_instance(py::object self, py::object i) {
   auto& s = state_of(self);
   py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed) + i);
+  // Its trial stays its own while it runs, whatever becomes of the search that sent it.
+  vb::studies::SearchClaim claim(text_of(s[kStudyName]), text_of(s[kStorageName]));
   py::object cv = py::module_::import("timeseriescv.cross_validation")
                       .attr("CombPurgedKFoldCV")(py::arg("n_splits") = s[kNSplits],
                                                  py::arg("n_test_splits") = s[kNTestSplits],
@@ -400,6 +406,7 @@ py::none fit_single_instance(py::object self, py::object i) {
   catch_only[0] = py::handle(PyExc_Exception);
   vb::NumpyErrstate quiet(/*all_errors=*/true);
   study.attr("optimize")(objective, py::arg("n_trials") = 1, py::arg("catch") = catch_only);
+  claim.release();
   return py::none();
 }
 

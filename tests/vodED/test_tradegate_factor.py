@@ -12,6 +12,7 @@ import pytest
 import yfinance
 
 from support.market_data import load_ohlcv
+from support.trades import CHEAP
 from velmora.factors.technical import cointpairs
 from velmora.vodED.signalsmith import Signalsmith
 from velmora.vodED.tradegate import OptimalEntryClassifier
@@ -32,14 +33,7 @@ FACTOR_PARAMS.update({name: 1.0 for name in [
     "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment", "time_stop_halflife_multiplier",
     "time_stop_adjustment_sensitivity"]})
 
-CLASSIFIER_PARAMS = dict(
-    score_func_to_use="f_classif", select_top_k_features_percentile=100,
-    classifier_model_to_use="AdaBoostClassifierGaussianNB", AdaBoostClassifier_n_estimators=2,
-    AdaBoostClassifier_learning_rate=1.0, lr_penalty="l2", lr_c=1.0, lr_class_weight="None",
-    lr_max_iter=1000, lr_l1_ratio=0.5, cnb_alpha=1.0, gnb_var_smoothing=1e-9,
-    BaggingClassifier_n_estimators=2, BaggingClassifier_max_samples=1.0,
-    BaggingClassifier_max_features=1.0, imputer_to_use="SimpleImputer", KNNImputer_n_neighbors=2,
-    KNNImputer_weights="uniform", SimpleImputer_weights="mean")
+CLASSIFIER_PARAMS = CHEAP  # a pipeline that fits in milliseconds
 
 VETO_LINE = re.compile(r"CURRENT TIME: (\S+) \| PAIR: \('(\w+)', '(\w+)'\) \| PREDICTION: (True|False)")
 
@@ -49,14 +43,6 @@ def _no_benchmark_download(monkeypatch):
     """Final runs tabulate against a benchmark that yfinance would fetch past the loopback
     guard; here it answers with nothing."""
     monkeypatch.setattr(yfinance, "download", lambda *args, **kwargs: pd.DataFrame())
-
-
-@pytest.fixture
-def workdir(in_tmp_dir, monkeypatch):
-    cwd = in_tmp_dir / "cwd"
-    cwd.mkdir()
-    monkeypatch.chdir(cwd)
-    return in_tmp_dir
 
 
 def make_factor(frame, tradegate):

@@ -77,9 +77,12 @@ StudyIdentity study_of(const Factor& f) {
 
 py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials, long long n_jobs) {
   const std::string url = id.storage_url();
-  // A fresh study starts from the usual seeds; a continued one shifts them by the trials it
-  // holds, so a second fit explores new start-up points instead of repeating the first.
   py::object study = studies::create_or_load(id.factor_name, url, py::int_(69));
+  // Trials left RUNNING by searches that ended are failed now, or when this one ends on an error.
+  studies::SearchClaim claim(id.factor_name, url);
+  // A fresh study starts from the usual seeds; a continued one shifts them by the trials it
+  // holds, failed ones included (each took its seed), so a second fit explores new start-up
+  // points instead of repeating the first.
   const py::ssize_t held = studies::trial_count(study);
   if (held > 0) study = studies::create_or_load(id.factor_name, url, py::int_(69 + held));
 
@@ -107,6 +110,7 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
     NumpyErrstate quiet(/*all_errors=*/true);
     study.attr("optimize")(self.attr(kRunMethod), "n_trials"_a = n_trials);
   }
+  claim.release();
 
   log_info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"));
   // Trials of other processes are in the file, not in this handle's cache: reload.
@@ -119,8 +123,12 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
 
 void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle index) {
   py::object seed = py::int_(69) + py::reinterpret_borrow<py::object>(index);
-  py::object study = studies::create_or_load(id.factor_name, id.storage_url(), seed);
+  const std::string url = id.storage_url();
+  py::object study = studies::create_or_load(id.factor_name, url, seed);
+  // Its trial stays its own while it runs, whatever becomes of the search that sent it.
+  studies::SearchClaim claim(id.factor_name, url);
   study.attr("optimize")(self.attr(kRunMethod), "n_trials"_a = 1);
+  claim.release();
 }
 
 py::dict load_best_params(const StudyIdentity& id) {
