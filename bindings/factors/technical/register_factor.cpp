@@ -4,10 +4,12 @@
 #include "factors/technical/register.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "factors/technical/factor_state.hpp"
@@ -101,6 +103,9 @@ std::string resample_rule(std::int64_t resolution_in_mins) {
   return std::to_string(resolution_in_mins) + "min";
 }
 
+// The labels' endings of a security's price columns.
+constexpr std::array<std::string_view, 4> kPriceSuffixes = {"_open", "_high", "_close", "_low"};
+
 bool has_suffix(py::handle label, std::string_view suffix) {
   if (!PyUnicode_Check(label.ptr())) return false;
   const std::string s = label.cast<std::string>();
@@ -130,7 +135,7 @@ py::array owned_matrix(py::handle frame) {
 
 std::string security_of_price_label(py::handle label) {
   const std::string s = label.cast<std::string>();
-  for (const char* suffix : {"_open", "_high", "_close", "_low"}) {
+  for (const std::string_view suffix : kPriceSuffixes) {
     if (auto name = core::security_of_label(s, suffix)) return std::string(*name);
   }
   return s;
@@ -189,8 +194,8 @@ py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
   py::object columns = frame.attr("columns");
   py::list price_labels, volume_labels;
   for (py::handle label : columns) {
-    if (has_suffix(label, "_open") || has_suffix(label, "_high") || has_suffix(label, "_close") ||
-        has_suffix(label, "_low")) {
+    if (std::any_of(kPriceSuffixes.begin(), kPriceSuffixes.end(),
+                    [&](std::string_view suffix) { return has_suffix(label, suffix); })) {
       price_labels.append(label);
     } else if (has_suffix(label, "_volume")) {
       volume_labels.append(label);

@@ -793,17 +793,21 @@ void report_unscored(py::error_already_set& e) {
   PyErr_WriteUnraisable(context.ptr());
 }
 
+double objective_score_with_errors(const py::object& self, const py::object& objective) {
+  return with_python_errors([&] { return compute_objective_score(self, objective); });
+}
+
 // The score with its error raised: the factor's trials fail on an objective that cannot be
 // computed rather than score it 0.0.
 double get_objective_score_or_raise(const py::object& self, const py::object& objective) {
   vb::check_str(objective, "objective");
-  return with_python_errors([&] { return compute_objective_score(self, objective); });
+  return objective_score_with_errors(self, objective);
 }
 
 double get_objective_score(const py::object& self, const py::object& objective) {
   vb::check_str(objective, "objective");  // a wrong type is the caller's error, not a score
   try {
-    return get_objective_score_or_raise(self, objective);
+    return objective_score_with_errors(self, objective);
   } catch (py::error_already_set& e) {
     // A record that cannot be scored counts as 0.0; Ctrl-C and exits still get through.
     if (!e.matches(PyExc_Exception)) throw;
