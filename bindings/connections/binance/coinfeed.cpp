@@ -243,8 +243,7 @@ py::object single_job(py::object self, py::object cryptocurrencies_dict,
 }
 
 // Carries the module settings to a worker. Its pickle restores them in the receiving process
-// when it is loaded; the job puts it before the feed among its arguments, so the settings are
-// in place before the feed is rebuilt there and its client pings the exchange.
+// when it is loaded, so they are in force before the job builds its feed there.
 struct FeedSettings {
   py::dict values;
 };
@@ -262,8 +261,68 @@ FeedSettings restore_settings(py::dict values) {
   return FeedSettings{values};
 }
 
-py::object run_download_job(const FeedSettings&, py::object feed, py::args job_arguments) {
-  return feed.attr(kJobMethod)(*job_arguments);
+// What a download job carries in place of the feed. In the calling process it is the feed
+// itself. Pickled for a worker it becomes the feed's own recipe (its __reduce__) and the
+// download's token, and unpickling builds nothing: a rebuilt feed makes an exchange client,
+// which pings the exchange, and a failure there, outside every job's guard, would break the
+// worker pool and lose the whole download. The worker builds its feed inside the job instead.
+struct TravellingFeed {
+  py::object feed = py::none();  // the caller's feed; None in a worker
+  py::object rebuild = py::none();
+  py::object rebuild_args = py::none();
+  py::object download_token = py::none();
+};
+
+// Taken only when the carrier is pickled, so a download that runs in the calling process
+// never needs the rebuild module.
+py::tuple reduce_travelling_feed(const TravellingFeed& carrier) {
+  py::object rebuild = carrier.rebuild;
+  py::object rebuild_args = carrier.rebuild_args;
+  if (!carrier.feed.is_none()) {
+    py::tuple recipe = carrier.feed.attr("__reduce__")();
+    rebuild = recipe[0];
+    rebuild_args = recipe[1];
+  }
+  return py::make_tuple(this_module().attr("_feed_for_worker"),
+                        py::make_tuple(rebuild, rebuild_args, carrier.download_token));
+}
+
+// The feed of this worker process for the given download: built by the first job that needs
+// it and kept for the download's later jobs, so a worker makes one client and pings once,
+// however many symbols it downloads. A failed build is not kept: the next job tries again.
+py::object worker_feed(const TravellingFeed& carrier) {
+  py::module_ module = this_module();
+  py::object kept = module.attr("_worker_feed");
+  if (!kept.is_none() && py::object(kept[py::int_(0)]).equal(carrier.download_token)) {
+    return kept[py::int_(1)];
+  }
+  module.attr("_worker_feed") = py::none();  // an earlier download's client goes first
+  py::object feed = carrier.rebuild(*carrier.rebuild_args);
+  module.attr("_worker_feed") = py::make_tuple(carrier.download_token, feed);
+  return feed;
+}
+
+py::object run_download_job(const FeedSettings&, const TravellingFeed& carrier,
+                            py::object cryptocurrencies_dict, py::object cryptocurrencies,
+                            py::object index, py::object binance_interval, py::object start_str,
+                            py::object end_str) {
+  py::object feed = carrier.feed;
+  if (feed.is_none()) {
+    // A list that cannot be indexed is the caller's error, not one symbol's: it passes on.
+    py::object symbol = cryptocurrencies[index];
+    try {
+      feed = worker_feed(carrier);
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_Exception)) throw;  // Ctrl-C and exit requests end the download
+      warn_download_failed(symbol);
+      return py::none();
+    } catch (const std::exception&) {
+      warn_download_failed(symbol);
+      return py::none();
+    }
+  }
+  return feed.attr(kJobMethod)(cryptocurrencies_dict, cryptocurrencies, index, binance_interval,
+                               start_str, end_str);
 }
 
 // `with Manager() as manager:` for C++: the manager process is shut down on every way out.
@@ -304,10 +363,14 @@ py::object boiler_plate_for_get_historical_data(py::object self, const char* bin
 
     py::object delayed_job = joblib.attr("delayed")(this_module().attr("_run_download_job"));
     py::object settings = py::cast(current_settings());
+    TravellingFeed travelling;
+    travelling.feed = self;
+    travelling.download_token = py::module_::import("uuid").attr("uuid4")().attr("hex");
+    py::object carrier = py::cast(std::move(travelling));
     py::list jobs;
     const auto n_symbols = static_cast<py::ssize_t>(py::len(cryptocurrencies));
     for (py::ssize_t index = 0; index < n_symbols; ++index) {
-      jobs.append(delayed_job(settings, self, shared, cryptocurrencies, index, binance_interval,
+      jobs.append(delayed_job(settings, carrier, shared, cryptocurrencies, index, binance_interval,
                               start_str, end_str));
     }
 
@@ -426,6 +489,29 @@ int settings_clear(PyObject* self_base) {
   return 0;
 }
 
+int carrier_traverse(PyObject* self_base, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self_base));
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& carrier = py::cast<TravellingFeed&>(py::handle(self_base));
+    for (py::object* field : {&carrier.feed, &carrier.rebuild, &carrier.rebuild_args,
+                              &carrier.download_token}) {
+      Py_VISIT(field->ptr());
+    }
+  }
+  return 0;
+}
+
+int carrier_clear(PyObject* self_base) {
+  if (py::detail::is_holder_constructed(self_base)) {
+    auto& carrier = py::cast<TravellingFeed&>(py::handle(self_base));
+    for (py::object* field : {&carrier.feed, &carrier.rebuild, &carrier.rebuild_args,
+                              &carrier.download_token}) {
+      *field = py::none();
+    }
+  }
+  return 0;
+}
+
 const char* const kDownloadDoc = R"doc(
 Downloads the %s klines of a list of trading pairs and cleans them into one OHCLV_dataframe.
 
@@ -486,8 +572,22 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   settings_cls.def("__reduce__", [](const FeedSettings& s) {
     return py::make_tuple(this_module().attr("_restore_feed_settings"), py::make_tuple(s.values));
   });
+  py::class_<TravellingFeed>(m, "_TravellingFeed", vb::gc_type_setup<carrier_traverse, carrier_clear>(),
+                             "A download's feed on its way to a worker process.")
+      .def("__reduce__", &reduce_travelling_feed);
+  m.def(
+      "_feed_for_worker",
+      [](py::object rebuild, py::object rebuild_args, py::object download_token) {
+        return TravellingFeed{py::none(), std::move(rebuild), std::move(rebuild_args),
+                              std::move(download_token)};
+      },
+      py::arg("rebuild"), py::arg("rebuild_args"), py::arg("download_token"),
+      "The carrier of a feed that a worker builds for itself when a job first needs it.");
+  // This worker's feed of the current download, as (download token, feed); None before one.
+  m.attr("_worker_feed") = py::none();
   m.def("_run_download_job", &run_download_job,
-        "Runs a feed's download job by its method name (an override in a subclass is used).");
+        "Runs a feed's download job by its method name (an override in a subclass is used), "
+        "in a worker on the feed the worker built for the download.");
 
   py::class_<Coinfeed> cls(m, "Coinfeed", vb::gc_type_setup<coinfeed_traverse, coinfeed_clear>(), R"doc(
 A connection to the exchange's market data: kline downloads and the top-coins list.

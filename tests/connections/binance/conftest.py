@@ -3,7 +3,8 @@
 One HTTP server on 127.0.0.1 per test run. It answers what python-binance asks for while
 constructing a client and downloading klines, in the exchange's own format:
 
-- GET /api/v3/ping -> {}
+- GET /api/v3/ping -> {}; after `fail_every_other_ping()`, every other ping (starting with the
+  next one) gets HTTP 500, as a rate-limited exchange answers.
 - GET /api/v3/klines?symbol=&interval=&startTime=&endTime=&limit= -> the symbol's klines with
   startTime <= open time <= endTime, at most `limit` of them (default 500, at most 1000), each a
   list of twelve values with prices and volumes as decimal text; an unlisted symbol gets
@@ -80,10 +81,24 @@ class ExchangeState:
         self.page = "<html><body></body></html>"
         self.requests: list[tuple[str, dict, dict]] = []
         self.release = threading.Event()
+        self.ping_replies: list[int] = []  # the HTTP status of every ping, in order
+        self._failing_from: int | None = None
+        self._lock = threading.Lock()
 
     def serve(self, symbol: str, interval: str, klines: list[list]) -> None:
         self.listed.add(symbol)
         self.klines[(symbol, interval)] = klines
+
+    def fail_every_other_ping(self) -> None:
+        with self._lock:
+            self._failing_from = len(self.ping_replies)
+
+    def ping_status(self) -> int:
+        with self._lock:
+            since = None if self._failing_from is None else len(self.ping_replies) - self._failing_from
+            status = 500 if since is not None and since % 2 == 0 else 200
+            self.ping_replies.append(status)
+            return status
 
     def paths(self, path: str) -> list[dict]:
         return [query for p, query, _ in self.requests if p == path]
@@ -107,7 +122,10 @@ class _Handler(BaseHTTPRequestHandler):
         query = {k: v[-1] for k, v in parse_qs(url.query).items()}
         state.requests.append((url.path, query, dict(self.headers)))
         if url.path == "/api/v3/ping":
-            self._reply(200, "{}")
+            if state.ping_status() == 500:
+                self._reply(500, '{"code": -1001, "msg": "Internal error; unable to process your request."}')
+            else:
+                self._reply(200, "{}")
         elif url.path == "/api/v3/klines":
             self._klines(state, query)
         elif url.path == "/":

@@ -235,6 +235,77 @@ def test_workers_download_with_their_own_rebuilt_feed(daily_exchange, feed, capl
     assert feed.binance_client is None
 
 
+SIX = ["BTCUSDT", "ETHUSDT", "BNBUSDT", "LTCUSDT", "TRXUSDT", "XRPUSDT"]
+
+
+@pytest.fixture
+def six_symbols(exchange, kline_files):
+    for symbol in SIX:
+        exchange.serve(symbol, "1d", kline_files.daily(symbol))
+    return exchange
+
+
+@pytest.fixture
+def fresh_workers():
+    """Worker processes started by this test, so that they write their log lines into the
+    test's captured standard error (a worker keeps the stderr it was started with)."""
+    from joblib.externals.loky import get_reusable_executor
+
+    get_reusable_executor().shutdown(wait=True)
+    yield
+    get_reusable_executor().shutdown(wait=True)
+
+
+def worker_warnings(capfd):
+    """The messages of the warnings that workers logged (logging's default format there:
+    level, logger name, message)."""
+    lines = [line.split(":", 2) for line in capfd.readouterr().err.splitlines()]
+    return [line[2] for line in lines if len(line) == 3 and line[:2] == ["WARNING", " "]]
+
+
+def test_a_worker_that_cannot_make_its_client_loses_only_its_jobs_symbols(six_symbols, feed, fresh_workers, capfd):
+    """An exchange that answers every other ping with HTTP 500 (as rate limits do) once broke
+    the worker pool while a worker rebuilt its feed, and the whole download was lost."""
+    start, end = dt.datetime(2019, 1, 1), dt.datetime(2019, 3, 31)
+    six_symbols.fail_every_other_ping()
+    before = len(six_symbols.ping_replies)
+
+    result = feed.get_daily_historical_data_for_cryptocurrencies(SIX, start, end, n_jobs=2)
+
+    replies = six_symbols.ping_replies[before:]
+    failed_pings = replies.count(500)
+    kept = Inference().infer_securities_from_OHCLV_df(result)
+    lost = [s for s in SIX if s not in kept]
+    # The first worker ping is refused; a refused ping costs its job's symbol, and the next
+    # job of that worker tries again, so each of the (at most two) workers loses at most one.
+    assert 1 <= failed_pings <= 2 and replies.count(200) <= 2
+    assert len(lost) == failed_pings
+    assert kept == [s for s in SIX if s in kept]  # request order
+    assert_same_bars(result, load_ohlcv(DAILY, kept, start=start, end=end))
+    assert sorted(worker_warnings(capfd)) == sorted(failed(s) for s in lost)
+
+
+def test_a_worker_makes_one_client_for_all_its_jobs(six_symbols, feed, fresh_workers, capfd):
+    start, end = dt.datetime(2019, 1, 1), dt.datetime(2019, 1, 31)
+    before = len(six_symbols.paths("/api/v3/ping"))
+    result = feed.get_daily_historical_data_for_cryptocurrencies(SIX, start, end, n_jobs=2)
+    assert_same_bars(result, load_ohlcv(DAILY, SIX, start=start, end=end))
+    assert 1 <= len(six_symbols.paths("/api/v3/ping")) - before <= 2  # one per worker, not per job
+    assert worker_warnings(capfd) == []
+
+
+def test_a_worker_that_cannot_rebuild_the_feed_warns_for_each_symbol(six_symbols, feed, fresh_workers, capfd, monkeypatch):
+    """Nothing answers at the exchange's address: every worker fails to make its client, and
+    the download ends as a download of nothing, not as a broken worker pool."""
+    from velmora.connections.binance import coinfeed
+
+    monkeypatch.setattr(coinfeed, "BINANCE_API_URL", "http://127.0.0.1:9/api")
+    with pytest.raises(TypeError, match="No kline data was downloaded"):
+        feed.get_daily_historical_data_for_cryptocurrencies(SIX[:3], dt.datetime(2018, 1, 1),
+                                                            dt.datetime(2018, 1, 31), n_jobs=2)
+    assert sorted(worker_warnings(capfd)) == sorted(failed(s) for s in SIX[:3])
+
+
 def manager_processes():
     return [p for p in multiprocessing.active_children() if "Manager" in type(p).__name__ + p.name]
 
