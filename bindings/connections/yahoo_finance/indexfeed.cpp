@@ -7,6 +7,7 @@
 
 #include <pybind11/eval.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -54,9 +55,12 @@ std::vector<std::string> split_at(const std::string& text, std::string_view sep)
 }
 
 // The suffix goes on before the split, so only a ticker taken from the last piece keeps it
-// ("SGX: D05" becomes "D05.SI").
+// ("SGX: D05" becomes "D05.SI"). Share classes are written with a dot in the tables (BRK.B,
+// BT.A) and with a dash at Yahoo (BRK-B, BT-A.L), where the dotted spelling fails without a
+// word; the dash goes in before the suffix brings its own dot.
 std::string ticker_from_cell(std::string text, const ConstituentTable& table) {
   if (table.strip_newline) std::erase(text, '\n');
+  std::replace(text.begin(), text.end(), '.', '-');
   if (table.add_suffix) text += table.suffix;
   if (table.split_ticker) {
     const std::vector<std::string> pieces = split_at(text, table.split_sep);
@@ -155,9 +159,11 @@ py::object daily_bars_of_index(const ConstituentTable& table, const py::object& 
 constexpr const char* kMethodDoc = R"doc(
 Downloads the daily bars of the current members of the %s.
 
-The members are read from the constituent table of the index's article; the bars come
-from yfinance and are cleaned into an OHCLV_dataframe: labels "<ticker>_<field>" with "_"
-for the ticker's dots, adjusted closes dropped, values forward-filled, securities with a
+The members are read from the constituent table of the index's article and requested in
+Yahoo's spelling (a share class's dot becomes "-": BRK.B is requested as BRK-B, BT.A as
+BT-A.L); the bars come from yfinance and are cleaned into an OHCLV_dataframe: labels
+"<downloaded ticker>_<field>" with "_" for the ticker's dots (BRK-B_close, BT-A_L_close),
+adjusted closes dropped, values forward-filled, securities with a
 column present on fewer than half the rows dropped whole, then rows with a missing value
 dropped.
 
