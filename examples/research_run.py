@@ -62,9 +62,7 @@ def main() -> None:
     factor.fit(n_trials_to_estimate_params=args.trials, n_jobs=args.jobs)
 
     results = factor.get_full_backtest_results()
-    print(results.get_full_results().to_string())
-
-    results.plot_full_results()
+    results.plot_full_results()  # prints the results table, then draws
     figure = OUT / "research_run.png"
     plt.gcf().savefig(figure, dpi=120, bbox_inches="tight")
     print(f"plot saved to {figure}")

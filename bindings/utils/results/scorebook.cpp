@@ -323,6 +323,38 @@ py::object benchmark_close(const py::object& download) {
   return close;
 }
 
+// Keeps yfinance quiet while it downloads: its logger's level is raised and warnings are
+// ignored, both put back on every way out. Offline, one failed download writes half a dozen
+// ERROR and WARNING lines of its own and lets pandas deprecation warnings through; the single
+// warning of ours that follows says all a user needs.
+class QuietDownload {
+ public:
+  QuietDownload()
+      : logger_(py::module_::import("logging").attr("getLogger")("yfinance")),
+        level_(logger_.attr("level")),
+        warnings_(py::module_::import("warnings").attr("catch_warnings")()) {
+    warnings_.attr("__enter__")();
+    py::module_::import("warnings").attr("simplefilter")("ignore");
+    logger_.attr("setLevel")(py::module_::import("logging").attr("CRITICAL").cast<int>() + 1);
+  }
+  QuietDownload(const QuietDownload&) = delete;
+  QuietDownload& operator=(const QuietDownload&) = delete;
+  ~QuietDownload() {
+    py::error_scope keep_pending_error;
+    try {
+      logger_.attr("setLevel")(level_);
+      warnings_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set&) {
+      // Nothing sensible to do while unwinding; the download's own outcome stands.
+    }
+  }
+
+ private:
+  py::object logger_;
+  py::object level_;
+  py::object warnings_;
+};
+
 // Daily benchmark returns for [start, end), None when they cannot be had. Each
 // (ticker, start, end) is downloaded once per process, failures included, so a full table
 // costs one download per stretch and a missing network is reported once.
@@ -334,9 +366,12 @@ py::object benchmark_daily_returns(const py::object& start, const py::object& en
   py::object returns = py::none();
   std::string reason = "the download returned no closes";
   try {
-    py::object download =
-        global("yf").attr("download")(kBenchmarkTicker, "start"_a = start, "end"_a = end,
-                                      "progress"_a = false);
+    py::object download;
+    {
+      QuietDownload quiet;
+      download = global("yf").attr("download")(kBenchmarkTicker, "start"_a = start, "end"_a = end,
+                                               "progress"_a = false);
+    }
     py::object close = benchmark_close(download);
     if (!close.is_none()) {
       py::object index = close.attr("index");

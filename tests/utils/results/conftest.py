@@ -1,7 +1,9 @@
 """Fixtures for the Scorebook tests: records built from bar profits, an offline benchmark,
 and a pandas/sklearn reference of the daily series and the seeded bootstrap."""
 
+import logging
 import types
+import warnings
 
 import matplotlib
 
@@ -124,14 +126,24 @@ def benchmark_frame(start, end, seed=3, two_levels=True):
 
 
 class FakeDownload:
-    """Stands in for yfinance.download; counts calls and can fail or return nothing."""
+    """Stands in for yfinance.download; counts calls and can fail or return nothing. A noisy
+    one first reports as yfinance does offline: ERROR and WARNING lines on the "yfinance"
+    logger, and a pandas deprecation warning."""
 
-    def __init__(self, mode="two_levels"):
+    def __init__(self, mode="two_levels", noisy=False):
         self.mode = mode
+        self.noisy = noisy
         self.calls = []
 
     def __call__(self, ticker, start=None, end=None, progress=True, **kwargs):
         self.calls.append((ticker, start, end, progress))
+        if self.noisy:
+            log = logging.getLogger("yfinance")
+            log.warning("Cookie/crumb fetch failed (DNSError), continuing without crumb")
+            log.error("\n1 Failed download:")
+            log.error("['%s']: DNSError('Could not resolve host')", ticker)
+            warnings.warn("The inplace keyword in DataFrame.rename is deprecated", FutureWarning)
+            warnings.warn("The inplace keyword in DataFrame.sort_index is deprecated", DeprecationWarning)
         if self.mode == "raise":
             raise ConnectionError("no network here")
         if self.mode == "empty":

@@ -128,6 +128,28 @@ def test_missing_benchmark_gives_nan_alpha_beta_and_one_warning(ref, monkeypatch
     assert len(warnings) == 1 and "VT" in warnings[0].getMessage()
 
 
+@pytest.mark.parametrize("mode", ["raise", "empty", "two_levels"])
+def test_the_download_library_is_kept_quiet(ref, monkeypatch, caplog, recwarn, mode):
+    """Offline, yfinance logged 21 lines of its own and pandas warnings around our one warning
+    for three benchmark downloads."""
+    monkeypatch.setattr("yfinance.download", ref.FakeDownload(mode, noisy=True))
+    library_logger = logging.getLogger("yfinance")
+    monkeypatch.setattr(library_logger, "level", logging.INFO)
+    filters = list(warnings.filters)
+    caplog.set_level(logging.DEBUG)
+    table = ref.Scorebook(**ref.hourly_record_arguments(days=10)).get_full_results()
+
+    records = [(r.name, r.levelname) for r in caplog.records]
+    assert records == ([] if mode == "two_levels" else [(" ", "WARNING")])
+    assert math.isnan(table.loc["annual_beta", "train_results"]) is (mode != "two_levels")
+    assert [str(w.message) for w in recwarn] == []
+    # both put back as they were
+    assert library_logger.level == logging.INFO
+    assert warnings.filters == filters
+    library_logger.warning("after the download")
+    assert caplog.records[-1].getMessage() == "after the download"
+
+
 def test_keyboard_interrupt_in_download_is_not_swallowed(ref, monkeypatch):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt

@@ -1,0 +1,54 @@
+"""The README's research run, offline: what it prints is its own output and nothing else."""
+
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+# Runs examples/research_run.py with its output folder moved to a temporary one and
+# yfinance's download answering as it does without network: its own ERROR lines on the
+# "yfinance" logger, a pandas deprecation warning, no data. Nothing may leave the machine.
+DRIVER = textwrap.dedent('''
+    import logging, socket, sys, warnings
+    from pathlib import Path
+    import pandas as pd
+    import yfinance
+
+    real_connect = socket.socket.connect
+    def loopback_only(sock, address):
+        if sock.family in (socket.AF_INET, socket.AF_INET6) and not str(address[0]).startswith("127."):
+            raise ConnectionRefusedError(f"no network here: {address!r}")
+        return real_connect(sock, address)
+    socket.socket.connect = loopback_only
+
+    def offline_download(tickers, *args, **kwargs):
+        log = logging.getLogger("yfinance")
+        log.warning("Cookie/crumb fetch failed (DNSError), continuing without crumb")
+        log.error("Failed to get ticker %r reason: Could not resolve host", tickers)
+        log.error("\\n1 Failed download:")
+        warnings.warn("The inplace keyword in DataFrame.rename is deprecated", FutureWarning)
+        return pd.DataFrame()
+    yfinance.download = offline_download
+
+    sys.path.insert(0, sys.argv[1])
+    import research_run
+    research_run.OUT = Path(sys.argv[2])
+    sys.argv = ["research_run.py", "--trials", "2", "--jobs", "1"]
+    research_run.main()
+''')
+
+
+def test_offline_research_run_prints_only_its_own_lines(tmp_path):
+    run = subprocess.run([sys.executable, "-c", DRIVER, str(EXAMPLES), str(tmp_path)],
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    lines = (run.stdout + run.stderr).splitlines()
+    noise = [line for line in lines if "yfinance" in line or "Warning" in line or "ERROR" in line]
+    assert noise == []
+    benchmark = [line for line in lines if line.startswith("WARNING: :Benchmark VT unavailable")]
+    assert len(benchmark) == 3  # the training, test and whole stretches, one line each
+    assert [line for line in lines if "WARNING" in line] == benchmark
+    assert sum("annual_returns" in line for line in lines) == 1  # the table, once
+    assert (tmp_path / "research_run.png").stat().st_size > 10_000
