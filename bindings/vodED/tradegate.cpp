@@ -15,6 +15,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -440,6 +441,39 @@ double score_fold(const tg::PipelineParams& p, const tg::PipelineStages& trial_s
   return py::float_(f1(tg::flat_values(y_test_rows), predicted)).cast<double>();
 }
 
+// The folds of one trial that scored 0 after an error, told in one warning rather than one
+// per fold: a trial of a hundred folds failing on one cause would otherwise repeat it a hundred
+// times. Distinct messages keep the order in which they first came, each with its fold count.
+class FoldFailures {
+ public:
+  void add(std::string message) {
+    ++folds_;
+    auto [at, fresh] = index_.try_emplace(message, counts_.size());
+    if (fresh) {
+      counts_.emplace_back(std::move(message), 1);
+    } else {
+      ++counts_[at->second].second;
+    }
+  }
+
+  std::size_t folds() const { return folds_; }
+
+  // "<message> (<count> FOLDS)" for each distinct message, joined by "; ".
+  std::string listing() const {
+    std::string text;
+    for (const auto& [message, count] : counts_) {
+      if (!text.empty()) text += "; ";
+      text += message + " (" + std::to_string(count) + (count == 1 ? " FOLD)" : " FOLDS)");
+    }
+    return text;
+  }
+
+ private:
+  std::size_t folds_ = 0;
+  std::vector<std::pair<std::string, std::size_t>> counts_;
+  std::unordered_map<std::string, std::size_t> index_;  // message -> its place in counts_
+};
+
 py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_train_series,
                        py::object cv_indices_generator, py::object complete_datetime_index_series,
                        py::object train_time_of_entry_series, py::object train_time_of_exit_series,
@@ -456,10 +490,9 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
   tg::draw_imputer_params(trial, p);
 
   py::list scores;
+  FoldFailures failures;
   py::module_ builtins = py::module_::import("builtins");
-  std::size_t fold = 0;
   for (py::handle pair : py::iter(cv_indices_generator)) {
-    ++fold;
     py::tuple positions = builtins.attr("tuple")(pair);
     if (positions.size() != 2) {
       throw py::value_error("a fold must be a (training positions, test positions) pair, got " +
@@ -474,8 +507,9 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
         py::len(y_train_rows) == 0) {
       continue;  // nothing to learn from: the fold does not count
     }
+    // A failing fold keeps the score 0, but a library break must show, not read as a poor
+    // model: its error goes into the trial's warning.
     double score = 0.0;
-    std::string failure;
     try {
       score = score_fold(p, stages, weigher, X_train_rows, y_train_rows, X_train_df,
                          y_train_series, train_positions, test_positions,
@@ -483,19 +517,18 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
                          train_time_of_exit_series, impact_series);
     } catch (py::error_already_set& e) {
       if (!is_host_exception(e)) throw;
-      failure = text_of(e.type().attr("__name__")) + ": " + text_of(e.value());
+      failures.add(text_of(e.type().attr("__name__")) + ": " + text_of(e.value()));
     } catch (std::exception& e) {
-      failure = e.what();
-    }
-    if (!failure.empty()) {
-      // The fold still scores 0, but a library break must show, not read as a poor model.
-      score = 0.0;
-      logger().attr("warning")("FOLD " + std::to_string(fold) + " OF TRIAL NUM " + number +
-                               " SCORED 0 AFTER AN ERROR: " + failure + kLogTag);
+      failures.add(e.what());
     }
     scores.append(score);
   }
 
+  if (failures.folds() > 0) {
+    logger().attr("warning")("TRIAL NUM " + number + ": " + std::to_string(failures.folds()) +
+                             " OF " + std::to_string(py::len(scores)) +
+                             " FOLDS SCORED 0 AFTER AN ERROR: " + failures.listing() + kLogTag);
+  }
   py::object result = vb::numpy().attr("nanmean")(scores);
   log_info("FINISHED TRIAL NUM " + number + " WITH OBJECTIVE SCORE: " + rounded3(result) + kLogTag +
            "\n");

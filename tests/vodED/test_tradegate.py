@@ -104,7 +104,7 @@ def folds_of(trades):
         eval_times=trades["train_time_of_exit_series"])
 
 
-def run_objective(trades, params, folds=None, X=None):
+def run_objective(trades, params, folds=None, X=None, number=0):
     t = dict(trades)
     if X is not None:
         t["X_train_df"] = X
@@ -112,7 +112,7 @@ def run_objective(trades, params, folds=None, X=None):
     return objective(t["X_train_df"], t["y_train_series"], folds_of(t) if folds is None else folds,
                      t["complete_datetime_index_series"], t["train_time_of_entry_series"],
                      t["train_time_of_exit_series"], t["impact_series"],
-                     optuna.trial.FixedTrial(params, number=0))
+                     optuna.trial.FixedTrial(params, number=number))
 
 
 def study_of(factor_name="F", storage_name="S"):
@@ -284,21 +284,57 @@ def test_trial_on_separable_trades_scores_well_above_chance(caplog, family, impu
     assert not [m for m in messages(caplog) if "AFTER AN ERROR" in m]
 
 
-@pytest.mark.parametrize("third_fold, expected, logged_failures", [
-    ("raises", 0.4, 1),   # a failing fold scores 0 and counts
-    ("empty", 0.6, 0),    # a fold without training rows is skipped
-])
-def test_fold_scores_are_averaged(monkeypatch, caplog, third_fold, expected, logged_failures):
-    fold_scores = iter([0.5, 0.7])
-    monkeypatch.setattr(sklearn.metrics, "f1_score", lambda y_true, y_pred: next(fold_scores))
+def warnings_logged(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == " " and r.levelno >= logging.WARNING]
+
+
+def test_a_trial_whose_folds_all_fail_on_one_cause_warns_once(monkeypatch, caplog):
+    """Found as one trial printing 58 near-identical lines: AdaBoost refusing, fold after fold,
+    a base estimator worse than random. Here every fold's base estimator predicts the opposite
+    of what it learnt, so AdaBoost itself raises on each of the six real folds."""
+    learnt = GaussianNB.predict
+    monkeypatch.setattr(GaussianNB, "predict", lambda self, X: 1 - learnt(self, X))
+    score = run_objective(make_trades(), CHEAP, number=58)
+    assert score == 0.0
+    error = ("ValueError: BaseClassifier in AdaBoostClassifier ensemble is worse than random, "
+             "ensemble can not be fit.")
+    summary = f"TRIAL NUM 58: 6 OF 6 FOLDS SCORED 0 AFTER AN ERROR: {error} (6 FOLDS){TAG}"
+    assert warnings_logged(caplog) == [summary]
+    log = messages(caplog)  # after the last fold, right before the trial's closing line
+    assert log[log.index(summary) + 1] == f"FINISHED TRIAL NUM 58 WITH OBJECTIVE SCORE: 0.0{TAG}\n"
+
+
+SKIPPED = "skipped"  # a fold without training rows: neither scored nor counted
+
+
+@pytest.mark.parametrize("outcomes, listing", [
+    ([0.5, 0.7, SKIPPED], None),
+    ([0.5, ValueError("bad"), SKIPPED], "1 OF 2 FOLDS SCORED 0 AFTER AN ERROR: ValueError: bad (1 FOLD)"),
+    ([ValueError("x"), 0.8, ValueError("x"), ValueError("x")],
+     "3 OF 4 FOLDS SCORED 0 AFTER AN ERROR: ValueError: x (3 FOLDS)"),
+    # distinct messages in the order they first came, not by count or name
+    ([RuntimeError("b"), 0.6, ValueError("a"), ValueError("a"), RuntimeError("b"), ValueError("a")],
+     "5 OF 6 FOLDS SCORED 0 AFTER AN ERROR: RuntimeError: b (2 FOLDS); ValueError: a (3 FOLDS)"),
+    ([ValueError("a"), SKIPPED, ValueError("b"), ValueError("a")],
+     "3 OF 3 FOLDS SCORED 0 AFTER AN ERROR: ValueError: a (2 FOLDS); ValueError: b (1 FOLD)"),
+], ids=["no-failure", "one-failure", "one-cause", "two-causes", "same-class-two-texts"])
+def test_failing_folds_score_0_and_are_told_once_per_trial(monkeypatch, caplog, outcomes, listing):
+    scored = [o for o in outcomes if o is not SKIPPED]
+    script = iter(scored)
+
+    def scripted_f1(y_true, y_pred):
+        outcome = next(script)
+        if isinstance(outcome, Exception):
+            raise outcome
+        return outcome
+
+    monkeypatch.setattr(sklearn.metrics, "f1_score", scripted_f1)
     train, test = np.arange(20), np.arange(25, 40)
-    third = (train, np.array([1000])) if third_fold == "raises" else (np.array([], dtype=int), test)
-    score = run_objective(make_trades(), CHEAP, folds=[(train, test), (train, test), third])
-    assert score == pytest.approx(expected)
-    failures = [m for m in messages(caplog) if "SCORED 0 AFTER AN ERROR" in m]
-    assert len(failures) == logged_failures
-    if failures:
-        assert "IndexError" in failures[0] and failures[0].endswith(TAG)
+    folds = [(np.array([], dtype=int), test) if o is SKIPPED else (train, test) for o in outcomes]
+    score = run_objective(make_trades(), CHEAP, folds=folds, number=3)
+    assert next(script, None) is None  # every counted fold was scored
+    assert score == pytest.approx(np.mean([0.0 if isinstance(o, Exception) else o for o in scored]))
+    assert warnings_logged(caplog) == ([] if listing is None else [f"TRIAL NUM 3: {listing}{TAG}"])
 
 
 def test_trial_score_without_usable_folds(caplog):
