@@ -11,6 +11,7 @@ EXTRAPOLATIONS = [
 TRAIN = [("train_set_cumprod_equity_curve", "blue", 1)]
 TEST = [("test_set_cumprod_equity_curve", "purple", 1)]
 PATHS = [("worst_outcome_alternate_path", "red", 0.33), ("best_outcome_alternate_path", "green", 0.33)]
+STARTING_EQUITY = 10_000.0
 
 
 @pytest.fixture
@@ -29,16 +30,64 @@ def drawn(monkeypatch):
     plt.close("all")
 
 
-def records(ref, split_hour=None, days=20):
+def bar_profits(ref, split_hour=None, days=20):
+    """The arguments of the whole stretch and its bar profits, split into training and test
+    bars at `split_hour` (no test bars without a split)."""
     arguments = ref.hourly_record_arguments(days=days, seed=31)
+    bars = pd.Series(arguments["total_pnl_after_transaction_costs_array"],
+                     index=pd.DatetimeIndex(arguments["datetime_array"]))
     if split_hour is None:
+        return arguments, bars, None
+    return arguments, bars.iloc[:split_hour], bars.iloc[split_hour:]
+
+
+def records(ref, split_hour=None, days=20):
+    arguments, training_bars, test_bars = bar_profits(ref, split_hour, days)
+    if test_bars is None:
         return ref.Scorebook(**arguments), None
-    pnl, times = arguments["total_pnl_after_transaction_costs_array"], arguments["datetime_array"]
-    training = ref.Scorebook(**ref.record_arguments(pnl[:split_hour], times[:split_hour]))
-    test = ref.Scorebook(**ref.record_arguments(pnl[split_hour:], times[split_hour:],
-                                                10_000.0 + pnl[:split_hour].sum()))
+    training = ref.Scorebook(**ref.record_arguments(training_bars.values, training_bars.index.values))
+    test = ref.Scorebook(**ref.record_arguments(test_bars.values, test_bars.index.values,
+                                                STARTING_EQUITY + training_bars.values.sum()))
     training.register_test_set_results(test)
     return training, test
+
+
+def reference_curves(ref, split_hour=None, days=20, paths=True):
+    """Every curve the report can draw, label -> (dates, values), from the bar profits alone:
+    pandas for the daily series, sklearn for the bootstrapped paths, and the extrapolation
+    formulas written out."""
+    _, training_bars, test_bars = bar_profits(ref, split_hour, days)
+    joined = training_bars
+    if test_bars is not None:
+        joined = pd.concat([training_bars, test_bars.resample("1D").sum()])
+    _, returns, _ = ref.daily(STARTING_EQUITY, joined.values, joined.index.values)
+    growth = (1 + returns).cumprod()
+    day = pd.Timedelta(days=1)
+
+    curves = {}
+    training_dates = training_bars.resample("1D").last().index
+    if test_bars is not None:
+        test_dates = test_bars.resample("1D").last().index
+        training_dates = training_dates.append(test_dates[:1])
+        curves["test_set_cumprod_equity_curve"] = (test_dates, growth.loc[training_dates[-1]:].values)
+    training_curve = growth.loc[training_dates[0] - day:training_dates[-1] + day]
+    curves["train_set_cumprod_equity_curve"] = (training_curve.index, training_curve.values)
+
+    # mean and population deviation of the returns from the day before the first training
+    # date to the last one; the line and its widening band then span every return
+    window = returns.loc[training_dates[0] - day:training_dates[-1]]
+    t = np.arange(len(returns))
+    line = np.mean(window) * t + 1
+    spread = 2 * np.sqrt(t) * np.std(window)
+    curves["straight_line_extrapolation_from_train_set"] = (returns.index, line)
+    curves["upper_bound_2sd_extrapolation_from_train_set"] = (returns.index, line + spread)
+    curves["lower_bound_2sd_extrapolation_from_train_set"] = (returns.index, line - spread)
+
+    if paths:
+        worst, best = ref.selection(returns.values, [5, 95])[1]
+        curves["worst_outcome_alternate_path"] = (returns.index, worst)
+        curves["best_outcome_alternate_path"] = (returns.index, best)
+    return curves
 
 
 @pytest.mark.parametrize(
@@ -77,8 +126,11 @@ def test_curves_and_printed_table(ref, fake_download, drawn, capsys, split_hour,
         assert test_x[0] == first_test_day and len(test_x) == len(test_y)
         # the training curve runs on into the test stretch, so the two curves meet
         assert train_x[-1] >= first_test_day
+    reference = reference_curves(ref, split_hour, paths=PATHS[0] in expected)
     for label, _, _, x, y in drawn:
-        assert len(x) == len(y), label
+        expected_x, expected_y = reference[label]
+        assert len(x) == len(y) and x.equals(pd.DatetimeIndex(expected_x)), label
+        np.testing.assert_allclose(y, expected_y, rtol=1e-12, atol=0, err_msg=label)
 
 
 def records_last_bar(record):
