@@ -330,10 +330,9 @@ py::object benchmark_close(const py::object& download) {
 class QuietDownload {
  public:
   QuietDownload()
-      : logger_(py::module_::import("logging").attr("getLogger")("yfinance")),
-        level_(logger_.attr("level")),
-        warnings_(py::module_::import("warnings").attr("catch_warnings")()) {
-    warnings_.attr("__enter__")();
+      : warnings_(py::module_::import("warnings").attr("catch_warnings")()),
+        logger_(py::module_::import("logging").attr("getLogger")("yfinance")),
+        level_(logger_.attr("level")) {
     py::module_::import("warnings").attr("simplefilter")("ignore");
     logger_.attr("setLevel")(py::module_::import("logging").attr("CRITICAL").cast<int>() + 1);
   }
@@ -343,16 +342,15 @@ class QuietDownload {
     py::error_scope keep_pending_error;
     try {
       logger_.attr("setLevel")(level_);
-      warnings_.attr("__exit__")(py::none(), py::none(), py::none());
     } catch (py::error_already_set&) {
       // Nothing sensible to do while unwinding; the download's own outcome stands.
     }
   }
 
  private:
+  vb::ScopedContext warnings_;  // left after the logger's level is put back
   py::object logger_;
   py::object level_;
-  py::object warnings_;
 };
 
 // Daily benchmark returns for [start, end), None when they cannot be had. Each
