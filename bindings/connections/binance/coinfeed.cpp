@@ -220,9 +220,21 @@ py::object historical_data_for_single_currency(py::object self, py::object symbo
   return clean_single_currency(klines, symbol, binance_interval.cast<std::string>());
 }
 
-void warn_download_failed(py::handle symbol) {
+// Runs one symbol's share of a download. Whatever it raises of class Exception costs that
+// symbol alone: one warning naming it, and false. Ctrl-C and exit requests end the download.
+template <class Work>
+bool guarded_for_symbol(py::handle symbol, Work&& work) {
+  try {
+    work();
+    return true;
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+  } catch (const std::exception&) {
+    // pybind11's own errors (a failed cast) are Exceptions on the host's side too.
+  }
   vb::shared_logger().attr("warning")(
       vb::banner("DOWNLOAD FAILED FOR " + py::str(symbol).cast<std::string>()));
+  return false;
 }
 
 py::object single_job(py::object self, py::object cryptocurrencies_dict,
@@ -230,15 +242,10 @@ py::object single_job(py::object self, py::object cryptocurrencies_dict,
                       py::object start_str, py::object end_str) {
   // A list that cannot be indexed is the caller's error, not one symbol's: it passes on.
   py::object symbol = cryptocurrencies[index];
-  try {
+  guarded_for_symbol(symbol, [&] {
     cryptocurrencies_dict[symbol] =
         historical_data_for_single_currency(self, symbol, binance_interval, start_str, end_str);
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;  // Ctrl-C and exit requests end the download
-    warn_download_failed(symbol);
-  } catch (const std::exception&) {
-    warn_download_failed(symbol);
-  }
+  });
   return py::none();
 }
 
@@ -310,16 +317,7 @@ py::object run_download_job(const FeedSettings&, const TravellingFeed& carrier,
   if (feed.is_none()) {
     // A list that cannot be indexed is the caller's error, not one symbol's: it passes on.
     py::object symbol = cryptocurrencies[index];
-    try {
-      feed = worker_feed(carrier);
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_Exception)) throw;  // Ctrl-C and exit requests end the download
-      warn_download_failed(symbol);
-      return py::none();
-    } catch (const std::exception&) {
-      warn_download_failed(symbol);
-      return py::none();
-    }
+    if (!guarded_for_symbol(symbol, [&] { feed = worker_feed(carrier); })) return py::none();
   }
   return feed.attr(kJobMethod)(cryptocurrencies_dict, cryptocurrencies, index, binance_interval,
                                start_str, end_str);

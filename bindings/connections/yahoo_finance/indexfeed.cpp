@@ -163,9 +163,8 @@ The members are read from the constituent table of the index's article and reque
 Yahoo's spelling (a share class's dot becomes "-": BRK.B is requested as BRK-B, BT.A as
 BT-A.L); the bars come from yfinance and are cleaned into an OHCLV_dataframe: labels
 "<downloaded ticker>_<field>" with "_" for the ticker's dots (BRK-B_close, BT-A_L_close),
-adjusted closes dropped, values forward-filled, securities with a
-column present on fewer than half the rows dropped whole, then rows with a missing value
-dropped.
+adjusted closes dropped, values forward-filled, securities with a column present on fewer
+than half the rows dropped whole, then rows with a missing value dropped.
 
 Args:
     start (datetime.datetime): first day asked for; default 22 May 1995.
