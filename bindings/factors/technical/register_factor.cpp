@@ -1015,12 +1015,7 @@ void register_factor(py::module_& m) {
       "ignore", py::arg("category") = py::module_::import("optuna.exceptions").attr("ExperimentalWarning"));
   m.attr("logger") = setup_module_logging();
 
-  py::class_<Factor> cls(m, kFactorName, kClassDoc, py::custom_type_setup([](PyHeapTypeObject* heap_type) {
-                           auto* type = &heap_type->ht_type;
-                           type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-                           type->tp_traverse = traverse;
-                           type->tp_clear = clear;
-                         }));
+  py::class_<Factor> cls(m, kFactorName, kClassDoc, gc_type_setup<traverse, clear>());
 
   // The default list is created once; the constructor never appends to it.
   py::list default_securities;
