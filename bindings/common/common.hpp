@@ -36,6 +36,14 @@ inline std::string type_name(py::handle obj) {
   return py::str(py::type::handle_of(obj).attr("__name__")).cast<std::string>();
 }
 
+// The host's truth test of `obj`, its errors included (an array of several elements has no
+// truth value).
+inline bool truth(py::handle obj) {
+  const int v = PyObject_IsTrue(obj.ptr());
+  if (v < 0) throw py::error_already_set();
+  return v != 0;
+}
+
 // "Argument 'x' has incorrect type (expected list, got tuple)" unless `obj` is exactly of
 // `expected` (subclasses are refused, as for typed arguments) or None where that is allowed.
 inline void check_exact_type(py::handle obj, const char* argument, py::handle expected,

@@ -276,13 +276,6 @@ std::array<py::object, 2> unpack_two(py::handle obj) {
   return {items[0], items[1]};
 }
 
-// The host's truth test, its errors included (an array of several elements has no truth).
-bool truth(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
-
 double as_double(py::handle obj) {
   const double x = PyFloat_AsDouble(obj.ptr());
   if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
@@ -579,7 +572,7 @@ void register_signalsmith(py::module_& m) {
         const Window held = window_view(window);
         const core::WindowView& w = held.view;
         const core::BarColumns c = bar_columns(column_labels(labels_obj), w, name);
-        const bool log = truth(log_transform);
+        const bool log = vb::truth(log_transform);
         BarArrays bars(w.rows);
         const std::ptrdiff_t cols[5] = {c.open, c.high, c.low, c.close, c.volume};
         for (int f = 0; f < 5; ++f) core::window_column(w, cols[f], log && f < 4, bars.arrays[f].mutable_data());
@@ -596,7 +589,7 @@ void register_signalsmith(py::module_& m) {
         const Window held = window_view(window);
         const core::WindowView& w = held.view;
         const std::ptrdiff_t col = column_of(column_labels(labels_obj), w, name, field_name.c_str());
-        if (truth(log_transform)) {
+        if (vb::truth(log_transform)) {
           py::array_t<double> out(w.rows);
           core::window_column(w, col, true, out.mutable_data());
           return out;

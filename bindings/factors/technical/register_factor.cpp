@@ -51,12 +51,6 @@ double to_double(py::handle obj) {
   return v;
 }
 
-bool to_flag(py::handle obj) {
-  const int v = PyObject_IsTrue(obj.ptr());
-  if (v < 0) throw py::error_already_set();
-  return v != 0;
-}
-
 // ---------------------------------------------------------------- trading hours
 
 std::int64_t time_of_day_us(py::handle t) {
@@ -358,13 +352,13 @@ void construct(py::detail::value_and_holder& v_h, py::object universe_name, py::
                py::object bid_ask_spread_pct_slippage, py::object scale_equity_to_traded_securities) {
   // Conversions first, in argument order, then the exact-type tests, then the checks.
   const std::int64_t resolution = to_long(resolution_in_mins);
-  const bool weekdays = to_flag(trades_only_on_weekdays);
+  const bool weekdays = truth(trades_only_on_weekdays);
   const double split = to_double(train_split_ratio);
   const double equity = to_double(starting_equity);
   const double invested = to_double(pct_equity_invested);
   const double commissions = to_double(market_value_pct_commissions);
   const double slippage = to_double(bid_ask_spread_pct_slippage);
-  const bool scale = to_flag(scale_equity_to_traded_securities);
+  const bool scale = truth(scale_equity_to_traded_securities);
   check_str(universe_name, "universe_name");
   check_list(trading_hours, "trading_hours");
   check_list(securities_names_list, "securities_names_list");
@@ -443,8 +437,6 @@ void construct(py::detail::value_and_holder& v_h, py::object universe_name, py::
 
 // ---------------------------------------------------------------- rolling walk
 
-bool truthy(py::handle obj) { return to_flag(obj); }
-
 py::object zeros(py::ssize_t n) {
   py::module_ np = numpy();
   return np.attr("zeros")(n, py::arg("dtype") = np.attr("float64"));
@@ -463,7 +455,7 @@ class FactorObserver final : public cp::WalkObserver {
     stamp(e.end);
     py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
     py::object features = py::none();
-    const bool ready = truthy(f_.vodED_ready);
+    const bool ready = truth(f_.vodED_ready);
     if (f_.vodED_features_requested || ready) {
       // The window the decision was taken on: the bars before the current one.
       py::object window = data_[py::slice(e.end - w_, e.end, 1)];
@@ -475,7 +467,7 @@ class FactorObserver final : public cp::WalkObserver {
     bool vetoed = false;
     if (ready) {
       py::object row = pandas().attr("DataFrame").attr("from_dict")(features, py::arg("orient") = "index").attr("T");
-      const bool prediction = truthy(f_.vodED_tradegate.attr("predict")(row));
+      const bool prediction = truth(f_.vodED_tradegate.attr("predict")(row));
       py::module_::import("builtins").attr("print")(
           "CURRENT TIME: " + py::str(f_.current_time).cast<std::string>() + " | PAIR: " +
           py::str(pair).cast<std::string>() + " | PREDICTION: " + (prediction ? "True" : "False"));

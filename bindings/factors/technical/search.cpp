@@ -170,12 +170,6 @@ namespace {
 
 constexpr const char* kModuleName = "velmora.factors.technical.cointpairs";
 
-bool truth(py::handle obj) {
-  const int v = PyObject_IsTrue(obj.ptr());
-  if (v < 0) throw py::error_already_set();
-  return v != 0;
-}
-
 namespace acc = velmora::core::accounting;
 
 // One scored part of a run: the twelve booked arrays and the Scorebook built from them.
@@ -187,11 +181,11 @@ struct BookedPart {
 // One scored part of a run booked into money and handed to the module's Scorebook (looked
 // up at call time, so it can be replaced there) with exactly its sixteen keywords.
 BookedPart results_from_positions_matrix(const Factor& f, py::handle datetimes, py::handle positions,
-                                         py::handle closes, double commission_rate, double slippage_fraction) {
+                                         py::handle closes) {
   const auto T = static_cast<py::ssize_t>(py::len(datetimes));
   py::dict arrays = book_positions(positions, closes, f.proportional_spread_array, T, f.starting_equity,
-                                   f.pct_equity_invested, commission_rate, slippage_fraction,
-                                   f.scale_equity_to_traded_securities);
+                                   f.pct_equity_invested, f.market_value_pct_commissions,
+                                   f.bid_ask_spread_pct_slippage, f.scale_equity_to_traded_securities);
   py::dict kwargs;
   kwargs["starting_equity"] = py::float_(f.starting_equity);
   kwargs["securities_names_list"] = f.securities_names_list;
@@ -357,9 +351,7 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   if (optimising) {
     // A trial never reads the split of the recorded trades, which grows with every run of
     // this object: skipping it keeps a long search linear.
-    const BookedPart train = results_from_positions_matrix(f, train_dt, train_pos, train_close,
-                                                           f.market_value_pct_commissions,
-                                                           f.bid_ask_spread_pct_slippage);
+    const BookedPart train = results_from_positions_matrix(f, train_dt, train_pos, train_close);
     return score_trial(f, trial, train_dt, train);
   }
 
@@ -367,16 +359,14 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   f.train_trades_store_df = trades[0];
   f.test_trades_store_df = trades[1];
 
-  const BookedPart booked_train = results_from_positions_matrix(
-      f, train_dt, train_pos, train_close, f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+  const BookedPart booked_train = results_from_positions_matrix(f, train_dt, train_pos, train_close);
   warn_if_equity_not_finite(f, "TRAIN", train_dt, booked_train);
   py::object train = booked_train.scorebook;
   // With train_split_ratio 1.0 there is no test part: the training record comes back alone.
   const bool has_test = py::len(test_dt) > 0;
   py::object test = py::none();
   if (has_test) {
-    const BookedPart booked_test = results_from_positions_matrix(
-        f, test_dt, test_pos, test_close, f.market_value_pct_commissions, f.bid_ask_spread_pct_slippage);
+    const BookedPart booked_test = results_from_positions_matrix(f, test_dt, test_pos, test_close);
     warn_if_equity_not_finite(f, "TEST", test_dt, booked_test);
     test = booked_test.scorebook;
   }
