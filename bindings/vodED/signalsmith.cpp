@@ -203,8 +203,7 @@ Window window_view(py::handle obj, const char* argument = kWindow) {
   check_ndarray(obj, argument);
   Window w;
   w.array = vb::float64_buffer(py::reinterpret_borrow<py::array>(obj), 2);
-  const vb::View2D v = vb::view_2d(w.array);
-  w.view = {v.data, v.rows, v.cols, v.row_stride, v.col_stride};
+  w.view = vb::view_2d(w.array);
   return w;
 }
 

@@ -50,5 +50,4 @@ inline core::pairs::WalkParams walk_params_from_dict(const pybind11::dict& param
   return p;
 }
 
-
 }  // namespace velmora::bind::cointpairs

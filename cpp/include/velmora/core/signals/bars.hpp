@@ -12,15 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "velmora/core/matrix.hpp"
+
 namespace velmora::core {
 
-// A strided read-only view of a float64 matrix; strides are in elements.
-struct WindowView {
-  const double* data = nullptr;
-  std::ptrdiff_t rows = 0, cols = 0;
-  std::ptrdiff_t row_stride = 0, col_stride = 1;
-  double operator()(std::ptrdiff_t r, std::ptrdiff_t c) const { return data[r * row_stride + c * col_stride]; }
-};
+// A window of the wide bar matrix: rows are bars, columns the frame's columns.
+using WindowView = MatrixView;
 
 // Column positions of one security's five fields.
 struct BarColumns {
