@@ -266,15 +266,38 @@ class InterruptPoller {
 
 // ---------------------------------------------------------------- cyclic GC
 
-// The type setup of a class whose instances hold Python objects that may point back at
-// them: `traverse` visits those objects (and the heap type), `clear` drops them.
-template <int (*Traverse)(PyObject*, visitproc, void*), int (*Clear)(PyObject*)>
+// The cycle collector's slots for a native class `T` whose instances hold host objects that
+// may lead back to them. `T::for_each_object(f)` calls `f` on every py::object field.
+template <class T>
+int traverse_objects(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));  // a heap type is owned by its instances
+  if (!py::detail::is_holder_constructed(self)) return 0;
+  int result = 0;
+  py::cast<T&>(py::handle(self)).for_each_object([&](py::object& o) {
+    if (result == 0 && o) result = visit(o.ptr(), arg);
+  });
+  return result;
+}
+
+template <class T>
+int clear_objects(PyObject* self) {
+  if (!py::detail::is_holder_constructed(self)) return 0;
+  py::cast<T&>(py::handle(self)).for_each_object([](py::object& o) {
+    // Emptied before the reference is released: a finaliser run by the release sees the
+    // field already None.
+    py::object old = std::move(o);
+    o = py::none();
+  });
+  return 0;
+}
+
+template <class T>
 py::custom_type_setup gc_type_setup() {
   return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
     auto* type = &heap_type->ht_type;
     type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-    type->tp_traverse = Traverse;
-    type->tp_clear = Clear;
+    type->tp_traverse = traverse_objects<T>;
+    type->tp_clear = clear_objects<T>;
   });
 }
 

@@ -69,6 +69,11 @@ struct OptimalEntryClassifier {
     for (auto& field : fields) field = py::none();
   }
   py::object& operator[](Field f) { return fields[f]; }
+
+  template <class F>
+  void for_each_object(F&& f) {
+    for (auto& field : fields) f(field);
+  }
 };
 
 OptimalEntryClassifier& state_of(py::handle self) { return self.cast<OptimalEntryClassifier&>(); }
@@ -309,6 +314,11 @@ struct PurgedFolds {
   py::object entry_series, exit_series, embargo_td;
   py::object entry_ns = py::none(), exit_ns = py::none();  // int64 nanoseconds, made once
   std::int64_t embargo_ns = 0;
+
+  template <class F>
+  void for_each_object(F&& f) {
+    for (py::object* field : {&folds, &entry_series, &exit_series, &embargo_td, &entry_ns, &exit_ns}) f(*field);
+  }
 };
 
 py::array_t<std::int64_t> int64_array(py::handle obj) {
@@ -358,27 +368,6 @@ py::object next_fold(PurgedFolds& f) {
   py::array_t<std::int64_t> purged(static_cast<py::ssize_t>(kept.size()));
   std::copy(kept.begin(), kept.end(), purged.mutable_data());
   return py::make_tuple(purged, positions[1]);
-}
-
-int folds_traverse(PyObject* self_base, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self_base));
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& f = py::cast<PurgedFolds&>(py::handle(self_base));
-    for (py::object* field : {&f.folds, &f.entry_series, &f.exit_series, &f.embargo_td}) {
-      Py_VISIT(field->ptr());
-    }
-  }
-  return 0;
-}
-
-int folds_clear(PyObject* self_base) {
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& f = py::cast<PurgedFolds&>(py::handle(self_base));
-    for (py::object* field : {&f.folds, &f.entry_series, &f.exit_series, &f.embargo_td}) {
-      *field = py::none();
-    }
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------- one trial
@@ -729,25 +718,6 @@ py::object predict(py::object self, py::object X) {
   return fitted.classifier_model.attr("predict")(selected)[py::int_(0)];
 }
 
-// ---------------------------------------------------------------- cycle collection
-
-int traverse(PyObject* self_base, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self_base));
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& s = py::cast<OptimalEntryClassifier&>(py::handle(self_base));
-    for (auto& field : s.fields) Py_VISIT(field.ptr());
-  }
-  return 0;
-}
-
-int clear(PyObject* self_base) {
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& s = py::cast<OptimalEntryClassifier&>(py::handle(self_base));
-    for (auto& field : s.fields) field = py::none();
-  }
-  return 0;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
@@ -761,7 +731,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::class_<OptimalEntryClassifier> cls(
       m, "OptimalEntryClassifier",
       "Meta-label classifier that decides whether the pairs-trading factor takes an entry.",
-      vb::gc_type_setup<traverse, clear>());
+      vb::gc_type_setup<OptimalEntryClassifier>());
 
   // Import set-up: logging first, then the process-wide warning filters (the searches fit
   // thousands of models; their user, future-version and convergence warnings are noise).
@@ -861,7 +831,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::class_<PurgedFolds>(m, "_PurgedFolds",
                           "The folds of a purged splitter with every training trade removed that "
                           "overlaps a test trade in time or starts within the embargo after one.",
-                          vb::gc_type_setup<folds_traverse, folds_clear>())
+                          vb::gc_type_setup<PurgedFolds>())
       .def(py::init([](py::object folds, py::object entry_times, py::object exit_times,
                        py::object embargo_td) {
              return PurgedFolds{py::iter(folds), std::move(entry_times), std::move(exit_times),

@@ -52,6 +52,11 @@ struct Coinfeed {
   py::object binance_api_key = py::none();
   py::object binance_api_secret = py::none();
   py::object binance_client = py::none();
+
+  template <class F>
+  void for_each_object(F&& f) {
+    for (py::object* field : {&binance_api_key, &binance_api_secret, &binance_client}) f(*field);
+  }
 };
 
 Coinfeed& native(py::handle self) { return self.cast<Coinfeed&>(); }
@@ -252,7 +257,12 @@ py::object single_job(py::object self, py::object cryptocurrencies_dict,
 // Carries the module settings to a worker. Its pickle restores them in the receiving process
 // when it is loaded, so they are in force before the job builds its feed there.
 struct FeedSettings {
-  py::dict values;
+  py::object values = py::dict();
+
+  template <class F>
+  void for_each_object(F&& f) {
+    f(values);
+  }
 };
 
 FeedSettings current_settings() {
@@ -278,6 +288,11 @@ struct TravellingFeed {
   py::object rebuild = py::none();
   py::object rebuild_args = py::none();
   py::object download_token = py::none();
+
+  template <class F>
+  void for_each_object(F&& f) {
+    for (py::object* field : {&feed, &rebuild, &rebuild_args, &download_token}) f(*field);
+  }
 };
 
 // Taken only when the carrier is pickled, so a download that runs in the calling process
@@ -449,67 +464,6 @@ py::list scrape_top_x_coins_from_coingecko(py::object, std::int64_t x_limit) {
   return limited_to_top_x_tickers;
 }
 
-// ---------------------------------------------------------------- GC
-
-int coinfeed_traverse(PyObject* self_base, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self_base));
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& feed = py::cast<Coinfeed&>(py::handle(self_base));
-    Py_VISIT(feed.binance_api_key.ptr());
-    Py_VISIT(feed.binance_api_secret.ptr());
-    Py_VISIT(feed.binance_client.ptr());
-  }
-  return 0;
-}
-
-int coinfeed_clear(PyObject* self_base) {
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& feed = py::cast<Coinfeed&>(py::handle(self_base));
-    feed.binance_api_key = py::none();
-    feed.binance_api_secret = py::none();
-    feed.binance_client = py::none();
-  }
-  return 0;
-}
-
-int settings_traverse(PyObject* self_base, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self_base));
-  if (py::detail::is_holder_constructed(self_base)) {
-    Py_VISIT(py::cast<FeedSettings&>(py::handle(self_base)).values.ptr());
-  }
-  return 0;
-}
-
-int settings_clear(PyObject* self_base) {
-  if (py::detail::is_holder_constructed(self_base)) {
-    py::cast<FeedSettings&>(py::handle(self_base)).values = py::dict();
-  }
-  return 0;
-}
-
-int carrier_traverse(PyObject* self_base, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self_base));
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& carrier = py::cast<TravellingFeed&>(py::handle(self_base));
-    for (py::object* field : {&carrier.feed, &carrier.rebuild, &carrier.rebuild_args,
-                              &carrier.download_token}) {
-      Py_VISIT(field->ptr());
-    }
-  }
-  return 0;
-}
-
-int carrier_clear(PyObject* self_base) {
-  if (py::detail::is_holder_constructed(self_base)) {
-    auto& carrier = py::cast<TravellingFeed&>(py::handle(self_base));
-    for (py::object* field : {&carrier.feed, &carrier.rebuild, &carrier.rebuild_args,
-                              &carrier.download_token}) {
-      *field = py::none();
-    }
-  }
-  return 0;
-}
-
 const char* const kDownloadDoc = R"doc(
 Downloads the %s klines of a list of trading pairs and cleans them into one OHCLV_dataframe.
 
@@ -563,14 +517,14 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::object default_start = datetime.attr("datetime")(1995, 5, 22);
   py::object default_end = datetime.attr("datetime").attr("now")();
 
-  py::class_<FeedSettings> settings_cls(m, "_FeedSettings", vb::gc_type_setup<settings_traverse, settings_clear>(),
+  py::class_<FeedSettings> settings_cls(m, "_FeedSettings", vb::gc_type_setup<FeedSettings>(),
                                         "The module settings in force where a download started.");
   m.def("_restore_feed_settings", &restore_settings, py::arg("values"),
         "Puts the given module settings in force and returns their carrier.");
   settings_cls.def("__reduce__", [](const FeedSettings& s) {
     return py::make_tuple(this_module().attr("_restore_feed_settings"), py::make_tuple(s.values));
   });
-  py::class_<TravellingFeed>(m, "_TravellingFeed", vb::gc_type_setup<carrier_traverse, carrier_clear>(),
+  py::class_<TravellingFeed>(m, "_TravellingFeed", vb::gc_type_setup<TravellingFeed>(),
                              "A download's feed on its way to a worker process.")
       .def("__reduce__", &reduce_travelling_feed);
   m.def(
@@ -587,7 +541,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
         "Runs a feed's download job by its method name (an override in a subclass is used), "
         "in a worker on the feed the worker built for the download.");
 
-  py::class_<Coinfeed> cls(m, "Coinfeed", vb::gc_type_setup<coinfeed_traverse, coinfeed_clear>(), R"doc(
+  py::class_<Coinfeed> cls(m, "Coinfeed", vb::gc_type_setup<Coinfeed>(), R"doc(
 A connection to the exchange's market data: kline downloads and the top-coins list.
 
 Holds the API key and secret it was made with and a python-binance Client. Pickles to

@@ -946,31 +946,6 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
                                                 py::arg("columns") = columns);
 }
 
-// ---------------------------------------------------------------- cyclic GC
-
-int traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!py::detail::is_holder_constructed(self)) return 0;
-  Factor& f = py::cast<Factor&>(py::handle(self));
-  int result = 0;
-  f.for_each_object([&](py::object& o) {
-    if (result == 0 && o) result = visit(o.ptr(), arg);
-  });
-  return result;
-}
-
-int clear(PyObject* self) {
-  if (!py::detail::is_holder_constructed(self)) return 0;
-  Factor& f = py::cast<Factor&>(py::handle(self));
-  f.for_each_object([](py::object& o) {
-    // Release the reference first, then drop it: a finaliser run by the release sees the
-    // field already emptied.
-    py::object old = std::move(o);
-    o = py::none();
-  });
-  return 0;
-}
-
 const char* kClassDoc = R"doc(
 Pairs-trading factor on serial Johansen cointegration of every pair of a universe.
 
@@ -1007,7 +982,7 @@ void register_factor(py::module_& m) {
       "ignore", py::arg("category") = py::module_::import("optuna.exceptions").attr("ExperimentalWarning"));
   m.attr("logger") = setup_module_logging();
 
-  py::class_<Factor> cls(m, kFactorName, kClassDoc, gc_type_setup<traverse, clear>());
+  py::class_<Factor> cls(m, kFactorName, kClassDoc, gc_type_setup<Factor>());
 
   // The default list is created once; the constructor never appends to it.
   py::list default_securities;

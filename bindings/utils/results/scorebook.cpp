@@ -113,6 +113,14 @@ struct Scorebook {
     for (auto& a : arrays) a = py::none();
     for (auto& a : attributes) a = py::none();
   }
+
+  template <class F>
+  void for_each_object(F&& f) {
+    f(securities_names_list);
+    f(datetime_array);
+    for (auto& a : arrays) f(a);
+    for (auto& a : attributes) f(a);
+  }
 };
 
 // ---------------------------------------------------------------- small helpers
@@ -203,29 +211,6 @@ py::array float64_buffer(py::handle obj, const char* argument, int ndim) {
   check_array_type(obj, argument);
   if (obj.is_none()) vb::raise_type_error("Argument '" + std::string(argument) + "' is None");
   return vb::float64_buffer(py::reinterpret_borrow<py::array>(obj), ndim);
-}
-
-// ---------------------------------------------------------------- GC support
-
-int traverse_scorebook(PyObject* self_base, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self_base));
-  if (!py::detail::is_holder_constructed(self_base)) return 0;
-  auto& self = py::cast<Scorebook&>(py::handle(self_base));
-  Py_VISIT(self.securities_names_list.ptr());
-  Py_VISIT(self.datetime_array.ptr());
-  for (auto& a : self.arrays) Py_VISIT(a.ptr());
-  for (auto& a : self.attributes) Py_VISIT(a.ptr());
-  return 0;
-}
-
-int clear_scorebook(PyObject* self_base) {
-  if (!py::detail::is_holder_constructed(self_base)) return 0;
-  auto& self = py::cast<Scorebook&>(py::handle(self_base));
-  self.securities_names_list = py::none();
-  self.datetime_array = py::none();
-  for (auto& a : self.arrays) a = py::none();
-  for (auto& a : self.attributes) a = py::none();
-  return 0;
 }
 
 Scorebook& record_of(py::handle self) { return py::cast<Scorebook&>(self); }
@@ -1002,7 +987,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   m.attr("logger") = vb::setup_module_logging();
   import_dependencies(m);
 
-  py::class_<Scorebook> cls(m, "Scorebook", vb::gc_type_setup<traverse_scorebook, clear_scorebook>(),
+  py::class_<Scorebook> cls(m, "Scorebook", vb::gc_type_setup<Scorebook>(),
                             R"doc(The record of one backtest stretch (the training or the test part of a run).
 
 Keeps the arrays of the stretch as given and derives from them the results table against
