@@ -4,6 +4,7 @@
 
 #include "factors/technical/register.hpp"
 #include "factors/technical/walk_params.hpp"
+#include "velmora/core/numeric.hpp"
 #include "velmora/core/pairs/kernels.hpp"
 #include "velmora/core/pairs/walk.hpp"
 
@@ -108,7 +109,7 @@ void register_kernels(py::module_& m) {
       "_pairwise_sum",
       [](py::handle x) {
         std::vector<double> data = contiguous(x, "x");
-        return cp::pairwise_sum(data.data(), static_cast<std::ptrdiff_t>(data.size()));
+        return core::pairwise_sum(data.data(), static_cast<std::ptrdiff_t>(data.size()));
       },
       py::arg("x"), "numpy's pairwise float64 sum of a 1-D array.");
   m.def(

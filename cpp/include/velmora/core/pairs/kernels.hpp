@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "velmora/core/numeric.hpp"
+
 namespace velmora::core::pairs {
 
 // 90 % critical values of the two-variable test with a linear trend (det_order 1) for the
@@ -75,36 +77,6 @@ ZScore zscore_for_pair(const double* spread, std::ptrdiff_t n, std::int64_t half
 double volatility_multiplier(const double* spread, std::ptrdiff_t n, std::int64_t halflife,
                              double rolling_volatility_halflife_multiplier,
                              std::vector<double>& scratch_runs, std::vector<double>& scratch_dev);
-
-// numpy's pairwise float64 sum of a contiguous vector (the algorithm of
-// velmora/core/numeric.hpp, written out so the hot loops inline and vectorise it).
-inline double pairwise_sum(const double* x, std::ptrdiff_t n) {
-  if (n < 8) {
-    double res = -0.0;
-    for (std::ptrdiff_t i = 0; i < n; ++i) res += x[i];
-    return res;
-  }
-  if (n <= 128) {
-    double r0 = x[0], r1 = x[1], r2 = x[2], r3 = x[3], r4 = x[4], r5 = x[5], r6 = x[6], r7 = x[7];
-    std::ptrdiff_t i = 8;
-    for (; i < n - (n % 8); i += 8) {
-      r0 += x[i];
-      r1 += x[i + 1];
-      r2 += x[i + 2];
-      r3 += x[i + 3];
-      r4 += x[i + 4];
-      r5 += x[i + 5];
-      r6 += x[i + 6];
-      r7 += x[i + 7];
-    }
-    double res = ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7));
-    for (; i < n; ++i) res += x[i];
-    return res;
-  }
-  std::ptrdiff_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise_sum(x, n2) + pairwise_sum(x + n2, n - n2);
-}
 
 // Length of the rolling runs of the volatility multiplier for a spread of n values:
 // max(2, min(trunc(multiplier * halflife), n - 30)).
