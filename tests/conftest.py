@@ -3,37 +3,14 @@ import socket
 import pytest
 
 from support.frames import make_ohlcv_frame
-
-
-_real_connect = socket.socket.connect
-_real_create_connection = socket.create_connection
-
-
-def _is_loopback(address) -> bool:
-    if isinstance(address, tuple) and address:
-        host = str(address[0])
-    else:
-        return True  # AF_UNIX paths and the like never leave the machine
-    return host in ("localhost", "::1") or host.startswith("127.")
-
-
-def _guarded_connect(sock, address):
-    if sock.family in (socket.AF_INET, socket.AF_INET6) and not _is_loopback(address):
-        raise ConnectionRefusedError(f"tests may only connect to loopback, not {address!r}")
-    return _real_connect(sock, address)
-
-
-def _guarded_create_connection(address, *args, **kwargs):
-    if not _is_loopback(address):
-        raise ConnectionRefusedError(f"tests may only connect to loopback, not {address!r}")
-    return _real_create_connection(address, *args, **kwargs)
+from support.loopback import guarded_connect, guarded_create_connection
 
 
 @pytest.fixture(autouse=True)
 def _loopback_only(monkeypatch):
     """No test reaches beyond 127.0.0.1: any other connection fails at once."""
-    monkeypatch.setattr(socket.socket, "connect", _guarded_connect)
-    monkeypatch.setattr(socket, "create_connection", _guarded_create_connection)
+    monkeypatch.setattr(socket.socket, "connect", guarded_connect)
+    monkeypatch.setattr(socket, "create_connection", guarded_create_connection)
 
 
 @pytest.fixture

@@ -5,23 +5,21 @@ import sys
 import textwrap
 from pathlib import Path
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
 
 # Runs examples/research_run.py with its output folder moved to a temporary one and
 # yfinance's download answering as it does without network: its own ERROR lines on the
 # "yfinance" logger, a pandas deprecation warning, no data. Nothing may leave the machine.
 DRIVER = textwrap.dedent('''
-    import logging, socket, sys, warnings
+    import logging, sys, warnings
     from pathlib import Path
     import pandas as pd
     import yfinance
 
-    real_connect = socket.socket.connect
-    def loopback_only(sock, address):
-        if sock.family in (socket.AF_INET, socket.AF_INET6) and not str(address[0]).startswith("127."):
-            raise ConnectionRefusedError(f"no network here: {address!r}")
-        return real_connect(sock, address)
-    socket.socket.connect = loopback_only
+    sys.path.append(sys.argv[3])  # the tests folder, behind everything else
+    from support.loopback import install
+    install()
 
     def offline_download(tickers, *args, **kwargs):
         log = logging.getLogger("yfinance")
@@ -41,7 +39,7 @@ DRIVER = textwrap.dedent('''
 
 
 def test_offline_research_run_prints_only_its_own_lines(tmp_path):
-    run = subprocess.run([sys.executable, "-c", DRIVER, str(EXAMPLES), str(tmp_path)],
+    run = subprocess.run([sys.executable, "-c", DRIVER, str(EXAMPLES), str(tmp_path), str(ROOT / "tests")],
                          capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stderr
     lines = (run.stdout + run.stderr).splitlines()

@@ -5,7 +5,6 @@
 #include <limits>
 #include <stdexcept>
 
-
 namespace velmora::core::pairs {
 
 namespace {
