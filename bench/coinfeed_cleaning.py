@@ -12,7 +12,6 @@ avoids), both from the decimal text.
 
 from __future__ import annotations
 
-
 import numpy as np
 import pandas as pd
 
