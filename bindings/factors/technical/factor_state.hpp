@@ -99,6 +99,17 @@ struct Factor {
   // The row the last stepped window ends before: number_of_rows once predict has stepped the
   // latest window, number_of_rows - 1 after a full walk, -1 for fresh state.
   std::int64_t walk_state_end = -1;
+
+  // The meta-label model as the factor knows it: the generation grows at every load of the
+  // saved classifier and before every retraining, and `vodED_model_loaded` is whether the
+  // latest load found one (so a full backtest now would veto with it).
+  std::int64_t vodED_model_generation = 0;
+  bool vodED_model_loaded = false;
+  // The model generation the per-pair state was walked with and whether its veto applied:
+  // a state walked before the latest load or retraining, or without a veto that a full
+  // backtest would apply, holds other positions than that backtest.
+  std::int64_t walk_state_model_generation = -1;
+  bool walk_state_vetoed = false;
   bool walking = false;
 
   template <class F>

@@ -28,13 +28,21 @@ pybind11::object walk_positions(Factor& f, const pybind11::dict& params);
 // number_of_rows keep the caller's current_time. Returns the new positions_array.
 pybind11::object one_bar_positions(Factor& f, const pybind11::dict& params, std::int64_t end);
 
+// The steps of every window end first_end .. last_end in order, as one_bar_positions would
+// make them one by one; the state is published to the host once, after the last.
+pybind11::object step_positions(Factor& f, const pybind11::dict& params, std::int64_t first_end,
+                                std::int64_t last_end);
+
 // The six views (train datetimes, positions, closes, test datetimes, positions, closes) of
 // rows [start, split) and [split, end), split = start + trunc((end - start) * ratio).
 pybind11::tuple train_test_split(Factor& f, double train_split_ratio, std::int64_t end, std::int64_t start);
 
 // None/False without a classifier, else whatever the classifier's
 // __check_and_load_optimal_entry_classifier(factor_name=...) returns (its errors propagate).
-// The result is what vodED_ready is set to.
-pybind11::object check_if_vodED_optimal_entry_exists_and_load(const Factor& f);
+// The result is what vodED_ready is set to. Counts as a new model generation.
+pybind11::object check_if_vodED_optimal_entry_exists_and_load(Factor& f);
+
+// To be called before the classifier is retrained: any walk state from before is stale.
+inline void note_classifier_retraining(Factor& f) { ++f.vodED_model_generation; }
 
 }  // namespace velmora::bind::cointpairs

@@ -135,21 +135,48 @@ std::string security_of_price_label(py::handle label) {
   return s;
 }
 
-// A price that is not a positive finite number (an exchange glitch, a bad download) would
-// reach the walk as the log of 0 or of a negative number, and the accounting as a trade at
-// no price. Every field of such a bar of a security is made missing, so that the resampling
-// fills it from the bar before like any gap; one warning per security says how many bars
-// were replaced. Returns the frame's price columns and volume columns.
-std::pair<py::object, py::object> without_unusable_bars(py::handle frame, const py::list& price_labels,
-                                                        const py::list& volume_labels) {
-  py::module_ np = numpy();
-  py::object prices = frame[price_labels];
-  py::object volumes = frame[volume_labels];
+// A frame's price labels (open, high, close, low) and volume labels, in column order, with
+// their column positions.
+struct LabelGroups {
+  py::list prices, volumes;
+  std::vector<std::ptrdiff_t> price_columns, volume_columns;
+};
+
+LabelGroups label_groups(py::handle columns) {
+  LabelGroups g;
+  std::ptrdiff_t c = 0;
+  for (py::handle label : columns) {
+    if (std::any_of(kPriceSuffixes.begin(), kPriceSuffixes.end(),
+                    [&](std::string_view suffix) { return has_suffix(label, suffix); })) {
+      g.prices.append(label);
+      g.price_columns.push_back(c);
+    } else if (has_suffix(label, "_volume")) {
+      g.volumes.append(label);
+      g.volume_columns.push_back(c);
+    }
+    ++c;
+  }
+  return g;
+}
+
+// Which fields of a frame's bars make up a bar of a security that holds a price nobody
+// could trade at: a price that is not a positive finite number (an exchange glitch, a bad
+// download) would reach the walk as the log of 0 or of a negative number, and the accounting
+// as a trade at no price. Such a bar is stored as a missing bar of that security, every one of
+// its fields filled as a gap is; one warning per security says how many bars were replaced.
+// Both the cleaning of a whole history and the bars appended live are stored by this rule.
+struct UnusableBars {
+  py::array_t<bool> prices;   // rows x price labels
+  py::array_t<bool> volumes;  // rows x volume labels
+  bool any = false;
+};
+
+UnusableBars unusable_bars(py::handle frame, const LabelGroups& labels) {
   // Price columns by security, in the order the securities first appear.
   std::vector<std::string> names;
   std::vector<std::vector<std::ptrdiff_t>> columns;
-  for (std::size_t c = 0; c < price_labels.size(); ++c) {
-    const std::string name = security_of_price_label(price_labels[c]);
+  for (std::size_t c = 0; c < labels.prices.size(); ++c) {
+    const std::string name = security_of_price_label(labels.prices[c]);
     auto at = std::find(names.begin(), names.end(), name);
     if (at == names.end()) {
       names.push_back(name);
@@ -158,45 +185,54 @@ std::pair<py::object, py::object> without_unusable_bars(py::handle frame, const 
     }
     columns[static_cast<std::size_t>(at - names.begin())].push_back(static_cast<std::ptrdiff_t>(c));
   }
-  const py::array values = owned_matrix(prices);
+  const py::array values = owned_matrix(frame[labels.prices]);
   const View2D view = view_2d(values);
   const py::ssize_t rows = view.rows;
-  py::object price_mask = np.attr("zeros")(py::make_tuple(rows, price_labels.size()), py::arg("dtype") = "bool");
-  py::object volume_mask = np.attr("zeros")(py::make_tuple(rows, volume_labels.size()), py::arg("dtype") = "bool");
-  bool any = false;
+  const auto n_prices = static_cast<py::ssize_t>(labels.prices.size());
+  const auto n_volumes = static_cast<py::ssize_t>(labels.volumes.size());
+  UnusableBars bad{py::array_t<bool>({rows, n_prices}), py::array_t<bool>({rows, n_volumes}), false};
+  bool* price_mask = bad.prices.mutable_data();
+  bool* volume_mask = bad.volumes.mutable_data();
+  std::fill(price_mask, price_mask + rows * n_prices, false);
+  std::fill(volume_mask, volume_mask + rows * n_volumes, false);
+  py::array_t<bool> flag_array(rows);
+  const bool* flags = flag_array.data();
   for (std::size_t k = 0; k < names.size(); ++k) {
-    py::array_t<bool> flags(rows);
-    const std::ptrdiff_t count = cf::unusable_price_bars(view, columns[k], flags.mutable_data());
+    const std::ptrdiff_t count = cf::unusable_price_bars(view, columns[k], flag_array.mutable_data());
     if (count == 0) continue;
-    any = true;
-    for (const std::ptrdiff_t c : columns[k]) price_mask[py::make_tuple(py::slice(), c)] = flags;
-    for (std::size_t c = 0; c < volume_labels.size(); ++c) {
-      if (core::security_of_label(volume_labels[c].cast<std::string>(), "_volume") == names[k]) {
-        volume_mask[py::make_tuple(py::slice(), c)] = flags;
+    bad.any = true;
+    std::vector<std::ptrdiff_t> volume_of_security;
+    for (py::ssize_t c = 0; c < n_volumes; ++c) {
+      if (core::security_of_label(labels.volumes[static_cast<std::size_t>(c)].cast<std::string>(), "_volume") ==
+          names[k]) {
+        volume_of_security.push_back(c);
       }
+    }
+    for (py::ssize_t t = 0; t < rows; ++t) {
+      if (!flags[t]) continue;
+      for (const std::ptrdiff_t c : columns[k]) price_mask[t * n_prices + c] = true;
+      for (const std::ptrdiff_t c : volume_of_security) volume_mask[t * n_volumes + c] = true;
     }
     shared_logger().attr("warning")(std::to_string(count) + " bars of " + names[k] +
                                     " have an open, high, low or close that is not a positive finite number: "
                                     "each is treated as a missing bar and filled from the bar before");
   }
-  if (!any) return {prices, volumes};
-  return {prices.attr("mask")(price_mask), volumes.attr("mask")(volume_mask)};
+  return bad;
 }
 
 py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
                            const std::vector<cf::TradingPeriod>& periods, bool trades_only_on_weekdays) {
   py::object columns = frame.attr("columns");
-  py::list price_labels, volume_labels;
-  for (py::handle label : columns) {
-    if (std::any_of(kPriceSuffixes.begin(), kPriceSuffixes.end(),
-                    [&](std::string_view suffix) { return has_suffix(label, suffix); })) {
-      price_labels.append(label);
-    } else if (has_suffix(label, "_volume")) {
-      volume_labels.append(label);
-    }
-  }
+  const LabelGroups labels = label_groups(columns);
   const std::string rule = resample_rule(resolution_in_mins);
-  auto [raw_prices, raw_volumes] = without_unusable_bars(frame, price_labels, volume_labels);
+  // Missing bars are left for the resampling to fill from the bar before, like any gap.
+  const UnusableBars bad = unusable_bars(frame, labels);
+  py::object raw_prices = frame[labels.prices];
+  py::object raw_volumes = frame[labels.volumes];
+  if (bad.any) {
+    raw_prices = raw_prices.attr("mask")(bad.prices);
+    raw_volumes = raw_volumes.attr("mask")(bad.volumes);
+  }
   py::object prices = raw_prices.attr("resample")(rule).attr("last")().attr("ffill")().attr("dropna")();
   py::object volumes = raw_volumes.attr("resample")(rule).attr("sum")().attr("ffill")().attr("dropna")();
   py::object merged = prices.attr("merge")(volumes, py::arg("how") = "outer", py::arg("right_index") = true,
@@ -321,9 +357,16 @@ void intialize_pairs_trading_data_structures(Factor& f) {
 
 }  // namespace
 
-py::object check_if_vodED_optimal_entry_exists_and_load(const Factor& f) {
+py::object check_if_vodED_optimal_entry_exists_and_load(Factor& f) {
+  // Whatever the load finds (another file, none, or an error half-way), the model may have
+  // changed under the walk state.
+  ++f.vodED_model_generation;
+  f.vodED_model_loaded = false;
   if (f.vodED_tradegate.is_none()) return py::bool_(false);
-  return f.vodED_tradegate.attr("__check_and_load_optimal_entry_classifier")(py::arg("factor_name") = f.factor_name);
+  py::object loaded =
+      f.vodED_tradegate.attr("__check_and_load_optimal_entry_classifier")(py::arg("factor_name") = f.factor_name);
+  f.vodED_model_loaded = truth(loaded);
+  return loaded;
 }
 
 namespace {
@@ -447,8 +490,8 @@ py::object zeros(py::ssize_t n) {
 class FactorObserver final : public cp::WalkObserver {
  public:
   FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w)
-      : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)), w_(w),
-        poller_(true) {}
+      : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)),
+        live_time_(f.current_time), w_(w), poller_(true) {}
 
   bool on_entry(const cp::EntryEvent& e) override {
     py::gil_scoped_acquire gil;
@@ -502,15 +545,18 @@ class FactorObserver final : public cp::WalkObserver {
 
  private:
   // The time of the bar being decided. A window that ends at the last row has no bar of
-  // its own in the data (a live step on the latest bars): the caller's current_time stands.
+  // its own in the data (a live step on the latest bars): the caller's current_time stands,
+  // also after earlier windows of the same catch-up stamped their own bars.
   void stamp(std::int64_t end) {
-    if (end < static_cast<std::int64_t>(py::len(datetimes_))) f_.current_time = datetimes_[py::int_(end)];
+    f_.current_time =
+        end < static_cast<std::int64_t>(py::len(datetimes_)) ? py::object(datetimes_[py::int_(end)]) : live_time_;
   }
 
   Factor& f_;
   py::list pairs_;
   py::object data_;
   py::object datetimes_;
+  py::object live_time_;
   std::int64_t w_;
   InterruptPoller poller_;
 };
@@ -607,6 +653,24 @@ cp::Market market_of_rows(const Factor& f, std::int64_t rows) {
   return cp::Market(cv, lv);
 }
 
+// What a walk or step is made with besides the data: the parameters (a copy) and the
+// meta-label model, taken before it starts, recorded on the factor once it has finished.
+struct WalkIdentity {
+  py::object params;
+  std::int64_t model_generation;
+  bool vetoed;
+
+  void record(Factor& f) const {
+    f.walk_state_params = params;
+    f.walk_state_model_generation = model_generation;
+    f.walk_state_vetoed = vetoed;
+  }
+};
+
+WalkIdentity walk_identity(const Factor& f, const py::dict& params) {
+  return {py::module_::import("copy").attr("copy")(params), f.vodED_model_generation, truth(f.vodED_ready)};
+}
+
 }  // namespace
 
 Factor& factor_of(py::handle self) { return self.cast<Factor&>(); }
@@ -656,6 +720,7 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   // Fresh state was walked with no parameters: until a run completes and records its own,
   // predict must not step on from it (a walk cut short by an error or Ctrl-C leaves it so).
   f.walk_state_params = py::none();
+  f.walk_state_model_generation = -1;
   f.walk_state_end = -1;
 }
 
@@ -663,6 +728,7 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   WalkingGuard walking(f);
   py::module_ np = numpy();
   const cp::WalkParams p = walk_params_of(f, params);
+  const WalkIdentity identity = walk_identity(f, params);
   const std::int64_t w = p.size_of_rolling_windows;
   const std::int64_t rows = f.number_of_rows;
   const auto S = static_cast<py::ssize_t>(f.number_of_securities);
@@ -699,20 +765,22 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   }
   if (rows > w) publish_pair_state(f, market, rows - 1, w);
   f.walk_state_end = rows - 1;
+  identity.record(f);
   return positions;
 }
 
-py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end) {
+py::object step_positions(Factor& f, const py::dict& params, std::int64_t first_end, std::int64_t last_end) {
   WalkingGuard walking(f);
   const cp::WalkParams p = walk_params_of(f, params);
   const std::int64_t w = p.size_of_rolling_windows;
   const auto S = static_cast<py::ssize_t>(f.number_of_securities);
   if (f.pairs_list.is_none() || f.pair_states.size() != f.pair_specs.size()) initialize_pair_state(f, w);
-  if (w < 2 || end < w || end > f.number_of_rows) {
-    throw py::value_error("a window of " + std::to_string(w) + " rows cannot end at row " + std::to_string(end) +
-                          " of " + std::to_string(f.number_of_rows));
+  if (w < 2 || first_end < w || first_end > last_end || last_end > f.number_of_rows) {
+    throw py::value_error("windows of " + std::to_string(w) + " rows cannot end at rows " + std::to_string(first_end) +
+                          " to " + std::to_string(last_end) + " of " + std::to_string(f.number_of_rows));
   }
-  const cp::Market market = market_of_rows(f, end);
+  const WalkIdentity identity = walk_identity(f, params);
+  const cp::Market market = market_of_rows(f, last_end);
   const std::vector<cp::PairSpec> specs = f.pair_specs;
   for (const cp::PairSpec& spec : specs) {
     // The step reads and writes by these indices without checks.
@@ -722,19 +790,23 @@ py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end
   }
   std::vector<cp::PairState> states = f.pair_states;
   py::array_t<double> positions(S);
-  std::fill(positions.mutable_data(), positions.mutable_data() + S, 0.0);
   FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w);
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
     cp::Workspace workspace;
-    cp::step(market, specs, p, end, states, out, observer, workspace);
+    cp::step_through(market, specs, p, first_end, last_end, states, out, S, observer, workspace);
   }
   f.pair_states = std::move(states);
   f.positions_array = positions;
-  publish_pair_state(f, market, end, w);
-  f.walk_state_end = end;
+  publish_pair_state(f, market, last_end, w);
+  f.walk_state_end = last_end;
+  identity.record(f);
   return positions;
+}
+
+py::object one_bar_positions(Factor& f, const py::dict& params, std::int64_t end) {
+  return step_positions(f, params, end, end);
 }
 
 py::tuple train_test_split(Factor& f, double ratio, std::int64_t end, std::int64_t start) {
@@ -854,6 +926,10 @@ void update(Factor& f, py::object frame) {
   if (!py::isinstance(frame.attr("index"), pd.attr("DatetimeIndex"))) {
     raise_plain("New row of data does not have a datetime index");
   }
+  // A bar without a time compares false with every time: stored, it would let any later bar in.
+  if (truth(frame.attr("index").attr("hasnans"))) {
+    raise_plain("New row of data has a missing datetime (NaT) in its index, every bar needs its time");
+  }
   // Stored times are UTC without a zone: a zone-aware index is compared on the same clock.
   py::object index = utc_naive_index(frame.attr("index"));
   py::object latest = pd.attr("Timestamp")(f.datetime_array[py::int_(f.number_of_rows - 1)]);
@@ -865,7 +941,18 @@ void update(Factor& f, py::object frame) {
   py::object ordered = frame[py::list(f.data_column_names_array)];
   py::object new_times = np.attr("asarray")(index, py::arg("dtype") = "datetime64[ns]");
   py::array new_data = owned_matrix(ordered);
-  py::array new_closes = owned_matrix(ordered[labels_for(f.securities_names_list, "_close")]);
+  // A bad quote is stored as the history's cleaning stores it: that security's missing bar,
+  // carried from the bar before (the last stored one is always usable).
+  const LabelGroups labels = label_groups(ordered.attr("columns"));
+  const UnusableBars bad = unusable_bars(ordered, labels);
+  py::array_t<double> before = np.attr("ascontiguousarray")(
+      f.data_matrix_array[py::int_(f.number_of_rows - 1)], py::arg("dtype") = np.attr("float64"));
+  cf::fill_missing_bars(static_cast<double*>(new_data.mutable_data()), new_data.shape(0), new_data.shape(1),
+                        before.data(), labels.price_columns, bad.prices.data(), labels.volume_columns,
+                        bad.volumes.data());
+  py::object stored = pd.attr("DataFrame")(new_data, py::arg("columns") = ordered.attr("columns"),
+                                           py::arg("copy") = false);
+  py::array new_closes = owned_matrix(stored[labels_for(f.securities_names_list, "_close")]);
   py::object datetimes = np.attr("concatenate")(py::make_tuple(f.datetime_array, new_times));
   py::object data = np.attr("concatenate")(py::make_tuple(f.data_matrix_array, new_data));
   py::object closes = np.attr("concatenate")(py::make_tuple(f.close_matrix_array, new_closes));
@@ -879,8 +966,34 @@ bool empty_or_none(py::handle obj) { return obj.is_none() || py::len(obj) == 0; 
 
 py::object minutes(std::int64_t n) { return pandas().attr("Timedelta")(py::arg("minutes") = n); }
 
+// Whether the per-pair state is the one a full backtest of `params` on the stored data
+// would leave: walked with these parameters, with the meta-label model of the latest load or
+// retraining, and vetoing exactly when that load found a model.
+bool walk_state_is_current(const Factor& f, const py::dict& params) {
+  if (f.walk_state_params.is_none() || !f.walk_state_params.equal(params)) return false;
+  if (f.walk_state_model_generation != f.vodED_model_generation) return false;
+  const bool veto = truth(f.vodED_ready);
+  return f.walk_state_vetoed == veto && veto == f.vodED_model_loaded;
+}
+
+// The legs' market values at the latest closes, as a share of their gross: the backtest's
+// sizing. A security not held enters with 0 whatever its close.
+py::object market_value_weights(py::handle positions, py::handle closes) {
+  py::module_ np = numpy();
+  NumpyErrstate quiet;
+  py::object values = np.attr("where")(np.attr("not_equal")(positions, 0.0),
+                                       py::reinterpret_borrow<py::object>(positions) * closes, 0.0);
+  py::object gross = np.attr("sum")(np.attr("abs")(values));
+  if (gross.equal(py::float_(0.0))) return values;
+  return values / gross;
+}
+
 py::object predict(py::object self, bool return_arrays, bool convert_to_actual_positions, double current_equity,
                    std::int64_t number_of_minutes_away_before_needing_to_rerun) {
+  if (convert_to_actual_positions && !(std::isfinite(current_equity) && current_equity > 0.0)) {
+    raise_plain("current_equity must be a positive finite number to convert the weights into positions, got " +
+                py::str(py::float_(current_equity)).cast<std::string>());
+  }
   Factor& f = factor_of(self);
   py::module_ pd = pandas();
   py::module_ np = numpy();
@@ -891,30 +1004,32 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];
   auto behind = [&]() { return pd.attr("Timestamp")(latest) - pd.attr("Timestamp")(f.last_run_time); };
 
-  // The walk state is brought up to the latest bar by a whole rerun when it is stale, or when
-  // it was walked with other parameters than the ones predicted with (a later fit, say).
-  const bool other_params = f.walk_state_params.is_none() || !f.walk_state_params.equal(params);
-  if (other_params || behind() >= minutes(number_of_minutes_away_before_needing_to_rerun)) {
+  // The walk state catches up with the latest bar by stepping every window it has not seen,
+  // in order, or by one whole rerun; both end in the same state. A rerun is due when the
+  // tolerance says so, or when the state belongs to other parameters (a later fit, say) or to
+  // another meta-label model (loaded or retrained since) than a full backtest would use now.
+  // Otherwise stepping is always the cheaper way: k steps cost k of the walk's per-bar passes,
+  // while a rerun walks all rows - w windows and then books and scores both parts (a catch-up
+  // of 100 hourly bars steps in COST_STEP against COST_RERUN for the rerun, bench/live.py).
+  if (!walk_state_is_current(f, params) || behind() >= minutes(number_of_minutes_away_before_needing_to_rerun)) {
     self.attr("get_full_backtest_results")();
     params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   }
   const auto window = py::int_(params["size_of_rolling_windows"]).cast<std::int64_t>();
-  if (empty_or_none(f.pairs_list)) initialize_pair_state(f, window);
+  // A rerun that left no state of these parameters (one overridden by a subclass, say): the
+  // steps start from fresh state, which walks every window.
+  if (!walk_state_is_current(f, params)) initialize_pair_state(f, window);
 
-  // Step the latest window unless the walk state already has: after new bars, and after any
-  // full run (whose last window ends before the latest bar, and which may have brought other
-  // parameters than those of the kept weights, as get_full_backtest_results after a later fit).
+  // Step the windows the walk state has not seen: after new bars, and after any full run
+  // (whose last window ends before the latest bar).
   if (f.walk_state_end < f.number_of_rows) {
-    // Records opened or closed in this step belong to the latest bar.
+    // Records opened or closed in the latest window belong to the latest bar.
     f.current_time = latest;
-    py::object positions = one_bar_positions(f, params, f.number_of_rows);
+    py::object positions =
+        step_positions(f, params, std::max(f.walk_state_end + 1, window), f.number_of_rows);
     // Legs are in hedge-ratio units: weights follow their market values at the latest closes,
     // as the backtest's sizing does.
-    py::object latest_closes = f.close_matrix_array[py::int_(f.number_of_rows - 1)];
-    py::object values = positions * latest_closes;
-    py::object gross = np.attr("sum")(np.attr("abs")(values));
-    py::object weights = values;
-    if (!gross.equal(py::float_(0.0))) weights = values / gross;
+    py::object weights = market_value_weights(positions, f.close_matrix_array[py::int_(f.number_of_rows - 1)]);
     f.current_time = latest;
     f.last_run_time = latest;
     f.latest_position_weights_array = np.attr("asarray")(weights, py::arg("dtype") = "float64");

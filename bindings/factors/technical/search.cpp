@@ -334,7 +334,6 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
 
   const auto window = py::int_(p["size_of_rolling_windows"]).cast<std::int64_t>();
   walk_positions(f, p);
-  f.walk_state_params = py::module_::import("copy").attr("copy")(p);
   py::tuple parts = train_test_split(f, f.train_split_ratio, f.number_of_rows, window);
   py::object train_dt = parts[0], train_pos = parts[1], train_close = parts[2];
   py::object test_dt = parts[3], test_pos = parts[4], test_close = parts[5];
@@ -404,6 +403,7 @@ void fit(py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t
                 "learn from");
   }
   py::tuple pieces = preprocess_train_trades(f.train_trades_store_df, "trade_returns");
+  note_classifier_retraining(f);
   fit_classifier(f.vodED_tradegate, pieces, f.datetime_array, id, n_trials_to_estimate_params_for_vodED,
                  n_jobs_for_vodED);
 }

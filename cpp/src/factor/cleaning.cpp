@@ -80,6 +80,24 @@ std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<s
   return count;
 }
 
+void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols, const double* before,
+                       const std::vector<std::ptrdiff_t>& price_columns, const bool* price_mask,
+                       const std::vector<std::ptrdiff_t>& volume_columns, const bool* volume_mask) {
+  const auto n_prices = static_cast<std::ptrdiff_t>(price_columns.size());
+  const auto n_volumes = static_cast<std::ptrdiff_t>(volume_columns.size());
+  for (std::ptrdiff_t t = 0; t < n_rows; ++t) {
+    double* row = rows + t * cols;
+    const double* previous = t == 0 ? before : rows + (t - 1) * cols;
+    for (std::ptrdiff_t k = 0; k < n_prices; ++k) {
+      const std::ptrdiff_t c = price_columns[k];
+      if (price_mask[t * n_prices + k] || std::isnan(row[c])) row[c] = previous[c];
+    }
+    for (std::ptrdiff_t k = 0; k < n_volumes; ++k) {
+      if (volume_mask[t * n_volumes + k]) row[volume_columns[k]] = 0.0;
+    }
+  }
+}
+
 void trading_hours_mask(const std::int64_t* tod, std::ptrdiff_t n, const std::vector<TradingPeriod>& periods,
                         bool* out) {
   if (periods.empty()) {

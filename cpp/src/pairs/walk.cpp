@@ -232,6 +232,17 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
   }
 }
 
+void step_through(const Market& market, std::span<const PairSpec> pairs, const WalkParams& params,
+                  std::int64_t first_end, std::int64_t last_end, std::span<PairState> states,
+                  double* positions, std::ptrdiff_t positions_size, WalkObserver& observer,
+                  Workspace& ws) {
+  if (first_end > last_end) throw std::invalid_argument("no window to step");
+  for (std::int64_t end = first_end; end <= last_end; ++end) {
+    std::fill(positions, positions + positions_size, 0.0);
+    step(market, pairs, params, end, states, positions, observer, ws);
+  }
+}
+
 void walk(const Market& market, std::span<const PairSpec> pairs, const WalkParams& params,
           std::vector<PairState>& states, double* positions, std::ptrdiff_t positions_cols,
           WalkObserver& observer) {

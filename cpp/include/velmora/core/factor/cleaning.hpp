@@ -37,6 +37,16 @@ std::int64_t minimum_number_of_bars(std::int64_t minutes_in_trading_day, std::in
 // not flagged. Writes one flag per row of `prices` and returns how many are set.
 std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns, bool* out);
 
+// Stores bars appended after `before` (the last stored bar, whose prices are all usable) the
+// way the cleaning of a whole history stores a missing bar of a security: each price that is
+// flagged in `price_mask` or missing takes the same column's value of the bar before, so a
+// run of such bars carries the last good one forward, and each flagged volume becomes 0, the
+// volume of a bin without trades. `rows` is row-major with `cols` columns; each mask is
+// row-major over its list of columns.
+void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols, const double* before,
+                       const std::vector<std::ptrdiff_t>& price_columns, const bool* price_mask,
+                       const std::vector<std::ptrdiff_t>& volume_columns, const bool* volume_mask);
+
 // For each bar's local time of day (nanoseconds since local midnight), whether it falls in
 // one of the periods: start <= t < end, or for a period across midnight t >= start or
 // t < end. No periods: every bar passes.

@@ -151,6 +151,15 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
           std::int64_t end, std::span<PairState> states, double* positions,
           WalkObserver& observer, Workspace& workspace);
 
+// Every window end first_end .. last_end in order, continuing from `states`: the steps the
+// walk makes at those bars, so a state that is k bars behind catches up in k steps and ends
+// where the walk over the longer history would. `positions` (one entry per security) is
+// cleared before each step and holds the last step's legs. Requires w <= first_end.
+void step_through(const Market& market, std::span<const PairSpec> pairs, const WalkParams& params,
+                  std::int64_t first_end, std::int64_t last_end, std::span<PairState> states,
+                  double* positions, std::ptrdiff_t positions_size, WalkObserver& observer,
+                  Workspace& workspace);
+
 // The whole walk: `states` is reset to pairs.size() fresh states, then for every bar
 // i = w .. rows - 1 row i of `positions` (row-major, rows x positions_cols) is cleared and
 // filled by step(end = i). Rows before w are not touched.
