@@ -7,6 +7,7 @@ return, sized by market value at the latest closes."""
 
 import logging
 import shutil
+import warnings
 
 import numpy as np
 import optuna
@@ -237,6 +238,9 @@ def test_predict_without_a_study_is_refused(crypto_daily, in_tmp_dir):
     (N_FIT - 1, lambda new: new.tz_convert("Asia/Tokyo"), Exception, "before the latest datetime"),
     (N_FIT, lambda new: new.rename(columns={"BTCUSDT_close": "BTCUSDT_last"}), KeyError, "BTCUSDT_close"),
     (N_FIT, lambda new: new.astype({"ETHUSDT_high": object}).assign(ETHUSDT_high="n/a"), ValueError, "n/a"),
+    # A bar without a time, first or later: NaT compares false with every time.
+    (N_FIT, lambda new: new.set_axis(pd.DatetimeIndex([pd.NaT, new.index[1]])), Exception, "missing datetime \\(NaT\\)"),
+    (N_FIT, lambda new: new.set_axis(pd.DatetimeIndex([new.index[0], pd.NaT])), Exception, "missing datetime \\(NaT\\)"),
 ])
 def test_update_refusals_leave_the_factor_unchanged(crypto_daily, first, change, error, message):
     factor = make(crypto_daily.iloc[:N_FIT])
@@ -271,3 +275,92 @@ def test_update_appends_in_stored_order_and_reads_zones_in_utc(crypto_daily):
     # Later entries are not checked for order; the next update compares with the last one.
     with pytest.raises(Exception, match="before the latest datetime"):
         factor.update(crypto_daily.iloc[N_FIT + 2:N_FIT + 3])
+
+
+# Bad quotes on live bars: (field, value, bars in a row, security). Over bars N_FIT + 3 ..
+# N_FIT + 5 the walk holds LTCUSDT and XRPUSDT and leaves BTCUSDT and ETHUSDT idle.
+BAD_QUOTES = [
+    ("close", 0.0, 1, "LTCUSDT"),
+    ("close", np.nan, 1, "BTCUSDT"),
+    ("close", np.inf, 3, "XRPUSDT"),
+    ("open", -5.0, 1, "ETHUSDT"),
+    ("open", -np.inf, 3, "LTCUSDT"),
+    ("high", np.nan, 3, "XRPUSDT"),
+    ("high", 0.0, 1, "BTCUSDT"),
+    ("low", np.inf, 1, "LTCUSDT"),
+    ("low", -1.0, 3, "ETHUSDT"),
+]
+
+
+def live_factor(crypto_daily, new_bars):
+    """A factor of the first N_FIT bars, predicted once, then given three good bars and `new_bars`."""
+    factor = make(crypto_daily.iloc[:N_FIT])
+    factor.predict()
+    factor.update(crypto_daily.iloc[N_FIT:N_FIT + 3])
+    factor.update(new_bars)
+    return factor
+
+
+@pytest.mark.parametrize("field, value, run, name", BAD_QUOTES,
+                         ids=[f"{f}-{v}-x{r}-{n}" for f, v, r, n in BAD_QUOTES])
+def test_bad_quotes_are_stored_as_missing_bars(crypto_daily, fitted, monkeypatch, caplog, field, value, run, name):
+    monkeypatch.chdir(fitted[0])
+    first = N_FIT + 3
+    frame = crypto_daily.iloc[:first + run].copy()
+    frame.iloc[first:, frame.columns.get_loc(f"{name}_{field}")] = value
+    built = fields(make(frame))  # construction's cleaning of the same rows
+
+    caplog.set_level(logging.WARNING, logger=" ")
+    caplog.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # numpy's "invalid value" included
+        factor = live_factor(crypto_daily, frame.iloc[first:])
+        assert [r.getMessage() for r in caplog.records] == [
+            f"{run} bars of {name} have an open, high, low or close that is not a positive finite number: "
+            "each is treated as a missing bar and filled from the bar before"]
+        stored = fields(factor)
+        for key in ("datetime_array", "data_matrix_array", "close_matrix_array"):
+            np.testing.assert_array_equal(stored[key], built[key], err_msg=key)
+        weights = factor.predict(return_arrays=True).copy()
+        units = factor.predict(return_arrays=True, convert_to_actual_positions=True)
+
+    # The same bars as construction stores them give the same weights and positions.
+    clean_bars = pd.DataFrame(built["data_matrix_array"][first:], columns=built["data_column_names_array"],
+                              index=frame.index[first:])
+    clean = live_factor(crypto_daily, clean_bars)
+    np.testing.assert_array_equal(weights, clean.predict(return_arrays=True))
+    np.testing.assert_array_equal(units, clean.predict(return_arrays=True, convert_to_actual_positions=True))
+    held = weights[stored["securities_names_list"].index(name)] != 0
+    assert held == (name in ("LTCUSDT", "XRPUSDT"))
+    assert np.isfinite(units).all() and np.isclose(np.abs(weights).sum(), 1.0)
+
+
+def test_a_close_that_is_not_a_number_of_a_security_not_held_touches_no_weight(crypto_daily, fitted, monkeypatch):
+    monkeypatch.chdir(fitted[0])
+    factor = live_factor(crypto_daily, crypto_daily.iloc[[N_FIT + 3]])
+    closes = fields(factor)["close_matrix_array"]
+    idle = fields(factor)["securities_names_list"].index("BTCUSDT")
+    closes[-1, idle] = np.nan  # however a stored close came to be so
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        weights = factor.predict(return_arrays=True).copy()
+        units = factor.predict(return_arrays=True, convert_to_actual_positions=True)
+    assert weights[idle] == 0 and units[idle] == 0
+    assert np.isfinite(units).all() and np.isclose(np.abs(weights).sum(), 1.0)
+
+
+@pytest.mark.parametrize("equity", [np.nan, np.inf, -np.inf, 0.0, -50000.0])
+def test_positions_for_an_equity_that_is_not_a_positive_finite_number_are_refused(crypto_daily, fitted,
+                                                                                 monkeypatch, equity):
+    monkeypatch.chdir(fitted[0])
+    factor = make(crypto_daily.iloc[:N_FIT])
+    factor.predict()
+    factor.update(crypto_daily.iloc[[N_FIT]])
+    before = fields(factor)
+    with pytest.raises(Exception, match="current_equity must be a positive finite number") as info:
+        factor.predict(convert_to_actual_positions=True, current_equity=equity)
+    assert type(info.value) is Exception
+    after = fields(factor)
+    assert after["last_run_time"] == before["last_run_time"]
+    assert after["latest_position_weights_array"] is before["latest_position_weights_array"]
+    assert after["positions_array"] is before["positions_array"]
