@@ -159,12 +159,12 @@ LabelGroups label_groups(py::handle columns) {
   return g;
 }
 
-// Which fields of a frame's bars make up a bar of a security that holds a price nobody
-// could trade at: a price that is not a positive finite number (an exchange glitch, a bad
-// download) would reach the walk as the log of 0 or of a negative number, and the accounting
-// as a trade at no price. Such a bar is stored as a missing bar of that security, every one of
-// its fields filled as a gap is; one warning per security says how many bars were replaced.
-// Both the cleaning of a whole history and the bars appended live are stored by this rule.
+// The bars in which a security holds a price nobody could trade at: an open, high, low or
+// close that is not a positive finite number (an exchange glitch, a bad download) would reach
+// the walk as the log of 0 or of a negative number, and the accounting as a trade at no price.
+// Such a bar is stored as that security's missing bar, so all five of its fields are flagged
+// (one flag per row and label); one warning per security says how many bars were replaced.
+// The cleaning of a history and update both store bars by this one rule.
 struct UnusableBars {
   py::array_t<bool> prices;   // rows x price labels
   py::array_t<bool> volumes;  // rows x volume labels
@@ -1154,8 +1154,10 @@ Updates this factor with the latest available data
 
 Args:
     new_dataframe_of_data (pd.DataFrame): bars after the last stored bar, at the factor's
-        resolution and inside its trading hours (they are appended as they are), with the
-        stored column labels in any order and a DatetimeIndex (a zone-aware one is read in UTC).
+        resolution and inside its trading hours (they are not resampled), with the stored
+        column labels in any order and a DatetimeIndex without NaT (a zone-aware one is read
+        in UTC). A bar whose open, high, low or close of a security is not a positive finite
+        number is stored as that security's missing bar, carried from the bar before.
 
 Returns:
     None
@@ -1170,9 +1172,11 @@ Portfolios should aim to hold these weights or positions to reflect the factor's
 Args:
     return_arrays (bool): return a numpy array instead of a DataFrame.
     convert_to_actual_positions (bool): turn the weights into positions for current_equity.
-    current_equity (float): the equity actually available.
+    current_equity (float): the equity actually available, a positive finite number when
+        converting.
     number_of_minutes_away_before_needing_to_rerun (int): rerun the whole backtest first when
-        the latest bar is at least this many minutes past the last prediction.
+        the latest bar is at least this many minutes past the last prediction; otherwise the
+        windows since are stepped one by one. Both give the same weights.
 
 Returns:
     pd.DataFrame or numpy.ndarray: one value per security, indexed by the security names

@@ -7,6 +7,7 @@ looks ahead), weighted by market value at the latest closes. Stepping the missin
 and rerunning the whole backtest must both land there."""
 
 import hashlib
+import logging
 from datetime import time
 from pathlib import Path
 
@@ -99,33 +100,36 @@ def fit_with_veto(factor):
 
 # Each loop: its data, the bars of each delivery, the tolerance, whether the live factor fits
 # before its first delivery (else it loads the parameters of the study another one fitted),
-# and what is called before the delivery of a given number (after the previous predict).
+# what is called before the delivery of a given number (after the previous predict), and how
+# many of the predicts rerun the whole backtest (None: not counted) rather than step.
 LOOPS = {
     # Bars appended before the first predict after fit: that predict steps every one of them.
     "bars-before-the-first-predict-after-fit": dict(
-        data="hourly", batches=[9] + [1] * 30, tolerance=10 ** 9, fit=True, calls={}),
+        data="hourly", batches=[9] + [1] * 30, tolerance=10 ** 9, fit=True, calls={}, reruns=0),
     # A full backtest leaves the state one window short of the latest; erasing the study and
     # fitting it again on the same parameters leaves the search's own walk.
     "full-backtest-and-refit-mid-loop": dict(
         data="hourly", batches=[1] * 30, tolerance=90, fit=False,
         calls={5: lambda f: f.get_full_backtest_results(),
                12: lambda f: (f.erase_fit_memory(), enqueue(60), f.fit(1)),
-               20: lambda f: f.get_full_backtest_results()}),
+               20: lambda f: f.get_full_backtest_results()},
+        reruns=1),  # the first predict, which has no walk state yet
     # Three bars a delivery, three minutes behind: stepped at the default tolerance, and
     # rerun across the gap to the next session.
     "minute-bars-three-at-a-time": dict(
-        data="minutes", batches=[3] * 20, tolerance=5, fit=False, calls={}),
+        data="minutes", batches=[3] * 20, tolerance=5, fit=False, calls={}, reruns=None),
     # Retraining the meta-label model, or loading another: a state walked before (or by fit's
     # own run, which never vetoes) holds other positions than the backtest with the new model.
     "retrained-meta-label-model": dict(
         data="hourly", batches=[1] * 30, tolerance=10 ** 9, fit=True, versions={1: 0, 8: 1, 18: 2, 24: 3},
         calls={8: fit_with_veto, 18: fit_with_veto,
-               24: lambda f: f.initialize_vodED_data_structures(FakeSignalsmith(), RetrainedTradegate(3))}),
+               24: lambda f: f.initialize_vodED_data_structures(FakeSignalsmith(), RetrainedTradegate(3))},
+        reruns=3),  # one for each new model
 }
 
 
 @pytest.mark.parametrize("loop", list(LOOPS.values()), ids=list(LOOPS))
-def test_predict_holds_what_the_full_backtest_holds(loop, hourly, minutes, in_tmp_dir):
+def test_predict_holds_what_the_full_backtest_holds(loop, hourly, minutes, in_tmp_dir, caplog):
     frame = {"hourly": hourly, "minutes": minutes}[loop["data"]]
     minute = loop["data"] == "minutes"
     resolution, hours, history = (1, MINUTE_HOURS, MINUTE_HISTORY) if minute else (60, [], HISTORY)
@@ -152,15 +156,19 @@ def test_predict_holds_what_the_full_backtest_holds(loop, hourly, minutes, in_tm
         for other in {before, None} - {v}:
             assert not np.array_equal(oracles[v][used], oracles[other][used]), (v, other)
 
-    n, seen = history, []
+    caplog.set_level(logging.INFO, logger=" ")
+    n, seen, reruns = history, [], 0
     for k, batch in enumerate(loop["batches"], start=1):
         if k in loop["calls"]:
             loop["calls"][k](factor)
         factor.update(frame.iloc[n:n + batch])
         n += batch
+        caplog.clear()
         got = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=loop["tolerance"])
+        reruns += any(r.getMessage().startswith("RUNNING AN IN-SAMPLE RUN") for r in caplog.records)
         np.testing.assert_array_equal(got, oracles[versions[k - 1]][n], err_msg=f"delivery {k}, {n} bars")
         f = fields(factor)
         assert f["last_run_time"] == f["current_time"] == f["datetime_array"][n - 1]
         seen.append(got.any())
     assert sum(seen) >= len(seen) // 2, "too few positions held over the live bars to compare"
+    assert loop["reruns"] in (None, reruns)
