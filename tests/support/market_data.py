@@ -94,7 +94,7 @@ def load_ohlcv(dataset: str, symbols, interval: str | None = None, start=None, e
             frame = frame[frame.index <= pd.Timestamp(end)]
         frame.columns = [f"{symbol}_{c}" for c in frame.columns]
         parts.append(frame)
-    wide = pd.concat(parts, axis=1, join="outer").sort_index()
+    wide = pd.concat(parts, axis=1, join="outer", sort=True)
     if tz == "auto":
         tz = "UTC" if crypto else None
     if tz is not None:
@@ -109,3 +109,4 @@ CRYPTO_1H = "binance_spot_1h_2021-2023"
 CRYPTO_PAIRS = ["BTCUSDT", "ETHUSDT", "BNBUSDT", "SOLUSDT", "XRPUSDT", "ADAUSDT",
                 "DOGEUSDT", "LTCUSDT", "LINKUSDT", "DOTUSDT", "AVAXUSDT", "TRXUSDT"]
 SP500_CLEAN = "sp500_2010-2016"
+FTSE100 = "ftse100_2013-2017"  # the files list the newest bar first

@@ -1,5 +1,5 @@
 // velmora.utils.filters.tickersieve: narrows a universe to its most traded securities, judged
-// on the earliest rows of the history only, so that choosing the universe leaks nothing of the
+// on the earliest bars of the history only, so that choosing the universe leaks nothing of the
 // stretch a backtest on the same frame will later walk through.
 
 #include "common/common.hpp"
@@ -21,8 +21,8 @@ struct Tickersieve {};
 
 constexpr const char* kInferenceModule = "velmora.utils.inference.inference";
 
-// Only a share of the history in [0, 1] keeps the ranking on the earliest rows: a negative
-// share would slice off the end instead of keeping the start (iloc[:-k], nearly the whole
+// Only a share of the history in [0, 1] keeps the ranking on the earliest bars: a negative
+// share would slice off the end instead of keeping the start ([:-k], nearly the whole
 // history), and NaN has no meaning as a share.
 void check_share(double pct_of_filtration) {
   if (!(pct_of_filtration >= 0.0 && pct_of_filtration <= 1.0)) {
@@ -65,6 +65,20 @@ py::list select_labels(py::handle columns, const std::unordered_set<std::string>
   return selected;
 }
 
+// The first n bars by time, in time order. Vendor files often list the newest bar first,
+// and the head rows of such a frame are the latest history: ranking on them would pick the
+// universe with hindsight. The sort is stable, so bars of one time keep the caller's order,
+// and a frame already in time order is sliced as it is; summing the head in time order gives
+// every row order of one frame the same scores to the last bit. Bars without a time (NaT)
+// sort last: they are never taken for the earliest.
+py::object earliest_bars(py::handle frame, py::ssize_t n) {
+  const py::slice first_n(std::nullopt, n, std::nullopt);
+  py::object index = frame.attr("index");
+  if (py::bool_(index.attr("is_monotonic_increasing"))) return frame.attr("iloc")[first_n];
+  py::object order = index.attr("argsort")(py::arg("kind") = "stable");
+  return frame.attr("iloc")[order[first_n]];
+}
+
 py::object filter_without_lookahead(py::object self, py::object clean_OHCLV_dataframe,
                                     py::object securities, double pct_of_filtration,
                                     std::int64_t number_of_securities_to_keep) {
@@ -84,7 +98,7 @@ py::object filter_without_lookahead(py::object self, py::object clean_OHCLV_data
   // The share is in [0, 1], so the product is finite and within the row count.
   const auto n_rows = static_cast<double>(py::len(clean_OHCLV_dataframe));
   const auto n_head = static_cast<py::ssize_t>(std::trunc(n_rows * pct_of_filtration));
-  py::object head = clean_OHCLV_dataframe.attr("iloc")[py::slice(std::nullopt, n_head, std::nullopt)];
+  py::object head = earliest_bars(clean_OHCLV_dataframe, n_head);
 
   // Each score is one vectorised pandas product and numpy sum, so missing values are skipped
   // and the summation order is the one pandas and numpy use.
@@ -113,7 +127,7 @@ py::object filter_without_lookahead(py::object self, py::object clean_OHCLV_data
 }  // namespace
 
 PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
-  m.doc() = "Liquidity filter: the most traded securities of an OHCLV_dataframe, ranked on its earliest rows.";
+  m.doc() = "Liquidity filter: the most traded securities of an OHCLV_dataframe, ranked on its earliest bars.";
 
   // The ranking falls back on security inference; loading it here surfaces a broken install
   // at import rather than at the first call.
@@ -123,7 +137,7 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   py::list default_securities;
 
   py::class_<Tickersieve> cls(m, "Tickersieve", R"doc(
-Keeps the securities with the largest dollar volume over the earliest rows of a frame.
+Keeps the securities with the largest dollar volume over the earliest bars of a frame.
 
 Stateless: the constructor takes no arguments and ignores any that are given.
 )doc");
@@ -133,19 +147,21 @@ Stateless: the constructor takes no arguments and ignores any that are given.
           py::arg("number_of_securities_to_keep") = 10, R"doc(
 Narrows an OHCLV_dataframe to its most traded securities without look-ahead.
 
-The securities are ranked by the sum of close times volume over the first
-int(len(frame) * pct_of_filtration) rows only; later rows never influence the choice.
+The securities are ranked by the sum of close times volume over the earliest
+int(len(frame) * pct_of_filtration) bars by time (the index), whatever order the rows
+come in; later bars never influence the choice.
 
 Args:
     clean_OHCLV_dataframe (pandas.DataFrame): the frame to filter.
     securities (list): the securities to rank; None or empty infers them from the frame.
-    pct_of_filtration (float): share of the earliest rows to rank on, between 0 and 1.
+    pct_of_filtration (float): share of the earliest bars to rank on, between 0 and 1.
     number_of_securities_to_keep (int): how many of the ranked securities to keep.
 
 Returns:
     pandas.DataFrame: the columns of the retained securities in the frame's column order,
-    all rows. When number_of_securities_to_keep is at least the number of securities, the
-    input frame itself, unchanged, even if `securities` names only part of it.
+    all rows in the frame's row order. When number_of_securities_to_keep is at least the
+    number of securities, the input frame itself, unchanged, even if `securities` names
+    only part of it.
 )doc");
   cls.def("__sort_dictionary", &sort_dictionary, py::arg("dict_to_sort"), py::arg("reverse") = true,
           R"doc(

@@ -7,7 +7,7 @@ import pytest
 
 from velmora.utils.filters.tickersieve import Tickersieve
 from support.frames import make_ohlcv_frame
-from support.market_data import load_ohlcv, SP500_CLEAN
+from support.market_data import FTSE100, load_ohlcv, require_shared_data, SP500_CLEAN
 
 FIELDS = ("open", "high", "low", "close", "volume")
 
@@ -139,6 +139,60 @@ def test_real_equity_sample():
     assert names_of(kept) == [s for s in symbols if s in top]
     assert kept.shape == (len(frame), 15)
     pd.testing.assert_frame_equal(kept, frame[list(kept.columns)])
+
+
+def row_orders(frame, seed=0):
+    """The frame in time order, newest first and shuffled: the row orders callers hand in."""
+    return {
+        "ascending": frame,
+        "descending": frame.iloc[::-1],
+        "shuffled": frame.sample(frac=1.0, random_state=seed),
+    }
+
+
+def test_real_newest_first_frame_is_ranked_on_its_earliest_bars():
+    folder = require_shared_data() / "equities_daily" / FTSE100
+    symbols = sorted(path.name[: -len(".csv")] for path in folder.glob("*.L.csv"))
+    frame = load_ohlcv(FTSE100, symbols)  # ascending
+    earliest = reference_filter(frame, symbols, 0.1, 5)
+    # The fixture shows the fault: the head rows of the file order are the newest bars.
+    assert names_of(reference_filter(frame.iloc[::-1], symbols, 0.1, 5)) != names_of(earliest)
+    assert {"BARC.L", "BLT.L", "GSK.L", "HSBA.L"} <= set(names_of(earliest))
+
+    for order, copy in row_orders(frame).items():
+        kept = Tickersieve().filter_without_lookahead(copy, number_of_securities_to_keep=5)
+        assert names_of(kept) == names_of(earliest), order
+        # The caller's rows in the caller's order; only columns go.
+        pd.testing.assert_frame_equal(kept, copy[list(earliest.columns)])
+
+
+@pytest.mark.parametrize("order", ["ascending", "descending", "shuffled"])
+@pytest.mark.parametrize(
+    "securities, expected",
+    [
+        (["A", "B", "C"], ["A"]),
+        # C ties A over the earliest bars: the one listed first wins, as in time order
+        (["C", "A", "B"], ["C"]),
+        (["B", "C", "A"], ["C"]),
+    ],
+)
+def test_volume_swap_halfway_is_ranked_on_the_first_half_in_any_row_order(order, securities, expected):
+    # A and C trade 10 a day over the first ten days and 1 after; B the other way round.
+    frame = flat_frame(20, {"A": 10.0, "B": 1.0, "C": 10.0})
+    frame.index = pd.date_range("2024-01-01", periods=20, freq="D", tz="UTC")
+    frame.iloc[10:, frame.columns.get_loc("A_volume")] = 1.0
+    frame.iloc[10:, frame.columns.get_loc("C_volume")] = 1.0
+    frame.iloc[10:, frame.columns.get_loc("B_volume")] = 10.0
+    copy = row_orders(frame, seed=5)[order]  # a shuffle with most late bars on top
+    kept = Tickersieve().filter_without_lookahead(copy, securities, 0.5, 1)
+    pd.testing.assert_frame_equal(kept, copy[[f"{expected[0]}_{f}" for f in FIELDS]])
+
+
+def test_bars_without_a_time_are_not_among_the_earliest():
+    frame = flat_frame(10, {"A": 2.0, "B": 1.0})
+    frame.index = pd.DatetimeIndex([None] + list(pd.date_range("2024-01-01", periods=9, freq="D")))
+    frame.iloc[0, frame.columns.get_loc("B_volume")] = 1e9
+    assert names_of(Tickersieve().filter_without_lookahead(frame, ["A", "B"], 0.5, 1)) == ["A"]
 
 
 FRAME = flat_frame(20, {"A": 2.0, "B": 1.0})
