@@ -230,6 +230,23 @@ void fit_optimal_params_and_pickle_vodED(OptimalEntryClassifier& s, py::handle X
 
 // ---------------------------------------------------------------- search
 
+// The purged folds cut the trades into n_splits groups, each of at least one trade: with
+// fewer trades every trial would fail inside the splitter on an empty group and the search
+// end without a completed trial, in words that hide the cause. Checked before the study is
+// opened, so a refused call leaves no study file and no trial behind. A group count that
+// is not an integer is left to the splitter, which refuses it in its own words.
+void check_enough_trades_for_the_folds(py::handle X_train_df, py::handle n_splits) {
+  if (!py::isinstance(n_splits, py::module_::import("numbers").attr("Integral"))) return;
+  if (!py::hasattr(X_train_df, "__len__")) return;
+  const py::int_ trades(py::len(X_train_df));
+  const py::int_ groups(py::reinterpret_borrow<py::object>(n_splits));
+  if (!(trades < groups)) return;
+  throw py::value_error("Too few trades to search the entry classifier: the training set holds " +
+                        text_of(trades) + (trades.equal(py::int_(1)) ? " trade" : " trades") +
+                        ", fewer than the " + text_of(groups) +
+                        " cross-validation groups (n_splits) that need at least one trade each");
+}
+
 py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
              py::object complete_datetime_index_series, py::object train_time_of_entry_series,
              py::object train_time_of_exit_series, py::object impact_series, py::object n_splits,
@@ -238,6 +255,11 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   auto& s = state_of(self);
   py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
   py::object storage_base = checked_name(storage_name, "storage_name", /*in_url=*/true);
+  const bool parallel = (n_jobs > py::int_(1)) || n_jobs.equal(py::int_(-1));
+  // A call that runs no trial (only the final fit of the best one) needs no folds.
+  if (parallel || n_trials_to_estimate_params > py::int_(0)) {
+    check_enough_trades_for_the_folds(X_train_df, n_splits);
+  }
   s[kStudyName] = study_name;
   // A literal '%' is escaped in the URL, which would otherwise decode "%2E%2E%2F" into "../".
   s[kStorageName] = py::str(vb::studies::sqlite_url(text_of(storage_base) + ".db"));
@@ -258,7 +280,6 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   // Trials left RUNNING by searches that ended are failed now, or when this one ends on an error.
   vb::studies::SearchClaim claim(text_of(s[kStudyName]), text_of(s[kStorageName]));
   py::object n = n_trials_to_estimate_params;
-  const bool parallel = (n_jobs > py::int_(1)) || n_jobs.equal(py::int_(-1));
   if (parallel && py::bool_(study.attr("trials_dataframe")().attr("empty"))) {
     log_info(vb::banner("BEGINNING IN-SAMPLE VODED OPTIMISATION"));
     log_info(vb::banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"));

@@ -633,6 +633,42 @@ def test_a_search_whose_trials_all_fail_writes_no_model(workdir):
     assert not (models_dir(workdir) / f"F{SUFFIX}.pkl").exists()
 
 
+def first_trades(trades, n):
+    """The first n trades of a training set (the sample's datetimes stay whole)."""
+    return {key: values if key == "complete_datetime_index_series" else values.iloc[:n]
+            for key, values in trades.items()}
+
+
+@pytest.mark.parametrize("n_trades, n_jobs", [
+    (0, 1), (1, 1), (2, 2), (3, 1), (4, 2), (5, 1), (6, 2), (7, 1), (8, 1), (9, 2)])
+def test_fewer_trades_than_cross_validation_groups_are_refused_before_any_trial(
+        workdir, caplog, n_trades, n_jobs):
+    # Ten groups, as the factor asks for: each needs a trade, else every trial fails inside
+    # the splitter and the search ends on optuna's "Record does not exist."
+    classifier = OptimalEntryClassifier()
+    before = constructor_values(classifier)
+    plural = "" if n_trades == 1 else "s"
+    with pytest.raises(ValueError, match=f"holds {n_trades} trade{plural}, fewer than the 10 "
+                                         "cross-validation groups"):
+        classifier.fit(**first_trades(make_trades(), n_trades), factor_name="F", storage_name="S",
+                       n_trials_to_estimate_params=3, n_jobs=n_jobs)
+    assert os.listdir(workdir / "cwd") == []  # no study file, so no trial
+    assert not models_dir(workdir).exists()
+    assert not [m for m in messages(caplog) if "TRIAL" in m or m.startswith("-" * 29)]
+    assert constructor_values(classifier) == before
+
+
+def test_as_many_trades_as_groups_are_searched_and_a_final_fit_alone_needs_no_folds(workdir):
+    trades = make_trades()
+    study_of().enqueue_trial(CHEAP)
+    OptimalEntryClassifier().fit(**first_trades(trades, 10), factor_name="F", storage_name="S")
+    assert [t.state for t in study_of().trials] == [optuna.trial.TrialState.COMPLETE]
+
+    # No trial to run: the best one is refitted on whatever trades are given.
+    write_best_model(CHEAP, factor_name="G", trades=first_trades(trades, 3))
+    assert (models_dir(workdir) / f"G{SUFFIX}.pkl").is_file()
+
+
 @pytest.mark.parametrize("change, error, text", [
     ({"classifier_model_to_use": "RandomForestClassifier"}, ValueError, "RandomForestClassifier"),
     ({"imputer_to_use": "IterativeImputer"}, ValueError, "IterativeImputer"),

@@ -2,6 +2,7 @@
 trains and saves the model, and a new factor loads it and vetoes entries."""
 
 import contextlib
+import os
 import io
 import re
 
@@ -99,3 +100,22 @@ def test_factor_trains_saves_and_later_vetoes_with_the_classifier(workdir):
         unvetoed.get_full_backtest_results()
     assert silent.getvalue() == ""
     assert min(vetoed) in entries(unvetoed)
+
+
+# A high entry threshold leaves the best run few trades (its search trial records them too).
+@pytest.mark.parametrize("entry_sd, window, n_trades", [(5, 40, 2), (4, 100, 6)])
+def test_a_best_run_with_fewer_trades_than_groups_is_refused_before_the_classifier_search(
+        workdir, entry_sd, window, n_trades):
+    frame = load_ohlcv("binance_spot_1d_2017-2026", ["BTCUSDT", "ETHUSDT", "LTCUSDT", "XRPUSDT"],
+                       start="2020-06-01", end="2021-09-30")
+    optuna.create_study(study_name=FACTOR_STUDY, storage=f"sqlite:///{BASE_NAME}.db",
+                        direction="maximize").enqueue_trial(
+        dict(FACTOR_PARAMS, starting_sd_for_position_entry=entry_sd, size_of_rolling_windows=window))
+    factor = make_factor(frame, OptimalEntryClassifier())
+    with pytest.raises(ValueError, match=f"holds {n_trades} trades?, fewer than the 10 "
+                                         "cross-validation groups"):
+        factor.fit(1, fit_vodED=True)
+    assert len(cointpairs._factor_fields(factor)["train_trades_store_df"]) == n_trades
+    # The classifier's study was never created, and no model written.
+    assert sorted(os.listdir(workdir / "cwd")) == [f"{BASE_NAME}.db"]
+    assert not (workdir / "vodED").exists()
