@@ -1114,7 +1114,8 @@ void register_factor(py::module_& m) {
 
   cls.def("intialize_pairs_trading_data_structures", &intialize_pairs_trading_data_structures, R"doc(
 Builds the working arrays from raw_OHCLV_dataframe: resampled, filtered to trading hours
-(and weekdays), at least one trading year of bars, and the proportional spread estimates.
+(and weekdays), at least int(252 x minutes of a trading day / resolution_in_mins) bars, and
+the proportional spread estimates.
 
 Returns:
     None
