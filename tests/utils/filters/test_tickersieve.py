@@ -159,11 +159,23 @@ def test_real_newest_first_frame_is_ranked_on_its_earliest_bars():
     assert names_of(reference_filter(frame.iloc[::-1], symbols, 0.1, 5)) != names_of(earliest)
     assert {"BARC.L", "BLT.L", "GSK.L", "HSBA.L"} <= set(names_of(earliest))
 
+    class Recording(Tickersieve):
+        scores = []
+
+    def recording_sort(self, dict_to_sort, reverse=True):
+        Recording.scores.append(dict(dict_to_sort))
+        return sorted(dict_to_sort.items(), key=lambda kv: kv[1], reverse=reverse)
+
+    setattr(Recording, "__sort_dictionary", recording_sort)
     for order, copy in row_orders(frame).items():
-        kept = Tickersieve().filter_without_lookahead(copy, number_of_securities_to_keep=5)
+        kept = Recording().filter_without_lookahead(copy, number_of_securities_to_keep=5)
         assert names_of(kept) == names_of(earliest), order
         # The caller's rows in the caller's order; only columns go.
         pd.testing.assert_frame_equal(kept, copy[list(earliest.columns)])
+    # Summed in time order whatever the row order: the same scores to the last bit, so a
+    # near tie cannot rank differently.
+    ascending, *others = Recording.scores
+    assert all(scores == ascending for scores in others)
 
 
 @pytest.mark.parametrize("order", ["ascending", "descending", "shuffled"])
