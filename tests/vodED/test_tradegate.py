@@ -622,6 +622,22 @@ def test_parallel_search_in_worker_processes(workdir, monkeypatch):
     assert len(study_of().trials) == 1
 
 
+def test_queued_trials_run_once_each_in_a_parallel_search(workdir, monkeypatch):
+    # Two workers that start together on a study holding queued trials both reach for the
+    # first of them: repeated so that the meeting happens, on fresh studies each time.
+    trades = make_trades()
+    queued = [CHEAP, dict(CHEAP, SimpleImputer_weights="median")]
+    for attempt in range(10):
+        folder = workdir / f"attempt{attempt}"
+        folder.mkdir()
+        monkeypatch.chdir(folder)
+        fit_with(trades, *queued, n_jobs=2)
+        trials = study_of().trials
+        assert len(trials) == 2
+        for params in queued:
+            assert [t.state for t in trials if t.params == params] == [optuna.trial.TrialState.COMPLETE]
+
+
 def test_a_search_whose_trials_all_fail_writes_no_model(workdir):
     trades = make_trades()
     # entry times on another index than the features: the folds cannot be made

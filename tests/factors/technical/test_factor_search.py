@@ -549,3 +549,21 @@ def test_worker_counts_that_start_no_workers(crypto_daily, in_tmp_dir, caplog, n
         [dashes + b + dashes for b in banners] + [dashes + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + dashes])
     assert sum(m.startswith("RUNNING TRIAL NUM ") for m in messages(caplog)) == n_trials
     assert len(study().trials) == n_trials
+
+
+def test_queued_trials_run_once_each_in_a_parallel_search(crypto_daily, in_tmp_dir, monkeypatch):
+    # Two workers that start together on a study holding queued trials both reach for the
+    # first of them: repeated so that the meeting happens, on fresh studies each time.
+    queued = [params(40, starting_sd_for_position_entry=3), params(120, starting_sd_for_position_entry=3)]
+    for attempt in range(10):
+        folder = in_tmp_dir / f"attempt{attempt}"
+        folder.mkdir()
+        monkeypatch.chdir(folder)
+        for p in queued:
+            default_study(STUDY_FILE).enqueue_trial(p)
+        make(crypto_daily).fit(4, n_jobs=2)
+        trials = study().trials
+        assert len(trials) == 4
+        assert all(t.state != optuna.trial.TrialState.WAITING for t in trials)
+        for p in queued:
+            assert [t.state for t in trials if t.params == p] == [optuna.trial.TrialState.COMPLETE]
