@@ -1,5 +1,6 @@
 #include "factors/technical/search.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -88,11 +89,20 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
 
   if (studies::is_parallel(n_jobs)) {
     long long remaining = n_trials;
+    long long first_task = held;
     if (held == 0) {
       log_info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"));
       log_info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"));
       self.attr(kSingleInstanceMethod)();
       remaining -= 1;
+    } else if (remaining > 1) {
+      // Queued trials are taken here, one after another: two workers starting together can
+      // both take the first of them (a single task meets no other). They take the first task
+      // indices, the tasks the rest: the seeds stay those of a search without queued trials.
+      const long long queued = std::min<long long>(studies::waiting_count(study), remaining);
+      for (long long j = 0; j < queued; ++j) self.attr(kSingleInstanceMethod)(py::int_(held + j));
+      remaining -= queued;
+      first_task += queued;
     }
     log_info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"));
     py::module_ joblib = py::module_::import("joblib");
@@ -103,7 +113,7 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
         py::module_::import("velmora.factors.technical.cointpairs").attr("_fit_single_instance_in"));
     py::object factor = py::reinterpret_borrow<py::object>(self);
     py::list tasks;
-    for (long long i = 0; i < remaining; ++i) tasks.append(task(factor, cwd, py::int_(held + i)));
+    for (long long i = 0; i < remaining; ++i) tasks.append(task(factor, cwd, py::int_(first_task + i)));
     NumpyErrstate quiet(/*all_errors=*/true);
     joblib.attr("Parallel")("n_jobs"_a = n_jobs)(tasks);
   } else {

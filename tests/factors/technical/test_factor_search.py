@@ -292,8 +292,8 @@ def test_bankrupt_trials_fail_and_are_never_the_best(crypto_daily, in_tmp_dir, c
         f"FAILED TRIAL NUM 0: BANKRUPT, TRAINING EQUITY REACHED 0 AT {pd.Timestamp(ruin)}{suffix}"]
     assert f"BEST TRIAL SO FAR: 1 WITH SCORE: {round(s.best_value, 3)}{suffix}" in log
 
-    # Worker processes go on past failed trials as well. Enqueued trials cannot show it: two
-    # workers on one SQLite study can both take the same waiting trial. On a fresh study the
+    # Worker processes go on past failed trials as well. Enqueued trials cannot show it: a
+    # parallel search runs them in the calling process. On a fresh study the
     # first worker task draws the seeding trial's parameters again (both are seeded 69), and
     # with commissions of twice the traded value they ruin it in the worker too.
     harsh = Factor("harsh", crypto_daily, 1440, [], False, pct_equity_invested=3.0,
