@@ -528,17 +528,20 @@ class FakeParallel:
         return [function(*args, **kwargs) for function, args, kwargs in jobs]
 
 
-@pytest.mark.parametrize("n_jobs, held, n, indices, seeding", [
-    (1, 0, 3, [0, 1, 2], False),
-    (-1, 0, 3, [0, 1, 2], True),   # seeding trial 0 in process, then jobs 1 and 2
-    (4, 2, 2, [2, 3], False),      # a continued study: seeds move past its trials
-    (-1, 0, 1, [0], True),         # the seeding trial alone
-    (0, 0, 2, [0, 1], False),      # handed to joblib unchanged
+@pytest.mark.parametrize("n_jobs, held, queued, n, indices, seeding", [
+    (1, 0, 0, 3, [0, 1, 2], False),
+    (-1, 0, 0, 3, [0, 1, 2], True),   # seeding trial 0 in process, then jobs 1 and 2
+    (4, 2, 0, 2, [2, 3], False),      # a continued study: seeds move past its trials
+    (4, 3, 2, 3, [3, 4, 5], False),   # two of the three held are queued: run first, in process
+    (-1, 0, 0, 1, [0], True),         # the seeding trial alone
+    (0, 0, 0, 2, [0, 1], False),      # handed to joblib unchanged
 ])
-def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, held, n, indices,
-                                       seeding):
+def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, held, queued, n,
+                                       indices, seeding):
     study = study_of()
-    study.optimize(lambda trial: stub_objective(None, *[None] * 7, trial), n_trials=held)
+    study.optimize(lambda trial: stub_objective(None, *[None] * 7, trial), n_trials=held - queued)
+    for _ in range(queued):
+        study.enqueue_trial(CHEAP)
 
     FakeParallel.calls = []
     monkeypatch.setattr(joblib, "Parallel", FakeParallel)
@@ -569,7 +572,8 @@ def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, hel
     assert ran == indices
     assert seeds == [69] + [69 + i for i in indices] + [69]
     assert FakeParallel.calls == [n_jobs]
-    assert len(study_of().trials) == held + n
+    assert len(study_of().trials) == held + n - queued
+    assert not study_of().get_trials(states=(optuna.trial.TrialState.WAITING,))
     banners = [m.strip("-") for m in messages(caplog) if m.startswith("-" * 29)]
     seeding_banners = ["BEGINNING IN-SAMPLE VODED OPTIMISATION",
                        "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT",

@@ -160,8 +160,12 @@ def test_parallel_tasks_draw_from_seeds_by_task_index_offset_by_the_trials_held(
     with joblib.parallel_config(backend="sequential"):
         factor.fit(3, n_jobs=2)  # fresh study: seeding trial 69, then tasks 69 + 0 and 69 + 1
         factor.fit(2, n_jobs=2)  # three trials held: tasks 69 + 3 + 0 and 69 + 3 + 1
+        # Six held, one of them queued: it runs first as task 6, the two others as 7 and 8.
+        default_study(STUDY_FILE).enqueue_trial(params(50))
+        factor.fit(3, n_jobs=2)
     drawn = [t.params for t in study().trials]
-    assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)]
+    assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)] + [
+        params(50), first_draw(factor, 76), first_draw(factor, 77)]
 
 
 def recorded_scorebooks(monkeypatch):
