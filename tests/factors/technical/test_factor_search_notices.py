@@ -15,7 +15,7 @@ import pytest
 
 import velmora
 
-from factors.technical.factor_helpers import DEFAULT_OBJECTIVE, Factor
+from factors.technical.factor_helpers import DEFAULT_OBJECTIVE, Factor, trading_params
 from support.market_data import load_ohlcv, require_shared_data
 
 RUN = "__run_pairs_trading_serial_cointegration_factor"
@@ -30,8 +30,8 @@ def study_in(folder, universe):
 
 
 # With three times the equity invested and commissions of twice the traded value most trials
-# are ruined in training. A fresh study's first trial is (seed 69), and so is a parallel
-# search's first worker task, which draws the seeding trial's parameters again.
+# are ruined in training: always a fresh study's first trial (seed 69), and in a parallel
+# search also the first worker task, which draws the seeding trial's parameters again.
 SEARCH = textwrap.dedent('''
     import sys
     sys.path.append(sys.argv[1])
@@ -60,7 +60,8 @@ def test_each_failed_trial_is_reported_once_by_the_run_itself(tmp_path, n_jobs):
     if n_jobs == 2:
         assert max(failed) > 0  # the seeding trial alone is run here: this one ran in a worker
 
-    mentions = [(line, m) for line in lines if (m := re.search(r"FAILED TRIAL NUM (\d+)|Trial (\d+) failed", line))]
+    mentions = [(line, m) for line in lines
+                if (m := re.search(r"FAILED TRIAL NUM (\d+)|Trial (\d+) failed", line))]
     assert sorted(int(m.group(1) or m.group(2)) for _, m in mentions) == failed
     assert all(line.startswith("WARNING: :FAILED TRIAL NUM ") and "BANKRUPT" in line for line, _ in mentions)
 
@@ -125,18 +126,6 @@ def optuna_records():
     root.removeHandler(recorder)
 
 
-def trading(w):
-    floats = ["zscore_halflife_multiplier", "rolling_volatility_halflife_multiplier", "take_profit_std_multiplier",
-              "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
-              "take_profit_current_volatility_multiplier_sensitivity_at_adjustment", "stop_loss_std_multiplier",
-              "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
-              "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment", "time_stop_halflife_multiplier",
-              "time_stop_adjustment_sensitivity"]
-    p = {"size_of_rolling_windows": w, "starting_sd_for_position_entry": 1}
-    p.update({name: 3.0 if name == "zscore_halflife_multiplier" else 1.0 for name in floats})
-    return p
-
-
 @pytest.mark.parametrize("last, error", [
     (None, None),                                          # the search ends normally
     (raises(ValueError("a real error")), ValueError),      # an error ends it
@@ -153,7 +142,7 @@ def test_other_optuna_messages_still_show_and_its_logging_is_left_as_it_was(
     storage = f"sqlite:///crypto_1440_{DEFAULT_OBJECTIVE}_0.9_{STUDY_NAME}.db"
     queue = optuna.create_study(study_name=STUDY_NAME, storage=storage, direction="maximize")
     for w in (40, 240, 240, 240):
-        queue.enqueue_trial(trading(w))
+        queue.enqueue_trial(trading_params(w))
     emitting = logging.getLogger("optuna.study._optimize")
     callers_own = logging.Filter()
     emitting.addFilter(callers_own)
