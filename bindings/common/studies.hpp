@@ -87,6 +87,14 @@ inline py::ssize_t trial_count(py::handle study) {
   return py::len(study.attr("get_trials")("deepcopy"_a = false));
 }
 
+// Trials queued in the study (enqueued, WAITING) and not yet taken by a search. SQLite gives
+// optuna no atomic way to take one, so two worker processes that start together can both run
+// the first of them: the parallel searches run queued trials in the calling process first.
+inline py::ssize_t waiting_count(py::handle study) {
+  py::tuple waiting = py::make_tuple(optuna().attr("trial").attr("TrialState").attr("WAITING"));
+  return py::len(study.attr("get_trials")("deepcopy"_a = false, "states"_a = waiting));
+}
+
 // ---------------------------------------------------------------- trials left running
 
 // Marks FAIL every trial of the study still RUNNING: called only when no search is running

@@ -294,6 +294,20 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   // replaying the random start-up points of every earlier run (and the seeding trial's
   // point); a fresh study starts at 0.
   py::object held = py::int_(vb::studies::trial_count(study));
+  py::module_ builtins = py::module_::import("builtins");
+  // Queued trials are taken here, one after another: two workers starting together can both
+  // take the first of them (any worker count but 1 may give joblib several; a single job meets
+  // no other). They take the first indices, the jobs the rest: the seeds stay those of a search
+  // without queued trials.
+  py::object first_job = held;
+  if (n > py::int_(1)) {
+    py::object queued = builtins.attr("min")(py::int_(vb::studies::waiting_count(study)), n);
+    for (py::handle j : builtins.attr("range")(queued)) {
+      self.attr("__fit_single_instance")(held + py::reinterpret_borrow<py::object>(j));
+    }
+    n = n - queued;
+    first_job = held + queued;
+  }
   // joblib keeps its worker processes between calls, and the study file is named relative
   // to the working directory: every job carries this process's one.
   py::module_ joblib = py::module_::import("joblib");
@@ -301,8 +315,8 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
       py::module_::import("velmora.vodED.tradegate").attr("_fit_single_instance_in"));
   py::object working_directory = py::module_::import("os").attr("getcwd")();
   py::list jobs;
-  for (py::handle i : py::module_::import("builtins").attr("range")(n)) {
-    jobs.append(job(self, working_directory, held + py::reinterpret_borrow<py::object>(i)));
+  for (py::handle i : builtins.attr("range")(n)) {
+    jobs.append(job(self, working_directory, first_job + py::reinterpret_borrow<py::object>(i)));
   }
 
   log_info(vb::banner("BEGINNING MULTIPROCESSED IN-SAMPLE VODED OPTIMISATION"));

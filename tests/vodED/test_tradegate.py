@@ -528,17 +528,20 @@ class FakeParallel:
         return [function(*args, **kwargs) for function, args, kwargs in jobs]
 
 
-@pytest.mark.parametrize("n_jobs, held, n, indices, seeding", [
-    (1, 0, 3, [0, 1, 2], False),
-    (-1, 0, 3, [0, 1, 2], True),   # seeding trial 0 in process, then jobs 1 and 2
-    (4, 2, 2, [2, 3], False),      # a continued study: seeds move past its trials
-    (-1, 0, 1, [0], True),         # the seeding trial alone
-    (0, 0, 2, [0, 1], False),      # handed to joblib unchanged
+@pytest.mark.parametrize("n_jobs, held, queued, n, indices, seeding", [
+    (1, 0, 0, 3, [0, 1, 2], False),
+    (-1, 0, 0, 3, [0, 1, 2], True),   # seeding trial 0 in process, then jobs 1 and 2
+    (4, 2, 0, 2, [2, 3], False),      # a continued study: seeds move past its trials
+    (4, 3, 2, 3, [3, 4, 5], False),   # two of the three held are queued: run first, in process
+    (-1, 0, 0, 1, [0], True),         # the seeding trial alone
+    (0, 0, 0, 2, [0, 1], False),      # handed to joblib unchanged
 ])
-def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, held, n, indices,
-                                       seeding):
+def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, held, queued, n,
+                                       indices, seeding):
     study = study_of()
-    study.optimize(lambda trial: stub_objective(None, *[None] * 7, trial), n_trials=held)
+    study.optimize(lambda trial: stub_objective(None, *[None] * 7, trial), n_trials=held - queued)
+    for _ in range(queued):
+        study.enqueue_trial(CHEAP)
 
     FakeParallel.calls = []
     monkeypatch.setattr(joblib, "Parallel", FakeParallel)
@@ -569,7 +572,8 @@ def test_search_control_flow_and_seeds(workdir, monkeypatch, caplog, n_jobs, hel
     assert ran == indices
     assert seeds == [69] + [69 + i for i in indices] + [69]
     assert FakeParallel.calls == [n_jobs]
-    assert len(study_of().trials) == held + n
+    assert len(study_of().trials) == held + n - queued
+    assert not study_of().get_trials(states=(optuna.trial.TrialState.WAITING,))
     banners = [m.strip("-") for m in messages(caplog) if m.startswith("-" * 29)]
     seeding_banners = ["BEGINNING IN-SAMPLE VODED OPTIMISATION",
                        "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT",
@@ -603,8 +607,8 @@ def test_ctrl_c_ends_the_search_instead_of_failing_trial_after_trial(workdir, mo
 def test_parallel_search_in_worker_processes(workdir, monkeypatch):
     trades = make_trades()
     # One known trial, run by a worker (the enqueued trial makes the study non-empty, so
-    # there is no seeding trial here). One only: two workers can both take the same
-    # enqueued trial out of SQLite, which the search itself never does.
+    # there is no seeding trial here). One only: a search of more trials runs its queued
+    # ones in this process.
     classifier = fit_with(trades, CHEAP, n_jobs=2)
     trials = study_of().trials
     assert len(trials) == 1
@@ -620,6 +624,22 @@ def test_parallel_search_in_worker_processes(workdir, monkeypatch):
     assert [t.state for t in study_of().trials] == [optuna.trial.TrialState.COMPLETE]
     monkeypatch.chdir(workdir / "cwd")
     assert len(study_of().trials) == 1
+
+
+def test_queued_trials_run_once_each_in_a_parallel_search(workdir, monkeypatch):
+    # Two workers that start together on a study holding queued trials both reach for the
+    # first of them: repeated so that the meeting happens, on fresh studies each time.
+    trades = make_trades()
+    queued = [CHEAP, dict(CHEAP, SimpleImputer_weights="median")]
+    for attempt in range(6):
+        folder = workdir / f"attempt{attempt}"
+        folder.mkdir()
+        monkeypatch.chdir(folder)
+        fit_with(trades, *queued, n_jobs=2)
+        trials = study_of().trials
+        assert len(trials) == 2
+        for params in queued:
+            assert [t.state for t in trials if t.params == params] == [optuna.trial.TrialState.COMPLETE]
 
 
 def test_a_search_whose_trials_all_fail_writes_no_model(workdir):

@@ -1,8 +1,14 @@
 #include "factors/technical/search.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "common/studies.hpp"
 #include "factors/technical/factor_walk.hpp"
@@ -49,6 +55,91 @@ py::object best_completed_trial(py::handle study, const StudyIdentity& id) {
   return study.attr("best_trial");
 }
 
+// optuna follows every trial answered with NaN by two warnings of its own ("Trial n failed
+// with parameters: {...} because of the following error: The value nan is not acceptable."
+// and "Trial n failed with value nan."). For a trial the run failed on purpose, whose own line
+// already says why, they only repeat it (hundreds of times in a long search): while a search's
+// optimize runs, a filter on the optuna loggers that write them drops those two for exactly
+// those trials. The filter is taken off again however the search ends, Ctrl-C included;
+// optuna's levels and handlers, and everything else it logs, are left as they are.
+class OwnFailuresReportedOnce {
+ public:
+  OwnFailuresReportedOnce() : numbers_(std::make_shared<std::unordered_set<long long>>()) {
+    py::module_ logging = py::module_::import("logging");
+    py::dict existing = logging.attr("Logger").attr("manager").attr("loggerDict");
+    py::object logger_type = logging.attr("Logger");
+    std::shared_ptr<const std::unordered_set<long long>> numbers = numbers_;
+    filter_ = py::cpp_function([numbers](py::handle record) { return !is_repeat(record, *numbers); });
+    // Looked up, not made: a search must not add loggers to the caller's configuration.
+    for (const char* name : {"optuna.study._optimize", "optuna.study._tell"}) {
+      if (!existing.contains(name)) continue;
+      py::object logger = existing[name];
+      if (!py::isinstance(logger, logger_type)) continue;
+      logger.attr("addFilter")(filter_);
+      loggers_.push_back(logger);
+    }
+    active().push_back(numbers_);
+  }
+  OwnFailuresReportedOnce(const OwnFailuresReportedOnce&) = delete;
+  OwnFailuresReportedOnce& operator=(const OwnFailuresReportedOnce&) = delete;
+
+  ~OwnFailuresReportedOnce() {
+    auto& guards = active();
+    guards.erase(std::remove(guards.begin(), guards.end(), numbers_), guards.end());
+    py::error_scope keep_pending_error;
+    for (const py::object& logger : loggers_) {
+      try {
+        logger.attr("removeFilter")(filter_);
+      } catch (const std::exception&) {
+        // A second Ctrl-C, say: the filter stays, dropping only the lines of trials now over.
+      }
+    }
+  }
+
+  // The run failed trial `number` on purpose and has said why.
+  static void note(long long number) {
+    if (!active().empty()) active().back()->insert(number);
+  }
+
+ private:
+  static std::vector<std::shared_ptr<std::unordered_set<long long>>>& active() {
+    static std::vector<std::shared_ptr<std::unordered_set<long long>>> guards;
+    return guards;
+  }
+
+  // "Trial <n> failed with parameters: " or "Trial <n> failed with value " for a noted n.
+  static bool is_repeat(py::handle record, const std::unordered_set<long long>& numbers) {
+    std::string text;
+    try {
+      text = record.attr("getMessage")().cast<std::string>();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return false;  // not one of optuna's own lines: left to the handlers
+    } catch (const py::cast_error&) {
+      return false;
+    }
+    constexpr std::string_view head = "Trial ";
+    if (text.compare(0, head.size(), head) != 0) return false;
+    std::size_t end = head.size();
+    long long number = 0;
+    while (end < text.size() && end < head.size() + 18 && text[end] >= '0' && text[end] <= '9') {
+      number = number * 10 + (text[end] - '0');
+      ++end;
+    }
+    if (end == head.size()) return false;
+    const std::string_view rest = std::string_view(text).substr(end);
+    constexpr std::string_view with_parameters = " failed with parameters: ";
+    constexpr std::string_view with_value = " failed with value ";
+    const bool repeat = rest.substr(0, with_parameters.size()) == with_parameters ||
+                        rest.substr(0, with_value.size()) == with_value;
+    return repeat && numbers.count(number) > 0;
+  }
+
+  std::shared_ptr<std::unordered_set<long long>> numbers_;
+  py::object filter_;
+  std::vector<py::object> loggers_;
+};
+
 }  // namespace
 
 std::string StudyIdentity::file_name() const {
@@ -88,11 +179,20 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
 
   if (studies::is_parallel(n_jobs)) {
     long long remaining = n_trials;
+    long long first_task = held;
     if (held == 0) {
       log_info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"));
       log_info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"));
       self.attr(kSingleInstanceMethod)();
       remaining -= 1;
+    } else if (remaining > 1) {
+      // Queued trials are taken here, one after another: two workers starting together can
+      // both take the first of them (a single task meets no other). They take the first task
+      // indices, the tasks the rest: the seeds stay those of a search without queued trials.
+      const long long queued = std::min<long long>(studies::waiting_count(study), remaining);
+      for (long long j = 0; j < queued; ++j) self.attr(kSingleInstanceMethod)(py::int_(held + j));
+      remaining -= queued;
+      first_task += queued;
     }
     log_info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"));
     py::module_ joblib = py::module_::import("joblib");
@@ -103,11 +203,12 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
         py::module_::import("velmora.factors.technical.cointpairs").attr("_fit_single_instance_in"));
     py::object factor = py::reinterpret_borrow<py::object>(self);
     py::list tasks;
-    for (long long i = 0; i < remaining; ++i) tasks.append(task(factor, cwd, py::int_(held + i)));
+    for (long long i = 0; i < remaining; ++i) tasks.append(task(factor, cwd, py::int_(first_task + i)));
     NumpyErrstate quiet(/*all_errors=*/true);
     joblib.attr("Parallel")("n_jobs"_a = n_jobs)(tasks);
   } else {
     NumpyErrstate quiet(/*all_errors=*/true);
+    OwnFailuresReportedOnce once;
     study.attr("optimize")(self.attr(kRunMethod), "n_trials"_a = n_trials);
   }
   claim.release();
@@ -127,7 +228,10 @@ void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle in
   py::object study = studies::create_or_load(id.factor_name, url, seed);
   // Its trial stays its own while it runs, whatever becomes of the search that sent it.
   studies::SearchClaim claim(id.factor_name, url);
-  study.attr("optimize")(self.attr(kRunMethod), "n_trials"_a = 1);
+  {
+    OwnFailuresReportedOnce once;
+    study.attr("optimize")(self.attr(kRunMethod), "n_trials"_a = 1);
+  }
   claim.release();
 }
 
@@ -264,7 +368,8 @@ std::string run_suffix(const Factor& f) {
 // logged with its traceback.
 py::object failed_trial(const Factor& f, py::handle trial, const std::string& reason,
                         const py::error_already_set* error = nullptr) {
-  const std::string message = "FAILED TRIAL NUM " + text_of(trial.attr("number")) + ": " + reason + run_suffix(f) + "\n";
+  py::object number = trial.attr("number");
+  const std::string message = "FAILED TRIAL NUM " + text_of(number) + ": " + reason + run_suffix(f) + "\n";
   py::object warning = shared_logger().attr("warning");
   if (error == nullptr) {
     warning(message);
@@ -273,6 +378,7 @@ py::object failed_trial(const Factor& f, py::handle trial, const std::string& re
     warning(message, "exc_info"_a = py::make_tuple(or_none(error->type()), or_none(error->value()),
                                                    or_none(error->trace())));
   }
+  if (PyLong_Check(number.ptr())) OwnFailuresReportedOnce::note(number.cast<long long>());
   return py::float_(std::numeric_limits<double>::quiet_NaN());
 }
 

@@ -25,7 +25,8 @@ struct StudyIdentity {
 StudyIdentity study_of(const Factor& f);
 
 // fit's search: opens (or continues) the study and runs `n_trials` trials, sequentially
-// through optuna or in joblib worker processes, each on a factor rebuilt by pickling.
+// through optuna or in joblib worker processes, each on a factor rebuilt by pickling (trials
+// queued in the study, when there are several tasks, first in this process).
 // Trials are the factor's `__run_pairs_trading_serial_cointegration_factor`, looked up on
 // `self` so overrides are honoured. Logs the completion banner and the best trial, and
 // returns the best trial's parameters.

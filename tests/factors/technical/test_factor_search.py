@@ -160,8 +160,12 @@ def test_parallel_tasks_draw_from_seeds_by_task_index_offset_by_the_trials_held(
     with joblib.parallel_config(backend="sequential"):
         factor.fit(3, n_jobs=2)  # fresh study: seeding trial 69, then tasks 69 + 0 and 69 + 1
         factor.fit(2, n_jobs=2)  # three trials held: tasks 69 + 3 + 0 and 69 + 3 + 1
+        # Six held, one of them queued: it runs first as task 6, the two others as 7 and 8.
+        default_study(STUDY_FILE).enqueue_trial(params(50))
+        factor.fit(3, n_jobs=2)
     drawn = [t.params for t in study().trials]
-    assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)]
+    assert drawn == [first_draw(factor, seed) for seed in (69, 69, 70, 72, 73)] + [
+        params(50), first_draw(factor, 76), first_draw(factor, 77)]
 
 
 def recorded_scorebooks(monkeypatch):
@@ -292,8 +296,8 @@ def test_bankrupt_trials_fail_and_are_never_the_best(crypto_daily, in_tmp_dir, c
         f"FAILED TRIAL NUM 0: BANKRUPT, TRAINING EQUITY REACHED 0 AT {pd.Timestamp(ruin)}{suffix}"]
     assert f"BEST TRIAL SO FAR: 1 WITH SCORE: {round(s.best_value, 3)}{suffix}" in log
 
-    # Worker processes go on past failed trials as well. Enqueued trials cannot show it: two
-    # workers on one SQLite study can both take the same waiting trial. On a fresh study the
+    # Worker processes go on past failed trials as well. Enqueued trials cannot show it: a
+    # parallel search runs them in the calling process. On a fresh study the
     # first worker task draws the seeding trial's parameters again (both are seeded 69), and
     # with commissions of twice the traded value they ruin it in the worker too.
     harsh = Factor("harsh", crypto_daily, 1440, [], False, pct_equity_invested=3.0,
@@ -549,3 +553,21 @@ def test_worker_counts_that_start_no_workers(crypto_daily, in_tmp_dir, caplog, n
         [dashes + b + dashes for b in banners] + [dashes + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + dashes])
     assert sum(m.startswith("RUNNING TRIAL NUM ") for m in messages(caplog)) == n_trials
     assert len(study().trials) == n_trials
+
+
+def test_queued_trials_run_once_each_in_a_parallel_search(crypto_daily, in_tmp_dir, monkeypatch):
+    # Two workers that start together on a study holding queued trials both reach for the
+    # first of them: repeated so that the meeting happens, on fresh studies each time.
+    queued = [params(40, starting_sd_for_position_entry=3), params(120, starting_sd_for_position_entry=3)]
+    for attempt in range(10):
+        folder = in_tmp_dir / f"attempt{attempt}"
+        folder.mkdir()
+        monkeypatch.chdir(folder)
+        for p in queued:
+            default_study(STUDY_FILE).enqueue_trial(p)
+        make(crypto_daily).fit(4, n_jobs=2)
+        trials = study().trials
+        assert len(trials) == 4
+        assert all(t.state != optuna.trial.TrialState.WAITING for t in trials)
+        for p in queued:
+            assert [t.state for t in trials if t.params == p] == [optuna.trial.TrialState.COMPLETE]
