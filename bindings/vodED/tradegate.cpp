@@ -255,9 +255,10 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   auto& s = state_of(self);
   py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
   py::object storage_base = checked_name(storage_name, "storage_name", /*in_url=*/true);
+  const bool parallel = (n_jobs > py::int_(1)) || n_jobs.equal(py::int_(-1));
   // A call that runs no trial, neither asked for nor a parallel search's seeding trial, only
   // refits the best one and needs no folds.
-  if (n_trials_to_estimate_params > py::int_(0) || n_jobs > py::int_(1) || n_jobs.equal(py::int_(-1))) {
+  if (n_trials_to_estimate_params > py::int_(0) || parallel) {
     check_enough_trades_for_the_folds(X_train_df, n_splits);
   }
   s[kStudyName] = study_name;
@@ -280,7 +281,6 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   // Trials left RUNNING by searches that ended are failed now, or when this one ends on an error.
   vb::studies::SearchClaim claim(text_of(s[kStudyName]), text_of(s[kStorageName]));
   py::object n = n_trials_to_estimate_params;
-  const bool parallel = (n_jobs > py::int_(1)) || n_jobs.equal(py::int_(-1));
   if (parallel && py::bool_(study.attr("trials_dataframe")().attr("empty"))) {
     log_info(vb::banner("BEGINNING IN-SAMPLE VODED OPTIMISATION"));
     log_info(vb::banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"));
