@@ -854,6 +854,23 @@ void check_model_stages(const std::string& path_text, const py::dict& stages) {
   }
 }
 
+// What scikit-learn writes as the version of a stage ("1.9.1", "1.6.dev0", "pre-0.18" for
+// stages of before 0.18): a short run of letters, digits and . + - _ !.
+bool is_version_text(py::handle version) {
+  if (!PyUnicode_Check(version.ptr())) return false;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(version.ptr(), &size);
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  if (size == 0 || size > 64) return false;
+  return std::all_of(text, text + size, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           c == '.' || c == '+' || c == '-' || c == '_' || c == '!';
+  });
+}
+
 // The six stages of the file, refused as a whole unless they are what the library writes;
 // nothing of the file is kept before that. Every failure, the unpickler's and the
 // libraries' own included, is one UnpicklingError that names the file.
@@ -914,21 +931,28 @@ py::dict load_model_file(py::handle path) {
                                      " " + shown(py::str(e.value())));
   }
 
+  py::object issubclass = py::module_::import("builtins").attr("issubclass");
+  auto is_version_notice = [&](py::handle record) {
+    return py::bool_(issubclass(record.attr("category"), version_warning)) &&
+           py::hasattr(record.attr("message"), "original_sklearn_version");
+  };
+  for (py::handle record : caught) {
+    if (!is_version_notice(record)) continue;
+    py::object version = record.attr("message").attr("original_sklearn_version");
+    if (!is_version_text(version)) {
+      refuse_model_file(path_text, "a stage claims to be pickled by scikit-learn " + shown(version) +
+                                       ", which is not a version");
+    }
+  }
   for (py::handle record : caught) {
     py::handle message = record.attr("message");
-    if (py::bool_(py::module_::import("builtins").attr("issubclass")(record.attr("category"),
-                                                                     version_warning))) {
+    if (is_version_notice(record)) {
       // The versions come from the file: quoted, so that they cannot write a line of their own.
-      std::string text;
-      if (py::hasattr(message, "original_sklearn_version")) {
-        text = "the stage " + shown(message.attr("estimator_name")) +
-               " was pickled by scikit-learn " + shown(message.attr("original_sklearn_version")) +
-               " and is loaded by scikit-learn " + shown(message.attr("current_sklearn_version")) +
-               "; it may predict differently";
-      } else {
-        text = shown(py::str(message));
-      }
-      logger().attr("warning")("MODEL FILE " + path_text + ": " + text + kLogTag);
+      logger().attr("warning")(
+          "MODEL FILE " + path_text + ": the stage " + shown(message.attr("estimator_name")) +
+          " was pickled by scikit-learn " + shown(message.attr("original_sklearn_version")) +
+          " and is loaded by scikit-learn " + shown(message.attr("current_sklearn_version")) +
+          "; it may predict differently" + kLogTag);
     } else {  // anything else goes on as if it had not been recorded
       warnings.attr("warn_explicit")(message, record.attr("category"), record.attr("filename"),
                                      record.attr("lineno"));
