@@ -864,7 +864,8 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
         write_model_file(workdir, model)
     assert load(classifier) is True
     reported = [m for m in messages(caplog) if m.startswith("MODEL FILE ")]
-    assert reported and "0.0.1" in reported[0] and sklearn.__version__ in reported[0]
+    # the versions come from the file: quoted, as a newline in one is shown, never written
+    assert reported and "'0.0.1'" in reported[0] and repr(sklearn.__version__) in reported[0]
 
 
 class Payload:
@@ -1291,3 +1292,28 @@ def test_forged_objects_and_bombs_are_refused_in_a_child_that_lives(forged_loads
     assert message.endswith("builtin containers and scalars") and "\n" not in message
     assert outcome["grew_kb"] < 200 * 1024, outcome
     assert outcome["labels_kept"] is True and outcome["marker"] is False
+
+
+@pytest.mark.parametrize("raised, expected", [
+    (MemoryError, pickle.UnpicklingError), (RecursionError, pickle.UnpicklingError),
+    (KeyboardInterrupt, KeyboardInterrupt)])
+def test_failures_while_unpickling_name_the_file_but_ctrl_c_stops(workdir, monkeypatch, raised,
+                                                                   expected):
+    trades = make_trades()
+    X = trades["X_train_df"]
+    classifier = write_best_model(CHEAP, trades=trades)
+    assert load(classifier) is True
+    labels = [classifier.predict(X.iloc[[i]]) for i in range(len(X))]
+
+    class Failing(pickle.Unpickler):
+        def load(self):
+            raise raised()
+
+    monkeypatch.setattr(pickle, "Unpickler", Failing)
+    with pytest.raises(expected) as failure:
+        load(classifier)
+    if expected is pickle.UnpicklingError:
+        assert f"model file ../vodED/saved_models/F{SUFFIX}.pkl: " in str(failure.value)
+        assert raised.__name__ in str(failure.value)
+    monkeypatch.undo()
+    assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == labels
