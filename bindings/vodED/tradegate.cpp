@@ -761,6 +761,23 @@ bool same_setting(py::handle a, py::handle b) {
   return equal == 1;
 }
 
+// A class's settings with their defaults, made once per class: inspecting a constructor's
+// signature (which get_params does at every call) costs more than all the rest of a check.
+py::dict class_defaults(py::handle cls) {
+  static py::dict* cache = new py::dict();  // never freed: it lives as long as the classes
+  if (cache->contains(cls)) return (*cache)[cls];
+  py::dict defaults = cls().attr("get_params")(py::arg("deep") = false);
+  (*cache)[cls] = defaults;
+  return defaults;
+}
+
+// get_params(deep=False) without the signature inspection: the attribute of each setting.
+py::dict settings_of(py::handle stage, const py::dict& names) {
+  py::dict settings;
+  for (auto [name, _] : names) settings[name] = stage.attr(name);
+  return settings;
+}
+
 // Refuses `stage` unless it is exactly one of `classes` and keeps the default of every
 // setting that the library does not set. Returns its settings.
 py::dict checked_stage(const std::string& path_text, const char* key, py::handle stage,
@@ -773,8 +790,8 @@ py::dict checked_stage(const std::string& path_text, const char* key, py::handle
     }
     py::object cls = sklearn_attr(where.first, where.second);
     if (!Py_IS_TYPE(stage.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) continue;
-    py::dict params = stage.attr("get_params")(py::arg("deep") = false);
-    py::dict defaults = cls().attr("get_params")(py::arg("deep") = false);
+    py::dict defaults = class_defaults(cls);
+    py::dict params = settings_of(stage, defaults);
     for (auto [name, value] : params) {
       const std::string setting = py::str(name).cast<std::string>();
       if (std::find_if(chosen.begin(), chosen.end(), [&](const char* c) { return setting == c; }) !=
@@ -793,19 +810,22 @@ py::dict checked_stage(const std::string& path_text, const char* key, py::handle
 }
 
 // An ensemble's members are copies of its base estimator that differ only in the seed the
-// ensemble gives them.
+// ensemble gives them. (Read attribute by attribute: an ensemble may hold thousands.)
 void check_member(const std::string& path_text, py::handle member, py::handle base,
                   const py::dict& base_params) {
   if (!Py_IS_TYPE(member.ptr(), Py_TYPE(base.ptr()))) {
     refuse_model_file(path_text, "its classifier_model holds a member of type " +
                                      shown(py::type::of(member)) + " beside its estimator");
   }
-  py::dict params = member.attr("get_params")(py::arg("deep") = false);
-  for (auto [name, value] : params) {
-    if (py::str(name).cast<std::string>() == "random_state") continue;
-    if (!base_params.contains(name) || !same_setting(value, base_params[name])) {
+  static const py::str* seed = new py::str("random_state");  // never freed, as the classes
+  for (auto [name, value] : base_params) {
+    const int is_seed = PyObject_RichCompareBool(name.ptr(), seed->ptr(), Py_EQ);
+    if (is_seed < 0) throw py::error_already_set();
+    if (is_seed) continue;
+    py::object held = member.attr(name);
+    if (!same_setting(held, value)) {
       refuse_model_file(path_text, "a member of its classifier_model sets " +
-                                       py::str(name).cast<std::string>() + " to " + shown(value) +
+                                       py::str(name).cast<std::string>() + " to " + shown(held) +
                                        ", unlike its estimator");
     }
   }

@@ -68,7 +68,18 @@ struct Node {
   std::size_t length = 0;      // Text, Bytes: bytes; List: items
   std::size_t itemsize = 0;    // Dtype
   const PickledDtype* dtype = nullptr;  // Dtype: its rule
-  std::vector<std::uint32_t> items;  // Tuple
+  std::uint32_t first = 0;     // Tuple: its items, in Scanner::tuple_items_
+  std::uint32_t count = 0;
+};
+
+// Node ids taken off the stack, valid until the next pop of several.
+struct Ids {
+  const std::uint32_t* first;
+  std::size_t count;
+  const std::uint32_t* begin() const { return first; }
+  const std::uint32_t* end() const { return first + count; }
+  std::size_t size() const { return count; }
+  std::uint32_t operator[](std::size_t i) const { return first[i]; }
 };
 
 bool plain_scalar(Kind kind) {
@@ -132,7 +143,9 @@ std::string quoted(std::string_view text) {
 class Scanner {
  public:
   Scanner(const unsigned char* data, std::size_t size, const PickleRules& rules)
-      : data_(data), size_(size), rules_(rules) {}
+      : data_(data), size_(size), rules_(rules) {
+    nodes_.reserve(size / 4 + 16);  // most opcodes make a node; few take under four bytes
+  }
 
   void run() {
     for (;;) {
@@ -153,6 +166,8 @@ class Scanner {
   std::vector<std::size_t> marks_;
   std::vector<std::uint32_t> memo_;
   std::vector<std::string> names_;
+  std::vector<std::uint32_t> tuple_items_;
+  std::vector<std::uint32_t> popped_;
 
   [[noreturn]] void refuse(const std::string& why) const { throw RefusedPickle(why); }
 
@@ -216,6 +231,7 @@ class Scanner {
   // ---------------------------------------------------------------- nodes, stack, memo
 
   std::uint32_t make(Kind kind) {
+    if (nodes_.size() >= UINT32_MAX) unlike_a_model("makes more than 2^32 objects");
     nodes_.emplace_back();
     nodes_.back().kind = kind;
     return static_cast<std::uint32_t>(nodes_.size() - 1);
@@ -261,13 +277,19 @@ class Scanner {
   }
 
   // The items above the latest mark, taken off with the mark.
-  std::vector<std::uint32_t> pop_mark() {
+  Ids pop_mark() {
     if (marks_.empty()) damaged("a missing MARK");
-    std::vector<std::uint32_t> items(stack_.begin() + static_cast<std::ptrdiff_t>(marks_.back()),
-                                     stack_.end());
+    popped_.assign(stack_.begin() + static_cast<std::ptrdiff_t>(marks_.back()), stack_.end());
     stack_.resize(marks_.back());
     marks_.pop_back();
-    return items;
+    return {popped_.data(), popped_.size()};
+  }
+
+  // The top `count` entries, deepest first.
+  Ids pop_some(std::size_t count) {
+    popped_.resize(count);
+    for (std::size_t i = count; i-- > 0;) popped_[i] = pop();
+    return {popped_.data(), popped_.size()};
   }
 
   // The pickler numbers memo entries densely from 0; an index beyond the memo's size would
@@ -305,7 +327,7 @@ class Scanner {
     }
   }
 
-  std::uint32_t make_from(Kind kind, const std::vector<std::uint32_t>& items) {
+  std::uint32_t make_from(Kind kind, Ids items) {
     const std::uint32_t id = make(kind);
     for (std::uint32_t item : items) place(item, id);
     return id;
@@ -342,7 +364,7 @@ class Scanner {
     }
   }
 
-  void append_items(const std::vector<std::uint32_t>& items) {
+  void append_items(Ids items) {
     const std::uint32_t list = change_target(Kind::List, "APPEND");
     for (std::uint32_t item : items) {
       if (!plain_scalar(at(item).kind)) at(list).plain_items = false;
@@ -351,7 +373,7 @@ class Scanner {
     at(list).length += items.size();
   }
 
-  void check_keys(const std::vector<std::uint32_t>& pairs) {
+  void check_keys(Ids pairs) {
     if (pairs.size() % 2 != 0) damaged("a key without its value");
     for (std::size_t i = 0; i < pairs.size(); i += 2) {
       // Text keys only: what every dictionary of a model holds, and keys whose hashes the
@@ -360,13 +382,13 @@ class Scanner {
     }
   }
 
-  void set_items(const std::vector<std::uint32_t>& pairs) {
+  void set_items(Ids pairs) {
     check_keys(pairs);
     const std::uint32_t dict = change_target(Kind::Dict, "SETITEM");
     for (std::uint32_t item : pairs) place(item, dict);
   }
 
-  void check_set_items(const std::vector<std::uint32_t>& items) {
+  void check_set_items(Ids items) {
     for (std::uint32_t item : items) {
       if (!plain_scalar(at(item).kind)) unlike_a_model("puts a set item other than a plain scalar");
     }
@@ -401,7 +423,9 @@ class Scanner {
 
   // ---------------------------------------------------------------- calls
 
-  const Node& item(const Node& tuple, std::size_t i) const { return nodes_[tuple.items[i]]; }
+  const Node& item(const Node& tuple, std::size_t i) const {
+    return nodes_[tuple_items_[tuple.first + i]];
+  }
 
   bool is_int(const Node& node, std::int64_t value) const {
     return (node.kind == Kind::Int || node.kind == Kind::Bool) && !node.big && node.value == value;
@@ -417,8 +441,8 @@ class Scanner {
     if (shape.kind != Kind::Tuple) return false;
     count = 1;
     bool overflow = false;
-    for (std::uint32_t id : shape.items) {
-      const Node& n = nodes_[id];
+    for (std::size_t i = 0; i < shape.count; ++i) {
+      const Node& n = item(shape, i);
       if (n.kind != Kind::Int || n.big || n.value < 0) return false;
       const auto extent = static_cast<std::uint64_t>(n.value);
       if (extent != 0 && count > UINT64_MAX / extent) overflow = true;
@@ -441,7 +465,7 @@ class Scanner {
       case Kind::Text: return "'" + std::string(text_of(node)) + "'";
       case Kind::Tuple: {
         std::string out = "(";
-        for (std::size_t i = 0; i < node.items.size(); ++i) {
+        for (std::size_t i = 0; i < node.count; ++i) {
           if (i) out += ",";
           out += signature(item(node, i));
         }
@@ -454,10 +478,10 @@ class Scanner {
   // A builtin constructor: no arguments, or literal values of the kinds it turns into the
   // object (never a size, a count or an iterator of the file's choosing).
   bool builtin_shape(Known known, const Node& args) const {
-    const std::size_t n = args.items.size();
+    const std::size_t n = args.count;
     auto kinds = [&](std::initializer_list<Kind> allowed) {
-      for (std::uint32_t id : args.items) {
-        if (std::find(allowed.begin(), allowed.end(), nodes_[id].kind) == allowed.end()) return false;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (std::find(allowed.begin(), allowed.end(), item(args, i).kind) == allowed.end()) return false;
       }
       return true;
     };
@@ -491,7 +515,7 @@ class Scanner {
     if (callable.kind != Kind::Global) unlike_a_model("calls " + described(callable));
     const std::string& name = names_[callable.offset];
     if (args.kind != Kind::Tuple) unlike_a_model("calls " + quoted(name) + " without an argument tuple");
-    const std::size_t n = args.items.size();
+    const std::size_t n = args.count;
     Kind result = Kind::Value;
     const PickledDtype* dtype = nullptr;
     switch (callable.known) {
@@ -508,8 +532,8 @@ class Scanner {
         // numpy writes an empty placeholder here; the array gets its shape and data from its
         // state, where the scan can compare the two.
         if (n != 3 || item(args, 0).kind != Kind::Global || item(args, 0).known != Known::Ndarray ||
-            item(args, 1).kind != Kind::Tuple || item(args, 1).items.size() != 1 ||
-            !is_int(nodes_[item(args, 1).items[0]], 0) || item(args, 2).kind != Kind::Bytes ||
+            item(args, 1).kind != Kind::Tuple || item(args, 1).count != 1 ||
+            !is_int(item(item(args, 1), 0), 0) || item(args, 2).kind != Kind::Bytes ||
             text_of(item(args, 2)) != "b") {
           unlike_a_model("calls " + quoted(name) + " other than with (numpy.ndarray, (0,), b'b')");
         }
@@ -559,7 +583,7 @@ class Scanner {
   void new_object(std::uint32_t cls_id, std::uint32_t args_id) {
     const Node& cls = at(cls_id);
     if (cls.kind != Kind::Global) unlike_a_model("makes an object of " + described(cls));
-    if (cls.known != Known::None || at(args_id).kind != Kind::Tuple || !at(args_id).items.empty()) {
+    if (cls.known != Known::None || at(args_id).kind != Kind::Tuple || at(args_id).count != 0) {
       unlike_a_model("makes an object of " + quoted(names_[cls.offset]) + " that way");
     }
     const std::uint32_t id = make(Kind::Instance);
@@ -587,7 +611,7 @@ class Scanner {
       }
       case Kind::ArrayShell: {
         std::uint64_t count = 0;
-        bool fits = state.kind == Kind::Tuple && state.items.size() == 5 &&
+        bool fits = state.kind == Kind::Tuple && state.count == 5 &&
                     is_int(item(state, 0), 1) && shape_count(item(state, 1), count) &&
                     item(state, 2).kind == Kind::Dtype && item(state, 3).kind == Kind::Bool;
         if (fits) {
@@ -756,52 +780,45 @@ class Scanner {
       case '}': push_new(Kind::Dict); break;                                 // EMPTY_DICT
       case 0x8f: push_new(Kind::Set); break;                                 // EMPTY_SET
       case 't': case 0x85: case 0x86: case 0x87: {                           // TUPLE, TUPLE1-3
-        std::vector<std::uint32_t> items;
-        if (opcode == 't') {
-          items = pop_mark();
-        } else {
-          items.resize(static_cast<std::size_t>(opcode - 0x84));
-          for (std::size_t i = items.size(); i-- > 0;) items[i] = pop();
-        }
+        const Ids items = opcode == 't' ? pop_mark() : pop_some(static_cast<std::size_t>(opcode - 0x84));
         const std::uint32_t id = make_from(Kind::Tuple, items);
-        at(id).items = std::move(items);
+        at(id).first = static_cast<std::uint32_t>(tuple_items_.size());
+        at(id).count = static_cast<std::uint32_t>(items.size());
+        tuple_items_.insert(tuple_items_.end(), items.begin(), items.end());
         push(id);
         break;
       }
       case 'l': {                                                            // LIST
-        const std::vector<std::uint32_t> items = pop_mark();
+        const Ids items = pop_mark();
         const std::uint32_t id = make(Kind::List);
         push(id);
         append_items(items);
         break;
       }
       case 'd': {                                                            // DICT
-        const std::vector<std::uint32_t> pairs = pop_mark();
+        const Ids pairs = pop_mark();
         check_keys(pairs);
         push(make_from(Kind::Dict, pairs));
         break;
       }
       case 0x91: {                                                           // FROZENSET
-        const std::vector<std::uint32_t> items = pop_mark();
+        const Ids items = pop_mark();
         check_set_items(items);
         push(make_from(Kind::Value, items));
         break;
       }
       case 'a': {                                                            // APPEND
-        const std::uint32_t item = pop();
-        append_items({item});
+        append_items(pop_some(1));
         break;
       }
       case 'e': append_items(pop_mark()); break;                             // APPENDS
       case 's': {                                                            // SETITEM
-        const std::uint32_t value = pop();
-        const std::uint32_t key = pop();
-        set_items({key, value});
+        set_items(pop_some(2));
         break;
       }
       case 'u': set_items(pop_mark()); break;                                // SETITEMS
       case 0x90: {                                                           // ADDITEMS
-        const std::vector<std::uint32_t> items = pop_mark();
+        const Ids items = pop_mark();
         check_set_items(items);
         const std::uint32_t set = change_target(Kind::Set, "ADDITEMS");
         for (std::uint32_t item : items) place(item, set);
