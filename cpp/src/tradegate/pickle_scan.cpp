@@ -143,9 +143,7 @@ std::string quoted(std::string_view text) {
 class Scanner {
  public:
   Scanner(const unsigned char* data, std::size_t size, const PickleRules& rules)
-      : data_(data), size_(size), rules_(rules) {
-    nodes_.reserve(size / 4 + 16);  // most opcodes make a node; few take under four bytes
-  }
+      : data_(data), size_(size), rules_(rules) {}
 
   void run() {
     for (;;) {
@@ -260,6 +258,12 @@ class Scanner {
     at(id).offset = static_cast<std::size_t>(start - data_);
     at(id).length = static_cast<std::size_t>(count);
     push(id);
+  }
+
+  // Text or bytes whose length precedes them in `width` bytes.
+  void push_counted(Kind kind, int width) {
+    const std::uint64_t count = unsigned_le(width);
+    push_span(kind, take(count), count);
   }
 
   std::size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
@@ -462,7 +466,12 @@ class Scanner {
       case Kind::None: return "N";
       case Kind::Bool: return node.value ? "T" : "F";
       case Kind::Int: return node.big ? "?" : std::to_string(node.value);
-      case Kind::Text: return "'" + std::string(text_of(node)) + "'";
+      case Kind::Text: {
+        std::string out(1, '\'');
+        out.append(text_of(node));
+        out.push_back('\'');
+        return out;
+      }
       case Kind::Tuple: {
         std::string out = "(";
         for (std::size_t i = 0; i < node.count; ++i) {
@@ -741,36 +750,12 @@ class Scanner {
       }
       case 'U': take(unsigned_le(1)); push_new(Kind::Other); break;          // SHORT_BINSTRING
       case 'T': take(signed_count4()); push_new(Kind::Other); break;         // BINSTRING
-      case 'C': {                                                            // SHORT_BINBYTES
-        const std::uint64_t count = unsigned_le(1);
-        push_span(Kind::Bytes, take(count), count);
-        break;
-      }
-      case 'B': {                                                            // BINBYTES
-        const std::uint64_t count = unsigned_le(4);
-        push_span(Kind::Bytes, take(count), count);
-        break;
-      }
-      case 0x8e: case 0x96: {                                                // BINBYTES8, BYTEARRAY8
-        const std::uint64_t count = unsigned_le(8);
-        push_span(Kind::Bytes, take(count), count);
-        break;
-      }
-      case 0x8c: {                                                           // SHORT_BINUNICODE
-        const std::uint64_t count = unsigned_le(1);
-        push_span(Kind::Text, take(count), count);
-        break;
-      }
-      case 'X': {                                                            // BINUNICODE
-        const std::uint64_t count = unsigned_le(4);
-        push_span(Kind::Text, take(count), count);
-        break;
-      }
-      case 0x8d: {                                                           // BINUNICODE8
-        const std::uint64_t count = unsigned_le(8);
-        push_span(Kind::Text, take(count), count);
-        break;
-      }
+      case 'C': push_counted(Kind::Bytes, 1); break;                          // SHORT_BINBYTES
+      case 'B': push_counted(Kind::Bytes, 4); break;                          // BINBYTES
+      case 0x8e: case 0x96: push_counted(Kind::Bytes, 8); break;              // BINBYTES8, BYTEARRAY8
+      case 0x8c: push_counted(Kind::Text, 1); break;                          // SHORT_BINUNICODE
+      case 'X': push_counted(Kind::Text, 4); break;                           // BINUNICODE
+      case 0x8d: push_counted(Kind::Text, 8); break;                          // BINUNICODE8
       case 0x97: push_new(Kind::Other); break;                               // NEXT_BUFFER
       case 0x98: top(); break;                                               // READONLY_BUFFER
 
