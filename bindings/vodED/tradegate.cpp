@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -716,6 +717,8 @@ void scan_model_file(const std::string& path_text, const py::bytes& data) {
                         static_cast<std::size_t>(size), rules);
     } catch (const core::RefusedPickle& refused) {
       refusal = refused.what();
+    } catch (const std::bad_alloc&) {  // a file too large to follow is refused like any other
+      refusal = "there is not memory enough to scan it";
     }
   }
   if (!refusal.empty()) refuse_model_file(path_text, refusal);
