@@ -1159,8 +1159,9 @@ def nested_slices(depth):
 
 
 def forged_model_files(earlier, bagging):
-    """Case: (file content, what the refusal says). Every file names admitted globals only.
-    `earlier` is the loaded model; `bagging` a genuine Bagging model of the same data."""
+    """Case: (file content, what the refusal says). Every file but the two whose names are
+    not text names admitted globals only. `earlier` is the loaded model; `bagging` a genuine
+    Bagging model of the same data."""
     object_field = [("f", "O")]
     jobs = copy.deepcopy(bagging)
     jobs["classifier_model"].n_jobs = 6
