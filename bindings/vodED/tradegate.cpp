@@ -13,6 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -619,13 +622,105 @@ py::frozenset admitted_globals_set() {
   return py::frozenset(pairs);
 }
 
+// A value of the file as a message shows it: its repr, cut short (a repr escapes newlines, so
+// no value can start a log line of its own).
+std::string shown(py::handle value) {
+  constexpr std::size_t kShown = 80;
+  std::string text;
+  try {
+    text = py::repr(value).cast<std::string>();
+  } catch (py::error_already_set& e) {
+    if (!is_host_exception(e)) throw;
+    text = "<" + vb::type_name(value) + ">";
+  }
+  if (text.size() > kShown) {
+    std::size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+    text = text.substr(0, cut) + "...";
+  }
+  return text;
+}
+
 [[noreturn]] void refuse_model_file(const std::string& path_text, const std::string& why) {
-  PyErr_SetString(py::module_::import("pickle").attr("UnpicklingError").ptr(),
-                  ("Refusing to load the model file " + path_text + ": " + why +
-                   "; a model file holds only the fitted scikit-learn stages that this library "
-                   "writes, numpy arrays and scalars, and builtin containers and scalars")
-                      .c_str());
+  const std::string message =
+      "Refusing to load the model file " + path_text + ": " + why +
+      "; a model file holds only the fitted scikit-learn stages that this library writes, numpy "
+      "arrays and scalars, and builtin containers and scalars";
+  PyErr_SetObject(py::module_::import("pickle").attr("UnpicklingError").ptr(),
+                  py::str(message).ptr());
   throw py::error_already_set();
+}
+
+// The dtypes a model file may rebuild. Genuine models of every family hold f8, i8, i4, b1 and
+// O8 (feature names); the other fixed-size integer and float kinds are listed because a
+// stage keeps the type of what it was fitted on (labels of another width give classes_ of
+// that width). Each of these kinds is one numpy instance shared by the process, whose state
+// numpy does not let __setstate__ change; flexible, void, structured, subarray and
+// non-native dtypes are fresh objects whose state would be the file's, so none is listed.
+constexpr std::array<const char*, 12> kModelFileDtypes = {
+    "b1", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f4", "f8", "O8"};
+
+// How deep a model file may nest its objects, counted as the scan counts (each container,
+// call and state one level). Fresh models of every family, at protocols 4 and 5, reach 10
+// (the model dictionary, an ensemble and its state, its list of members, a member and its
+// state, an array and its state, the dtype and its arguments); 64 leaves room for deeper
+// estimators of later scikit-learn releases and is far below the depth at which freeing a
+// nested graph (slices, object arrays) overflows the C stack.
+constexpr std::size_t kModelFileMaxDepth = 64;
+
+std::string scan_signature(py::handle value) {
+  if (value.is_none()) return "N";
+  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "T" : "F";
+  if (PyLong_Check(value.ptr())) return py::str(value).cast<std::string>();
+  if (PyUnicode_Check(value.ptr())) return "'" + value.cast<std::string>() + "'";
+  if (PyTuple_Check(value.ptr())) {
+    std::string out = "(";
+    bool first = true;
+    for (py::handle item : value) {
+      if (!first) out += ",";
+      first = false;
+      out += scan_signature(item);
+    }
+    return out + ")";
+  }
+  throw std::logic_error("a dtype state holds " + vb::type_name(value));
+}
+
+// Built once, at the first load: the numpy states need numpy, and the scan reads the rules
+// without the GIL.
+const core::PickleRules& model_file_rules() {
+  static const core::PickleRules rules = [] {
+    core::PickleRules built;
+    built.admitted = [](const std::string& module, const std::string& name) {
+      return admitted_global(module, name);
+    };
+    py::object dtype = vb::numpy().attr("dtype");
+    for (const char* kind : kModelFileDtypes) {
+      py::object canonical = dtype(kind);
+      py::tuple reduced = canonical.attr("__reduce__")();
+      core::PickledDtype rule;
+      rule.itemsize = canonical.attr("itemsize").cast<std::size_t>();
+      rule.holds_objects = canonical.attr("hasobject").cast<bool>();
+      rule.state = scan_signature(reduced[2]);
+      built.dtypes.emplace(kind, std::move(rule));
+    }
+    built.max_depth = kModelFileMaxDepth;
+    return built;
+  }();
+  return rules;
+}
+
+// What `numpy.dtype` resolves to in a model file: numpy's shared instance of the kind, never
+// a fresh copy, so a state update cannot turn it into something else.
+py::object model_file_dtype(const std::string& path_text, py::handle kind, py::handle align,
+                            py::handle copy) {
+  const auto& dtypes = model_file_rules().dtypes;
+  if (!PyUnicode_Check(kind.ptr()) || dtypes.count(kind.cast<std::string>()) == 0 ||
+      align.ptr() != Py_False || copy.ptr() != Py_True) {
+    refuse_model_file(path_text, "it makes the numpy dtype " + shown(kind) +
+                                     ", which no model file holds");
+  }
+  return vb::numpy().attr("dtype")(kind);
 }
 
 // The unpickler's look-up. The scan has passed every name already; the pair is checked again
@@ -634,33 +729,209 @@ py::frozenset admitted_globals_set() {
 py::object resolve_model_global(const std::string& path_text, py::str module, py::str name) {
   const std::string m = module.cast<std::string>();
   const std::string n = name.cast<std::string>();
-  if (!admitted_global(m, n)) refuse_model_file(path_text, "it names '" + m + "." + n + "'");
+  if (!admitted_global(m, n)) refuse_model_file(path_text, "it names " + shown(py::str(m + "." + n)));
+  if (m == "numpy" && n == "dtype") {
+    return py::cpp_function([path_text](py::handle kind, py::handle align, py::handle copy) {
+      return model_file_dtype(path_text, kind, align, copy);
+    });
+  }
   return py::module_::import(m.c_str()).attr(name);
 }
 
 // Refuses the file (UnpicklingError) unless every opcode passes the scan: only listed names,
-// and none of them changed in place. Nothing of the file is unpickled before that.
+// called and updated only as model files do. Nothing of the file is unpickled before that.
 void scan_model_file(const std::string& path_text, const py::bytes& data) {
   char* buffer = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
+  const core::PickleRules& rules = model_file_rules();
   std::string refusal;
   {
     py::gil_scoped_release unlocked;  // `data` is immutable and held by the caller
     try {
-      core::scan_pickle(
-          reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(size),
-          [](const std::string& module, const std::string& name) {
-            return admitted_global(module, name);
-          });
+      core::scan_pickle(reinterpret_cast<const unsigned char*>(buffer),
+                        static_cast<std::size_t>(size), rules);
     } catch (const core::RefusedPickle& refused) {
       refusal = refused.what();
+    } catch (const std::bad_alloc&) {  // a file too large to follow is refused like any other
+      refusal = "there is not memory enough to scan it";
     }
   }
   if (!refusal.empty()) refuse_model_file(path_text, refusal);
 }
 
-py::object load_model_file(py::handle path) {
+// ---- what the library writes, stage by stage
+
+py::object sklearn_attr(const char* module, const char* name) {
+  return py::module_::import(module).attr(name);
+}
+
+// The settings the library gives each class it builds (any scikit-learn version); every
+// other setting keeps the class's default. A setting such as n_jobs would make every
+// predict start worker processes.
+const std::vector<std::pair<std::pair<const char*, const char*>, std::vector<const char*>>>&
+stage_settings() {
+  static const std::vector<std::pair<std::pair<const char*, const char*>, std::vector<const char*>>>
+      settings = {
+          {{"sklearn.impute", "KNNImputer"}, {"n_neighbors", "weights", "keep_empty_features"}},
+          {{"sklearn.impute", "SimpleImputer"}, {"strategy", "keep_empty_features"}},
+          {{"sklearn.preprocessing", "MinMaxScaler"}, {}},
+          {{"sklearn.feature_selection", "SelectPercentile"}, {"score_func", "percentile"}},
+          {{"sklearn.ensemble", "AdaBoostClassifier"}, {"estimator", "n_estimators", "learning_rate"}},
+          {{"sklearn.ensemble", "BaggingClassifier"},
+           {"estimator", "n_estimators", "max_samples", "max_features", "bootstrap_features"}},
+          {{"sklearn.linear_model", "LogisticRegression"},
+           {"penalty", "C", "class_weight", "l1_ratio", "max_iter", "solver"}},
+          {{"sklearn.naive_bayes", "ComplementNB"}, {"alpha"}},
+          {{"sklearn.naive_bayes", "GaussianNB"}, {"var_smoothing"}},
+      };
+  return settings;
+}
+
+bool same_setting(py::handle a, py::handle b) {
+  if (a.is(b)) return true;
+  if (PyFloat_Check(a.ptr()) && PyFloat_Check(b.ptr())) {
+    const double x = PyFloat_AS_DOUBLE(a.ptr()), y = PyFloat_AS_DOUBLE(b.ptr());
+    return x == y || (x != x && y != y);
+  }
+  if (Py_TYPE(a.ptr()) != Py_TYPE(b.ptr())) return false;
+  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
+// A class's settings with their defaults, made once per class: inspecting a constructor's
+// signature (which get_params does at every call) costs more than all the rest of a check.
+py::dict class_defaults(py::handle cls) {
+  static py::dict* cache = new py::dict();  // never freed: it lives as long as the classes
+  if (cache->contains(cls)) return (*cache)[cls];
+  py::dict defaults = cls().attr("get_params")(py::arg("deep") = false);
+  (*cache)[cls] = defaults;
+  return defaults;
+}
+
+// get_params(deep=False) without the signature inspection: the attribute of each setting.
+py::dict settings_of(py::handle stage, const py::dict& names) {
+  py::dict settings;
+  for (auto [name, _] : names) settings[name] = stage.attr(name);
+  return settings;
+}
+
+// Refuses `stage` unless it is exactly one of `classes` and keeps the default of every
+// setting that the library does not set. Returns its settings.
+py::dict checked_stage(const std::string& path_text, const char* key, py::handle stage,
+                       std::initializer_list<const char*> classes) {
+  for (const auto& [where, chosen] : stage_settings()) {
+    if (std::find_if(classes.begin(), classes.end(), [&](const char* c) {
+          return std::string_view(c) == where.second;
+        }) == classes.end()) {
+      continue;
+    }
+    py::object cls = sklearn_attr(where.first, where.second);
+    if (!Py_IS_TYPE(stage.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) continue;
+    py::dict defaults = class_defaults(cls);
+    py::dict params = settings_of(stage, defaults);
+    for (auto [name, value] : params) {
+      const std::string setting = py::str(name).cast<std::string>();
+      if (std::find_if(chosen.begin(), chosen.end(), [&](const char* c) { return setting == c; }) !=
+          chosen.end()) {
+        continue;
+      }
+      if (!defaults.contains(name) || !same_setting(value, defaults[name])) {
+        refuse_model_file(path_text, "its " + std::string(key) + " sets " + setting + " to " +
+                                         shown(value) + ", which the library never sets");
+      }
+    }
+    return params;
+  }
+  refuse_model_file(path_text, "its " + std::string(key) + " is " + shown(py::type::of(stage)) +
+                                   ", which the library never writes there");
+}
+
+// An ensemble's members are copies of its base estimator that differ only in the seed the
+// ensemble gives them. (Read attribute by attribute: an ensemble may hold thousands.)
+void check_member(const std::string& path_text, py::handle member, py::handle base,
+                  const py::dict& base_params) {
+  if (!Py_IS_TYPE(member.ptr(), Py_TYPE(base.ptr()))) {
+    refuse_model_file(path_text, "its classifier_model holds a member of type " +
+                                     shown(py::type::of(member)) + " beside its estimator");
+  }
+  static const py::str* seed = new py::str("random_state");  // never freed, as the classes
+  for (auto [name, value] : base_params) {
+    const int is_seed = PyObject_RichCompareBool(name.ptr(), seed->ptr(), Py_EQ);
+    if (is_seed < 0) throw py::error_already_set();
+    if (is_seed) continue;
+    py::object held = member.attr(name);
+    if (!same_setting(held, value)) {
+      refuse_model_file(path_text, "a member of its classifier_model sets " +
+                                       py::str(name).cast<std::string>() + " to " + shown(held) +
+                                       ", unlike its estimator");
+    }
+  }
+}
+
+// The six stages, checked against what the final fit writes: their classes and their
+// settings, the selector's score function, the ensemble's members.
+void check_model_stages(const std::string& path_text, const py::dict& stages) {
+  checked_stage(path_text, "imputer", stages["imputer"], {"KNNImputer", "SimpleImputer"});
+  py::handle kept = stages["no_variance_cols"];
+  py::object ndarray = vb::numpy().attr("ndarray");
+  if (!Py_IS_TYPE(kept.ptr(), reinterpret_cast<PyTypeObject*>(ndarray.ptr())) ||
+      kept.attr("ndim").cast<int>() != 1 ||
+      std::string("iu").find(kept.attr("dtype").attr("kind").cast<std::string>()) == std::string::npos) {
+    refuse_model_file(path_text, "its no_variance_cols is not a one-dimensional integer array");
+  }
+  if (!PyList_CheckExact(stages["features_to_drop_from_multicollinearity"].ptr())) {
+    refuse_model_file(path_text, "its features_to_drop_from_multicollinearity is not a list");
+  }
+  checked_stage(path_text, "scaler", stages["scaler"], {"MinMaxScaler"});
+  py::dict selector =
+      checked_stage(path_text, "select_top_k_features", stages["select_top_k_features"], {"SelectPercentile"});
+  py::object score_func = selector["score_func"];
+  if (!score_func.is(sklearn_attr("sklearn.feature_selection", "f_classif")) &&
+      !score_func.is(sklearn_attr("sklearn.feature_selection", "mutual_info_classif"))) {
+    refuse_model_file(path_text, "its select_top_k_features scores with " + shown(score_func));
+  }
+  py::handle model = stages["classifier_model"];
+  py::dict ensemble =
+      checked_stage(path_text, "classifier_model", model, {"AdaBoostClassifier", "BaggingClassifier"});
+  py::object base = ensemble["estimator"];
+  py::dict base_params = checked_stage(path_text, "classifier_model's estimator", base,
+                                       {"LogisticRegression", "ComplementNB", "GaussianNB"});
+  for (const char* attribute : {"estimator_", "estimators_"}) {
+    if (!py::hasattr(model, attribute)) continue;
+    py::object held = model.attr(attribute);
+    if (std::string_view(attribute) == "estimator_") {
+      check_member(path_text, held, base, base_params);
+    } else if (!PyList_CheckExact(held.ptr())) {
+      refuse_model_file(path_text, "its classifier_model's members are not a list");
+    } else {
+      for (py::handle member : held) check_member(path_text, member, base, base_params);
+    }
+  }
+}
+
+// What scikit-learn writes as the version of a stage ("1.9.1", "1.6.dev0", "pre-0.18" for
+// stages of before 0.18): a short run of letters, digits and . + - _ !.
+bool is_version_text(py::handle version) {
+  if (!PyUnicode_Check(version.ptr())) return false;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(version.ptr(), &size);
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  if (size == 0 || size > 64) return false;
+  return std::all_of(text, text + size, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           c == '.' || c == '+' || c == '-' || c == '_' || c == '!';
+  });
+}
+
+// The six stages of the file, refused as a whole unless they are what the library writes;
+// nothing of the file is kept before that. Every failure, the unpickler's and the
+// libraries' own included, is one UnpicklingError that names the file.
+py::dict load_model_file(py::handle path) {
   const std::string path_text = text_of(path);
   py::bytes data;
   {
@@ -684,29 +955,67 @@ py::object load_model_file(py::handle path) {
   // The module's process-wide UserWarning filter would hide scikit-learn's notice that a
   // stage was pickled by another version (and may predict differently): record it and log it.
   py::module_ warnings = py::module_::import("warnings");
-  py::object model;
-  py::list caught;
-  {
-    vb::ScopedContext recording(warnings.attr("catch_warnings")(py::arg("record") = true));
-    caught = recording.value();
-    warnings.attr("simplefilter")(
-        "always", py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning"));
-    py::object stream = py::module_::import("io").attr("BytesIO")(data);
-    model = unpickler_class(stream).attr("load")();
-  }
   py::object version_warning =
       py::module_::import("sklearn.exceptions").attr("InconsistentVersionWarning");
-  for (py::handle record : caught) {
-    if (py::bool_(py::module_::import("builtins").attr("issubclass")(record.attr("category"),
-                                                                     version_warning))) {
-      logger().attr("warning")("MODEL FILE " + path_text + ": " + text_of(record.attr("message")) +
-                               kLogTag);
-    } else {  // anything else goes on as if it had not been recorded
-      warnings.attr("warn_explicit")(record.attr("message"), record.attr("category"),
-                                     record.attr("filename"), record.attr("lineno"));
+  py::object model;
+  py::list caught;
+  try {
+    vb::ScopedContext recording(warnings.attr("catch_warnings")(py::arg("record") = true));
+    caught = recording.value();
+    warnings.attr("simplefilter")("always", version_warning);
+    py::object stream = py::module_::import("io").attr("BytesIO")(data);
+    model = unpickler_class(stream).attr("load")();
+  } catch (py::error_already_set& e) {
+    if (!is_host_exception(e) || e.matches(pickle.attr("UnpicklingError"))) throw;
+    refuse_model_file(path_text, "unpickling it failed with " + vb::type_name(e.value()) + " " +
+                                     shown(py::str(e.value())));
+  }
+  if (!PyDict_CheckExact(model.ptr())) {
+    refuse_model_file(path_text, "it does not hold a dictionary of fitted stages (it holds " +
+                                     vb::type_name(model) + ")");
+  }
+  py::dict stages = py::reinterpret_borrow<py::dict>(model);
+  for (const char* key : kModelKeys) {
+    if (!stages.contains(key)) {
+      refuse_model_file(path_text, std::string("it has no stage '") + key + "'");
     }
   }
-  return model;
+  try {
+    check_model_stages(path_text, stages);
+  } catch (py::error_already_set& e) {
+    if (!is_host_exception(e) || e.matches(pickle.attr("UnpicklingError"))) throw;
+    refuse_model_file(path_text, "checking its stages failed with " + vb::type_name(e.value()) +
+                                     " " + shown(py::str(e.value())));
+  }
+
+  py::object issubclass = py::module_::import("builtins").attr("issubclass");
+  auto is_version_notice = [&](py::handle record) {
+    return py::bool_(issubclass(record.attr("category"), version_warning)) &&
+           py::hasattr(record.attr("message"), "original_sklearn_version");
+  };
+  for (py::handle record : caught) {
+    if (!is_version_notice(record)) continue;
+    py::object version = record.attr("message").attr("original_sklearn_version");
+    if (!is_version_text(version)) {
+      refuse_model_file(path_text, "a stage claims to be pickled by scikit-learn " + shown(version) +
+                                       ", which is not a version");
+    }
+  }
+  for (py::handle record : caught) {
+    py::handle message = record.attr("message");
+    if (is_version_notice(record)) {
+      // The versions come from the file: quoted, so that they cannot write a line of their own.
+      logger().attr("warning")(
+          "MODEL FILE " + path_text + ": the stage " + shown(message.attr("estimator_name")) +
+          " was pickled by scikit-learn " + shown(message.attr("original_sklearn_version")) +
+          " and is loaded by scikit-learn " + shown(message.attr("current_sklearn_version")) +
+          "; it may predict differently" + kLogTag);
+    } else {  // anything else goes on as if it had not been recorded
+      warnings.attr("warn_explicit")(message, record.attr("category"), record.attr("filename"),
+                                     record.attr("lineno"));
+    }
+  }
+  return stages;
 }
 
 py::bool_ check_and_load(py::object self, py::object factor_name) {
@@ -716,20 +1025,8 @@ py::bool_ check_and_load(py::object self, py::object factor_name) {
   py::object path = model_path(study_name);
   if (!py::bool_(py::module_::import("os").attr("path").attr("isfile")(path))) return py::bool_(false);
 
-  py::object model = load_model_file(path);
-  // All six or nothing: a damaged file must not leave a half-replaced pipeline behind.
-  if (!PyDict_Check(model.ptr())) {
-    throw py::type_error("The model file " + text_of(path) +
-                         " does not hold a dictionary of fitted stages (got " +
-                         vb::type_name(model) + ")");
-  }
-  py::dict stages = py::reinterpret_borrow<py::dict>(model);
-  for (const char* key : kModelKeys) {
-    if (!stages.contains(key)) {
-      PyErr_SetObject(PyExc_KeyError, py::str(key).ptr());
-      throw py::error_already_set();
-    }
-  }
+  // All six or nothing: a refused file must not leave a half-replaced pipeline behind.
+  py::dict stages = load_model_file(path);
   s[kImputer] = stages["imputer"];
   s[kNoVarianceCols] = stages["no_variance_cols"];
   s[kFeaturesToDrop] = stages["features_to_drop_from_multicollinearity"];
