@@ -810,17 +810,27 @@ py::dict class_defaults(py::handle cls) {
   return defaults;
 }
 
-// get_params(deep=False) without the signature inspection: the attribute of each setting.
+// get_params(deep=False) without the signature inspection: the attribute of each setting
+// the stage has (one pickled by another scikit-learn version may lack a newer one).
 py::dict settings_of(py::handle stage, const py::dict& names) {
   py::dict settings;
-  for (auto [name, _] : names) settings[name] = stage.attr(name);
+  for (auto [name, _] : names) {
+    if (py::hasattr(stage, name)) settings[name] = stage.attr(name);
+  }
   return settings;
 }
 
+// Settings that would cost the caller at every predict (worker processes, printing), held at
+// their defaults whichever version pickled the stage.
+bool costs_at_predict(const std::string& setting) { return setting == "n_jobs" || setting == "verbose"; }
+
 // Refuses `stage` unless it is exactly one of `classes` and keeps the default of every
-// setting that the library does not set. Returns its settings.
+// setting that the library does not set. A model pickled by another scikit-learn version
+// (`other_version`) holds that version's defaults, which the installed classes need not
+// share: there only the settings that cost at predict are held to the installed defaults,
+// so that the library's own older files still load. Returns its settings.
 py::dict checked_stage(const std::string& path_text, const char* key, py::handle stage,
-                       std::initializer_list<const char*> classes) {
+                       std::initializer_list<const char*> classes, bool other_version) {
   for (const auto& [where, chosen] : stage_settings()) {
     if (std::find_if(classes.begin(), classes.end(), [&](const char* c) {
           return std::string_view(c) == where.second;
@@ -831,13 +841,18 @@ py::dict checked_stage(const std::string& path_text, const char* key, py::handle
     if (!Py_IS_TYPE(stage.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) continue;
     py::dict defaults = class_defaults(cls);
     py::dict params = settings_of(stage, defaults);
-    for (auto [name, value] : params) {
+    for (auto [name, default_value] : defaults) {
       const std::string setting = py::str(name).cast<std::string>();
       if (std::find_if(chosen.begin(), chosen.end(), [&](const char* c) { return setting == c; }) !=
           chosen.end()) {
         continue;
       }
-      if (!defaults.contains(name) || !same_setting(value, defaults[name])) {
+      if (other_version && !costs_at_predict(setting)) continue;
+      if (!params.contains(name)) {
+        refuse_model_file(path_text, "its " + std::string(key) + " has no setting " + setting);
+      }
+      py::object value = params[name];
+      if (!same_setting(value, default_value)) {
         refuse_model_file(path_text, "its " + std::string(key) + " sets " + setting + " to " +
                                          shown(value) + ", which the library never sets");
       }
@@ -872,8 +887,8 @@ void check_member(const std::string& path_text, py::handle member, py::handle ba
 
 // The six stages, checked against what the final fit writes: their classes and their
 // settings, the selector's score function, the ensemble's members.
-void check_model_stages(const std::string& path_text, const py::dict& stages) {
-  checked_stage(path_text, "imputer", stages["imputer"], {"KNNImputer", "SimpleImputer"});
+void check_model_stages(const std::string& path_text, const py::dict& stages, bool other_version) {
+  checked_stage(path_text, "imputer", stages["imputer"], {"KNNImputer", "SimpleImputer"}, other_version);
   py::handle kept = stages["no_variance_cols"];
   py::object ndarray = vb::numpy().attr("ndarray");
   if (!Py_IS_TYPE(kept.ptr(), reinterpret_cast<PyTypeObject*>(ndarray.ptr())) ||
@@ -884,9 +899,9 @@ void check_model_stages(const std::string& path_text, const py::dict& stages) {
   if (!PyList_CheckExact(stages["features_to_drop_from_multicollinearity"].ptr())) {
     refuse_model_file(path_text, "its features_to_drop_from_multicollinearity is not a list");
   }
-  checked_stage(path_text, "scaler", stages["scaler"], {"MinMaxScaler"});
-  py::dict selector =
-      checked_stage(path_text, "select_top_k_features", stages["select_top_k_features"], {"SelectPercentile"});
+  checked_stage(path_text, "scaler", stages["scaler"], {"MinMaxScaler"}, other_version);
+  py::dict selector = checked_stage(path_text, "select_top_k_features", stages["select_top_k_features"],
+                                    {"SelectPercentile"}, other_version);
   py::object score_func = selector["score_func"];
   if (!score_func.is(sklearn_attr("sklearn.feature_selection", "f_classif")) &&
       !score_func.is(sklearn_attr("sklearn.feature_selection", "mutual_info_classif"))) {
@@ -894,10 +909,11 @@ void check_model_stages(const std::string& path_text, const py::dict& stages) {
   }
   py::handle model = stages["classifier_model"];
   py::dict ensemble =
-      checked_stage(path_text, "classifier_model", model, {"AdaBoostClassifier", "BaggingClassifier"});
+      checked_stage(path_text, "classifier_model", model, {"AdaBoostClassifier", "BaggingClassifier"},
+                    other_version);
   py::object base = ensemble["estimator"];
   py::dict base_params = checked_stage(path_text, "classifier_model's estimator", base,
-                                       {"LogisticRegression", "ComplementNB", "GaussianNB"});
+                                       {"LogisticRegression", "ComplementNB", "GaussianNB"}, other_version);
   for (const char* attribute : {"estimator_", "estimators_"}) {
     if (!py::hasattr(model, attribute)) continue;
     py::object held = model.attr(attribute);
@@ -980,26 +996,27 @@ py::dict load_model_file(py::handle path) {
       refuse_model_file(path_text, std::string("it has no stage '") + key + "'");
     }
   }
-  try {
-    check_model_stages(path_text, stages);
-  } catch (py::error_already_set& e) {
-    if (!is_host_exception(e) || e.matches(pickle.attr("UnpicklingError"))) throw;
-    refuse_model_file(path_text, "checking its stages failed with " + vb::type_name(e.value()) +
-                                     " " + shown(py::str(e.value())));
-  }
-
   py::object issubclass = py::module_::import("builtins").attr("issubclass");
   auto is_version_notice = [&](py::handle record) {
     return py::bool_(issubclass(record.attr("category"), version_warning)) &&
            py::hasattr(record.attr("message"), "original_sklearn_version");
   };
+  bool other_version = false;
   for (py::handle record : caught) {
     if (!is_version_notice(record)) continue;
+    other_version = true;
     py::object version = record.attr("message").attr("original_sklearn_version");
     if (!is_version_text(version)) {
       refuse_model_file(path_text, "a stage claims to be pickled by scikit-learn " + shown(version) +
                                        ", which is not a version");
     }
+  }
+  try {
+    check_model_stages(path_text, stages, other_version);
+  } catch (py::error_already_set& e) {
+    if (!is_host_exception(e) || e.matches(pickle.attr("UnpicklingError"))) throw;
+    refuse_model_file(path_text, "checking its stages failed with " + vb::type_name(e.value()) +
+                                     " " + shown(py::str(e.value())));
   }
   for (py::handle record : caught) {
     py::handle message = record.attr("message");

@@ -911,14 +911,53 @@ def test_missing_model_file_answers_false(workdir):
         classifier.predict(pd.DataFrame({"a": [1.0]}))
 
 
-def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypatch, caplog):
+def without_priors(model):
+    del model["classifier_model"].estimator.priors  # a setting the file's version did not have
+
+
+def with_clip(model):
+    model["scaler"].clip = True  # another default than the installed one
+
+
+def with_jobs(model):
+    model["classifier_model"].n_jobs = 6
+
+
+# A model pickled by another scikit-learn version holds that version's settings: only those
+# that cost at every predict are held to the installed defaults there.
+@pytest.mark.parametrize("version, change, family, refusal", [
+    ("0.0.1", None, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", with_clip, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", without_priors, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", with_jobs, "BaggingClassifierGaussianNB", "sets n_jobs to 6"),
+    (None, with_clip, "AdaBoostClassifierGaussianNB", "sets clip to True"),
+    (None, without_priors, "AdaBoostClassifierGaussianNB", "has no setting priors"),
+])
+def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypatch, caplog,
+                                                                version, change, family, refusal):
     trades = make_trades()
-    classifier = fit_with(trades, CHEAP)
-    model = read_model(workdir)
-    with monkeypatch.context() as patch:
-        patch.setattr(sklearn.base, "__version__", "0.0.1")  # what the file will claim
-        write_model_file(workdir, model)
+    classifier = fit_with(trades, dict(CHEAP, classifier_model_to_use=family))
+    genuine = read_model(workdir)
     assert load(classifier) is True
+    model = read_model(workdir)
+    if change:
+        change(model)
+    with monkeypatch.context() as patch:
+        if version:
+            patch.setattr(sklearn.base, "__version__", version)  # what the file will claim
+        write_model_file(workdir, model)
+    rows = trades["X_train_df"].iloc[:8]
+    if refusal:
+        with pytest.raises(pickle.UnpicklingError, match=refusal):
+            load(classifier)
+        # the model loaded before stays
+        assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
+            reference_predict(genuine, rows))
+        return
+    caplog.clear()
+    assert load(classifier) is True
+    assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
+        reference_predict(model, rows))
     reported = [m for m in messages(caplog) if m.startswith("MODEL FILE ")]
     # the versions come from the file: quoted, as a newline in one is shown, never written
     assert reported and "'0.0.1'" in reported[0] and repr(sklearn.__version__) in reported[0]
