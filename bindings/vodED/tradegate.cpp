@@ -641,9 +641,13 @@ std::string shown(py::handle value) {
   return text;
 }
 
+std::string refusal_of(const std::string& path_text) {
+  return "Refusing to load the model file " + path_text + ": ";
+}
+
 [[noreturn]] void refuse_model_file(const std::string& path_text, const std::string& why) {
   const std::string message =
-      "Refusing to load the model file " + path_text + ": " + why +
+      refusal_of(path_text) + why +
       "; a model file holds only the fitted scikit-learn stages that this library writes, numpy "
       "arrays and scalars, and builtin containers and scalars";
   PyErr_SetObject(py::module_::import("pickle").attr("UnpicklingError").ptr(),
@@ -824,11 +828,31 @@ py::dict settings_of(py::handle stage, const py::dict& names) {
 // their defaults whichever version pickled the stage.
 bool costs_at_predict(const std::string& setting) { return setting == "n_jobs" || setting == "verbose"; }
 
-// Refuses `stage` unless it is exactly one of `classes` and keeps the default of every
-// setting that the library does not set. A model pickled by another scikit-learn version
-// (`other_version`) holds that version's defaults, which the installed classes need not
-// share: there only the settings that cost at predict are held to the installed defaults,
-// so that the library's own older files still load. Returns its settings.
+// What the library gives a setting: None, a bool, a number or text (or a tuple of them, as a
+// scaler's range). Never a callable or an object that scikit-learn would call at predict, such
+// as an imputer's weights or metric. An ensemble's estimator and a selector's score function
+// are the objects the stage checks look at themselves.
+bool plain_setting(py::handle value) {
+  PyObject* v = value.ptr();
+  if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+      PyUnicode_CheckExact(v)) {
+    return true;
+  }
+  if (!PyTuple_CheckExact(v)) return false;
+  for (py::handle item : py::reinterpret_borrow<py::tuple>(value)) {
+    if (!plain_setting(item) || PyTuple_Check(item.ptr())) return false;
+  }
+  return true;
+}
+
+bool checked_elsewhere(const std::string& setting) { return setting == "estimator" || setting == "score_func"; }
+
+// Refuses `stage` unless it is exactly one of `classes`, gives the settings the library sets
+// plain values, and keeps the default of every setting that the library does not set. A model
+// pickled by another scikit-learn version (`other_version`) holds that version's defaults,
+// which the installed classes need not share: there a setting the library does not set may
+// differ from the installed default only by a plain value, and never for the settings that
+// cost at predict, so that the library's own older files still load. Returns its settings.
 py::dict checked_stage(const std::string& path_text, const char* key, py::handle stage,
                        std::initializer_list<const char*> classes, bool other_version) {
   for (const auto& [where, chosen] : stage_settings()) {
@@ -843,19 +867,23 @@ py::dict checked_stage(const std::string& path_text, const char* key, py::handle
     py::dict params = settings_of(stage, defaults);
     for (auto [name, default_value] : defaults) {
       const std::string setting = py::str(name).cast<std::string>();
-      if (std::find_if(chosen.begin(), chosen.end(), [&](const char* c) { return setting == c; }) !=
-          chosen.end()) {
-        continue;
-      }
-      if (other_version && !costs_at_predict(setting)) continue;
+      const bool set_by_library =
+          std::find_if(chosen.begin(), chosen.end(), [&](const char* c) { return setting == c; }) !=
+          chosen.end();
+      const bool lenient = other_version && !costs_at_predict(setting);
       if (!params.contains(name)) {
+        if (set_by_library || lenient) continue;  // left to the stage itself, as before
         refuse_model_file(path_text, "its " + std::string(key) + " has no setting " + setting);
       }
       py::object value = params[name];
-      if (!same_setting(value, default_value)) {
+      if (checked_elsewhere(setting) || same_setting(value, default_value)) continue;
+      if (set_by_library || lenient) {
+        if (plain_setting(value)) continue;
         refuse_model_file(path_text, "its " + std::string(key) + " sets " + setting + " to " +
-                                         shown(value) + ", which the library never sets");
+                                         shown(value) + ", which is not a plain value");
       }
+      refuse_model_file(path_text, "its " + std::string(key) + " sets " + setting + " to " +
+                                       shown(value) + ", which the library never sets");
     }
     return params;
   }
@@ -914,6 +942,20 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, bo
   py::object base = ensemble["estimator"];
   py::dict base_params = checked_stage(path_text, "classifier_model's estimator", base,
                                        {"LogisticRegression", "ComplementNB", "GaussianNB"}, other_version);
+  // The ensembles size what predict allocates by n_classes_: it is the count of the classes
+  // the model holds, never a number of the file's own.
+  if (py::hasattr(model, "n_classes_")) {
+    py::object count = model.attr("n_classes_");
+    const bool counts_classes =
+        PyLong_CheckExact(count.ptr()) && py::hasattr(model, "classes_") &&
+        Py_IS_TYPE(model.attr("classes_").ptr(), reinterpret_cast<PyTypeObject*>(ndarray.ptr())) &&
+        model.attr("classes_").attr("ndim").cast<int>() == 1 &&
+        count.equal(py::int_(py::len(model.attr("classes_"))));
+    if (!counts_classes) {
+      refuse_model_file(path_text, "its classifier_model's n_classes_ " + shown(count) +
+                                       " is not the count of its classes_");
+    }
+  }
   for (const char* attribute : {"estimator_", "estimators_"}) {
     if (!py::hasattr(model, attribute)) continue;
     py::object held = model.attr(attribute);
@@ -942,6 +984,18 @@ bool is_version_text(py::handle version) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
            c == '.' || c == '+' || c == '-' || c == '_' || c == '!';
   });
+}
+
+// Re-raises a refusal of ours as it is; any other failure, the unpickler's own
+// UnpicklingError included ("unpickling stack underflow"), becomes a refusal naming the file.
+[[noreturn]] void refuse_after(const std::string& path_text, const char* doing, py::error_already_set& e) {
+  if (!is_host_exception(e)) throw;
+  if (e.matches(py::module_::import("pickle").attr("UnpicklingError")) &&
+      py::str(e.value()).cast<std::string>().rfind(refusal_of(path_text), 0) == 0) {
+    throw;
+  }
+  refuse_model_file(path_text, std::string(doing) + " failed with " + vb::type_name(e.value()) + " " +
+                                   shown(py::str(e.value())));
 }
 
 // The six stages of the file, refused as a whole unless they are what the library writes;
@@ -982,9 +1036,7 @@ py::dict load_model_file(py::handle path) {
     py::object stream = py::module_::import("io").attr("BytesIO")(data);
     model = unpickler_class(stream).attr("load")();
   } catch (py::error_already_set& e) {
-    if (!is_host_exception(e) || e.matches(pickle.attr("UnpicklingError"))) throw;
-    refuse_model_file(path_text, "unpickling it failed with " + vb::type_name(e.value()) + " " +
-                                     shown(py::str(e.value())));
+    refuse_after(path_text, "unpickling it", e);
   }
   if (!PyDict_CheckExact(model.ptr())) {
     refuse_model_file(path_text, "it does not hold a dictionary of fitted stages (it holds " +
@@ -1014,9 +1066,7 @@ py::dict load_model_file(py::handle path) {
   try {
     check_model_stages(path_text, stages, other_version);
   } catch (py::error_already_set& e) {
-    if (!is_host_exception(e) || e.matches(pickle.attr("UnpicklingError"))) throw;
-    refuse_model_file(path_text, "checking its stages failed with " + vb::type_name(e.value()) +
-                                     " " + shown(py::str(e.value())));
+    refuse_after(path_text, "checking its stages", e);
   }
   for (py::handle record : caught) {
     py::handle message = record.attr("message");

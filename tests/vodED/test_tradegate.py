@@ -32,7 +32,7 @@ import sklearn.metrics
 from numpy._core.numeric import _frombuffer as frombuffer
 from optuna.distributions import CategoricalDistribution, FloatDistribution, IntDistribution
 from sklearn.ensemble import AdaBoostClassifier, BaggingClassifier
-from sklearn.feature_selection import SelectPercentile
+from sklearn.feature_selection import SelectPercentile, f_classif
 from sklearn.impute import KNNImputer, SimpleImputer
 from sklearn.linear_model import LogisticRegression
 from sklearn.naive_bayes import ComplementNB, GaussianNB
@@ -1262,6 +1262,14 @@ def forged_model_files(earlier, bagging):
     jobs["classifier_model"].n_jobs = 6
     with mock.patch.object(sklearn.base, "__version__", "1.9.1\nINFO: :MODEL VERIFIED OK"):
         forged_version = pickle.dumps(earlier)
+    classes = copy.deepcopy(bagging)
+    classes["classifier_model"].n_classes_ = 10**12  # what predict_proba allocates a row of
+    callable_strategy = copy.deepcopy(earlier)
+    callable_strategy["imputer"].strategy = f_classif
+    callable_fill = copy.deepcopy(earlier)
+    callable_fill["imputer"].fill_value = f_classif
+    with mock.patch.object(sklearn.base, "__version__", "0.0.1"):
+        other_version_callable = pickle.dumps(callable_fill)
     width = earlier["scaler"].n_features_in_
     return {
         # a scalar read through an object dtype whose "holds objects" flag is cleared: the
@@ -1303,6 +1311,18 @@ def forged_model_files(earlier, bagging):
                       "stores memo entry 268435455 while the memo holds 0"),
         "bytearray-bomb": (named_global("builtins", "bytearray") + inline((4 * 10**9,))
                            + pickle.REDUCE, "'builtins.bytearray' with arguments other than"),
+        # one stored value copied again and again, at six bytes of file a copy: 300 MB
+        "memo-copy-bomb": (
+            named_global("builtins", "bytearray") + pickle.MEMOIZE + pickle.POP
+            + binbytes(b"A" * 100_000) + pickle.MEMOIZE + pickle.POP + pickle.EMPTY_LIST
+            + pickle.MARK + (pickle.BINGET + b"\x00" + pickle.BINGET + b"\x01" + pickle.TUPLE1
+                             + pickle.REDUCE) * 3000 + pickle.APPENDS,
+            "copies its stored values over and over"),
+        # integers hash modulo 2^61 - 1: a set of its multiples costs quadratic time
+        "colliding-integer-set": (
+            pickle.MARK + b"".join(pickle.LONG1 + bytes([len(x)]) + x for x in (
+                pickle.encode_long(k * (2**61 - 1)) for k in range(1, 100_001)))
+            + pickle.FROZENSET, "a set item other than a plain scalar"),
         "zero-stride-bomb": (
             named_global("builtins", "frozenset") + named_global("numpy", "ndarray") + pickle.MARK
             + inline((10**15,)) + inline("u1") + binbytes(b"A") + inline(0) + inline((0,))
@@ -1311,6 +1331,10 @@ def forged_model_files(earlier, bagging):
         "deep-slices": (nested_slices(10**6), "'builtins.slice' with arguments other than"),
         "deep-object-arrays": (nested_object_arrays(10**5), "more than 64 levels deep"),
         "bagging-with-n-jobs": (pickle.dumps(jobs), "sets n_jobs to 6"),
+        "forged-class-count": (pickle.dumps(classes), "n_classes_ 1000000000000 is not the count"),
+        "callable-setting": (pickle.dumps(callable_strategy), "strategy to <function f_classif"),
+        "callable-setting-under-another-version": (other_version_callable,
+                                                   "fill_value to <function f_classif"),
         "version-with-a-newline": (forged_version, "'1.9.1\\nINFO: :MODEL VERIFIED OK'"),
         "unlisted-stage-class": (
             pickle.dumps(earlier | {"imputer": MinMaxScaler().fit(np.eye(width))}),
@@ -1325,6 +1349,13 @@ def forged_model_files(earlier, bagging):
                                          + pickle.SETITEMS, "a key without its value"),
         "dictionary-with-a-number-key": (pickle.EMPTY_DICT + inline(1) + inline(2)
                                          + pickle.SETITEM, "dictionary key other than text"),
+        # the unpickler's own refusals, which name no file
+        "stop-on-an-empty-stack": (PROTO_4 + pickle.STOP, "a STOP without exactly one object"),
+        "stop-inside-a-mark": (PROTO_4 + pickle.NONE + pickle.MARK + pickle.STOP,
+                               "a STOP without exactly one object"),
+        "frame-past-the-end": (PROTO_4 + pickle.FRAME + (10**6).to_bytes(8, "little") + pickle.NONE
+                               + pickle.STOP, "a frame that runs past the end of the data"),
+        "out-of-band-buffer": (pickle.NEXT_BUFFER, "a buffer kept outside the file"),
     }
 
 
@@ -1368,10 +1399,12 @@ FORGED_CASES = [
     "object-field-through-reconstruct", "field-offset-out-of-bounds", "listed-dtype-given-fields",
     "listed-dtype-given-another-byte-order", "listed-dtype-given-another-size",
     "object-array-from-bytes", "array-larger-than-its-data", "reconstruct-with-a-size",
-    "memo-bomb", "bytearray-bomb", "zero-stride-bomb", "deep-slices", "deep-object-arrays",
-    "bagging-with-n-jobs", "version-with-a-newline", "unlisted-stage-class", "name-not-utf8",
-    "name-with-nul", "text-not-utf8", "range-with-step-zero", "dictionary-key-without-value",
-    "dictionary-with-a-number-key"]
+    "memo-bomb", "bytearray-bomb", "memo-copy-bomb", "colliding-integer-set", "zero-stride-bomb",
+    "deep-slices", "deep-object-arrays", "bagging-with-n-jobs", "forged-class-count",
+    "callable-setting", "callable-setting-under-another-version", "version-with-a-newline",
+    "unlisted-stage-class", "name-not-utf8", "name-with-nul", "text-not-utf8",
+    "range-with-step-zero", "dictionary-key-without-value", "dictionary-with-a-number-key",
+    "stop-on-an-empty-stack", "stop-inside-a-mark", "frame-past-the-end", "out-of-band-buffer"]
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks and reads /proc")

@@ -90,8 +90,12 @@ class OwnFailuresReportedOnce {
     for (const py::object& logger : loggers_) {
       try {
         logger.attr("removeFilter")(filter_);
+      } catch (py::error_already_set& e) {
+        // Only a Ctrl-C lands here; the filter stays, dropping only the lines of trials now
+        // over. A destructor cannot raise it, so it is handed back to the interpreter, which
+        // raises it at its next check, and the search still stops.
+        if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
       } catch (const std::exception&) {
-        // A second Ctrl-C, say: the filter stays, dropping only the lines of trials now over.
       }
     }
   }

@@ -86,6 +86,11 @@ bool plain_scalar(Kind kind) {
   return kind == Kind::None || kind == Kind::Bool || kind == Kind::Int || kind == Kind::Text;
 }
 
+// A value whose hash the file cannot aim: text hashes are salted per process, and integers
+// within 64 bits share a hash with at most a few others. Wider integers hash modulo 2^61 - 1,
+// so a set of its multiples would cost the unpickler quadratic time.
+bool hash_safe(const Node& node) { return plain_scalar(node.kind) && !(node.kind == Kind::Int && node.big); }
+
 bool valid_utf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -149,7 +154,11 @@ class Scanner {
     for (;;) {
       if (pos_ >= size_) refuse("the data ends before its STOP");
       const unsigned char opcode = data_[pos_++];
-      if (opcode == '.') return;  // STOP
+      if (opcode == '.') {  // STOP
+        // The pickler leaves exactly the one object and no open mark.
+        if (stack_.size() != 1 || !marks_.empty()) damaged("a STOP without exactly one object");
+        return;
+      }
       step(opcode);
     }
   }
@@ -166,6 +175,7 @@ class Scanner {
   std::vector<std::string> names_;
   std::vector<std::uint32_t> tuple_items_;
   std::vector<std::uint32_t> popped_;
+  std::uint64_t copied_ = 0;
 
   [[noreturn]] void refuse(const std::string& why) const { throw RefusedPickle(why); }
 
@@ -368,10 +378,19 @@ class Scanner {
     }
   }
 
+  // A call or state that copies `units` items or bytes of a value the file holds. Fetched
+  // from the memo again and again, one stored value could be copied without end at a few
+  // bytes of file each; a model file copies each of its values once at most, so all copies
+  // together stay within the file's own size.
+  void copies(std::uint64_t units) {
+    copied_ += units;
+    if (copied_ > size_) unlike_a_model("copies its stored values over and over");
+  }
+
   void append_items(Ids items) {
     const std::uint32_t list = change_target(Kind::List, "APPEND");
     for (std::uint32_t item : items) {
-      if (!plain_scalar(at(item).kind)) at(list).plain_items = false;
+      if (!hash_safe(at(item))) at(list).plain_items = false;
       place(item, list);
     }
     at(list).length += items.size();
@@ -390,11 +409,12 @@ class Scanner {
     check_keys(pairs);
     const std::uint32_t dict = change_target(Kind::Dict, "SETITEM");
     for (std::uint32_t item : pairs) place(item, dict);
+    at(dict).length += pairs.size() / 2;
   }
 
   void check_set_items(Ids items) {
     for (std::uint32_t item : items) {
-      if (!plain_scalar(at(item).kind)) unlike_a_model("puts a set item other than a plain scalar");
+      if (!hash_safe(at(item))) unlike_a_model("puts a set item other than a plain scalar");
     }
   }
 
@@ -511,6 +531,15 @@ class Scanner {
     }
   }
 
+  // Items of a container, bytes of text or bytes: what a copy of it costs.
+  static std::uint64_t size_of(const Node& node) {
+    switch (node.kind) {
+      case Kind::Tuple: return node.count;
+      case Kind::List: case Kind::Dict: case Kind::Text: case Kind::Bytes: return node.length;
+      default: return 0;
+    }
+  }
+
   const PickledDtype* dtype_rule(const Node& kind) const {
     if (kind.kind != Kind::Text) return nullptr;
     auto found = rules_.dtypes.find(std::string(text_of(kind)));
@@ -558,6 +587,7 @@ class Scanner {
           unlike_a_model("calls " + quoted(name) +
                          " other than with data of the shape's size and a non-object dtype");
         }
+        copies(size_of(item(args, 0)));
         result = Kind::Array;
         break;
       }
@@ -574,6 +604,7 @@ class Scanner {
         if (!builtin_shape(callable.known, args)) {
           unlike_a_model("calls " + quoted(name) + " with arguments other than literal values");
         }
+        if (n == 1) copies(size_of(item(args, 0)));
         break;
     }
     const std::uint32_t id = make(result);
@@ -635,6 +666,7 @@ class Scanner {
           unlike_a_model("gives a numpy array a state other than its shape, dtype and data of "
                          "that size");
         }
+        copies(size_of(item(state, 4)));
         target.kind = Kind::Array;
         break;
       }
@@ -708,7 +740,9 @@ class Scanner {
       case 0x80:                                                             // PROTO
         if (unsigned_le(1) > 5) damaged("an unknown protocol");
         break;
-      case 0x95: unsigned_le(8); break;  // FRAME: its opcodes follow inline
+      case 0x95:  // FRAME: its opcodes follow inline
+        if (unsigned_le(8) > size_ - pos_) damaged("a frame that runs past the end of the data");
+        break;
 
       // scalars
       case 'N': push_new(Kind::None); break;                                 // NONE
@@ -756,8 +790,8 @@ class Scanner {
       case 0x8c: push_counted(Kind::Text, 1); break;                          // SHORT_BINUNICODE
       case 'X': push_counted(Kind::Text, 4); break;                           // BINUNICODE
       case 0x8d: push_counted(Kind::Text, 8); break;                          // BINUNICODE8
-      case 0x97: push_new(Kind::Other); break;                               // NEXT_BUFFER
-      case 0x98: top(); break;                                               // READONLY_BUFFER
+      case 0x97: case 0x98:                                                  // NEXT_BUFFER, READONLY_BUFFER
+        unlike_a_model("asks for a buffer kept outside the file");
 
       // containers
       case ')': push_new(Kind::Tuple); break;                                // EMPTY_TUPLE
@@ -783,7 +817,9 @@ class Scanner {
       case 'd': {                                                            // DICT
         const Ids pairs = pop_mark();
         check_keys(pairs);
-        push(make_from(Kind::Dict, pairs));
+        const std::uint32_t id = make_from(Kind::Dict, pairs);
+        at(id).length = pairs.size() / 2;
+        push(id);
         break;
       }
       case 0x91: {                                                           // FROZENSET

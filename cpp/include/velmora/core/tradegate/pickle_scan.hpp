@@ -55,17 +55,21 @@ struct PickleRules {
 //   values only (no sizes, no iterators); nothing else is called;
 // - a change of an object other than a fresh list, dictionary or set (APPEND(S), SETITEM(S),
 //   ADDITEMS) or a fresh object of the kinds above (BUILD), or of one already placed in
-//   another object; dictionary keys other than text, set items other than plain scalars;
+//   another object; dictionary keys other than text, set items other than plain scalars
+//   (integers within 64 bits);
 // - a memo index beyond the memo's current size (each PUT extends the memo by at most one);
 // - nesting deeper than `max_depth`;
-// - an extension code, a persistent id, INST, OBJ or NEWOBJ_EX;
-// - an unknown opcode, a truncated argument, a stack underflow, an unknown memo entry, or
-//   data that ends before STOP.
+// - copies of stored values (builtin constructors, array data) that together exceed the
+//   file's size: one value fetched from the memo over and over;
+// - an extension code, a persistent id, an out-of-band buffer, INST, OBJ or NEWOBJ_EX;
+// - an unknown opcode, a truncated argument or frame, a stack underflow, an unknown memo
+//   entry, data that ends before STOP, or a STOP that leaves other than one object.
 // Protocols 0 to 5 are read.
 //
 // What a passed file then costs stays a small multiple of its size: array data and text are
-// the file's own bytes, each object takes an opcode of its own, no call takes a size, and the
-// memo grows by at most one entry per opcode. The scan itself keeps about 64 bytes per object.
+// the file's own bytes, all copies of them together no more than the file holds, each object
+// takes an opcode of its own, no call takes a size, no set can be filled with colliding
+// hashes, and the memo grows by at most one entry per opcode. The scan itself keeps about 64 bytes per object.
 void scan_pickle(const unsigned char* data, std::size_t size, const PickleRules& rules);
 
 }  // namespace velmora::core
