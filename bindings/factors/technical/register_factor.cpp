@@ -1158,7 +1158,8 @@ Args:
         resolution and inside its trading hours (they are not resampled), with the stored
         column labels in any order and a DatetimeIndex without NaT (a zone-aware one is read
         in UTC). A bar whose open, high, low or close of a security is not a positive finite
-        number is stored as that security's missing bar, carried from the bar before.
+        number is stored as that security's missing bar, carried from the bar before; so is
+        a bar left missing (NaN), and a missing volume is stored as 0.
 
 Returns:
     None

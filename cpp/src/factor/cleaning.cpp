@@ -93,7 +93,8 @@ void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols,
       if (price_mask[t * n_prices + k] || std::isnan(row[c])) row[c] = previous[c];
     }
     for (std::ptrdiff_t k = 0; k < n_volumes; ++k) {
-      if (volume_mask[t * n_volumes + k]) row[volume_columns[k]] = 0.0;
+      double& volume = row[volume_columns[k]];
+      if (volume_mask[t * n_volumes + k] || std::isnan(volume)) volume = 0.0;
     }
   }
 }

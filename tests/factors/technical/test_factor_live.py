@@ -335,6 +335,39 @@ def test_bad_quotes_are_stored_as_missing_bars(crypto_daily, fitted, monkeypatch
     assert np.isfinite(units).all() and np.isclose(np.abs(weights).sum(), 1.0)
 
 
+# Gaps on live bars: (fields left missing, bars in a row, security). A kline not yet arrived
+# (every field NaN) or a missing volume is no bad quote: no warning, but stored as
+# construction stores it, prices from the bar before and no volume traded.
+GAPS = [
+    (("open", "high", "low", "close", "volume"), 1, "LTCUSDT"),
+    (("open", "high", "low", "close", "volume"), 3, "BTCUSDT"),
+    (("volume",), 1, "XRPUSDT"),
+    (("volume",), 3, "ETHUSDT"),
+]
+
+
+@pytest.mark.parametrize("missing, run, name", GAPS, ids=[f"{len(m)}-fields-x{r}-{n}" for m, r, n in GAPS])
+def test_gaps_are_stored_as_construction_stores_them(crypto_daily, fitted, monkeypatch, caplog, missing, run, name):
+    monkeypatch.chdir(fitted[0])
+    first = N_FIT + 3
+    frame = crypto_daily.iloc[:first + run].copy()
+    for field in missing:
+        frame.iloc[first:, frame.columns.get_loc(f"{name}_{field}")] = np.nan
+    built = fields(make(frame))
+
+    caplog.set_level(logging.WARNING, logger=" ")
+    caplog.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        factor = live_factor(crypto_daily, frame.iloc[first:])
+        weights = factor.predict(return_arrays=True)
+    assert not [r for r in caplog.records if "positive finite" in r.getMessage()]
+    stored = fields(factor)
+    for key in ("datetime_array", "data_matrix_array", "close_matrix_array"):
+        np.testing.assert_array_equal(stored[key], built[key], err_msg=key)
+    assert np.isfinite(weights).all()
+
+
 def test_a_close_that_is_not_a_number_of_a_security_not_held_touches_no_weight(crypto_daily, fitted, monkeypatch):
     monkeypatch.chdir(fitted[0])
     factor = live_factor(crypto_daily, crypto_daily.iloc[[N_FIT + 3]])

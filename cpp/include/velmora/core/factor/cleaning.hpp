@@ -40,8 +40,8 @@ std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<s
 // Stores bars appended after `before` (the last stored bar, whose prices are all usable) the
 // way the cleaning of a whole history stores a missing bar of a security: each price that is
 // flagged in `price_mask` or missing takes the same column's value of the bar before, so a
-// run of such bars carries the last good one forward, and each flagged volume becomes 0, the
-// volume of a bin without trades. `rows` is row-major with `cols` columns; each mask is
+// run of such bars carries the last good one forward, and each flagged or missing volume
+// becomes 0, the volume of a bin without trades (as a history's resampling sums it). `rows` is row-major with `cols` columns; each mask is
 // row-major over its list of columns.
 void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols, const double* before,
                        const std::vector<std::ptrdiff_t>& price_columns, const bool* price_mask,
