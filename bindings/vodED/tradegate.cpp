@@ -872,7 +872,7 @@ py::dict checked_stage(const std::string& path_text, const char* key, py::handle
           chosen.end();
       const bool lenient = other_version && !costs_at_predict(setting);
       if (!params.contains(name)) {
-        if (set_by_library || lenient) continue;  // left to the stage itself, as before
+        if (lenient) continue;  // a setting newer than the version that pickled the stage
         refuse_model_file(path_text, "its " + std::string(key) + " has no setting " + setting);
       }
       py::object value = params[name];
