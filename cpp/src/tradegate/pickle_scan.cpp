@@ -82,14 +82,16 @@ struct Ids {
   std::uint32_t operator[](std::size_t i) const { return first[i]; }
 };
 
-bool plain_scalar(Kind kind) {
-  return kind == Kind::None || kind == Kind::Bool || kind == Kind::Int || kind == Kind::Text;
-}
-
 // A value whose hash the file cannot aim: text hashes are salted per process, and integers
 // within 64 bits share a hash with at most a few others. Wider integers hash modulo 2^61 - 1,
 // so a set of its multiples would cost the unpickler quadratic time.
-bool hash_safe(const Node& node) { return plain_scalar(node.kind) && !(node.kind == Kind::Int && node.big); }
+bool hash_safe(const Node& node) {
+  switch (node.kind) {
+    case Kind::None: case Kind::Bool: case Kind::Text: return true;
+    case Kind::Int: return !node.big;
+    default: return false;
+  }
+}
 
 bool valid_utf8(std::string_view text) {
   std::size_t i = 0;
