@@ -422,6 +422,7 @@ py::object& module_object() { return module_storage.get_stored(); }
 struct HeldBars {
   py::dict inputs;      // "open" ... "volume", the indicators' one positional argument
   py::ssize_t rows = 0;  // length of the open series
+  py::ssize_t shortest = 0;  // length of the shortest of the five series
   bool no_data = true;  // no element of any series is a number
 };
 
@@ -442,13 +443,17 @@ HeldBars hold_bars(py::handle result) {
     }
     py::array arr = vb::float64_buffer(py::reinterpret_borrow<py::array>(series), 1);
     auto contiguous = py::array_t<double, py::array::c_style>::ensure(arr);
-    if (i == 0) held.rows = contiguous.size();
+    if (i == 0) held.rows = held.shortest = contiguous.size();
+    held.shortest = std::min<py::ssize_t>(held.shortest, contiguous.size());
     // An empty window is no window without observations: it goes to TA-Lib and fails there.
     held.no_data = held.no_data && contiguous.size() > 0 && core::all_nan(contiguous.data(), contiguous.size());
     held.inputs[keys[i]] = contiguous;
   }
   return held;
 }
+
+// The fewest rows whose short period, int(rows * 0.2), every indicator accepts.
+constexpr py::ssize_t kFewestRows = 10;
 
 py::dict generate_features(py::handle self, py::handle pair, py::handle hedges, py::handle labels_obj,
                            py::handle window) {
@@ -464,6 +469,19 @@ py::dict generate_features(py::handle self, py::handle pair, py::handle hedges, 
   py::list others = py::cast(core::other_securities(column_labels(labels_obj), checked_str(first, "a security name"),
                                                     checked_str(second, "a security name")));
   const HeldBars composite = hold_bars(self.attr("__engineer_all_other_OHCLV")(others, labels_obj, window));
+
+  // No TA-Lib call sees a window it cannot describe. An empty series has no last bar, and
+  // some TA-Lib releases write past their buffers on it; under ten rows the short period is
+  // below 2, which ADX refuses, so no dictionary could come of it.
+  if (spread.shortest == 0 || composite.shortest == 0) {
+    PyErr_SetString(PyExc_IndexError, "the window has no bars: there is no last bar to describe");
+    throw py::error_already_set();
+  }
+  if (composite.rows < kFewestRows) {
+    raise_value_error("a window of " + std::to_string(composite.rows) +
+                      " rows is too short for the features: they need at least " +
+                      std::to_string(kFewestRows));
+  }
 
   const py::dict inputs[2] = {spread.inputs, composite.inputs};
   // Bars without a single observation (no other security, or a composite spoilt by a bad

@@ -21,6 +21,10 @@ namespace {
 // `l1_ratio` alone; older releases need `penalty` and reject l1_ratio without elasticnet.
 bool lr_penalty_deprecated = false;
 
+// Before scikit-learn 1.6 AdaBoost defaulted to SAMME.R, a different model from the SAMME that
+// later releases run alone; those releases must be asked for SAMME by name.
+bool ada_needs_samme = false;
+
 py::module_ sklearn(const char* submodule) {
   return py::module_::import((std::string("sklearn.") + submodule).c_str());
 }
@@ -73,6 +77,13 @@ void detect_library_api() {
   if (parameters.contains("penalty")) {
     py::object default_value = parameters[py::str("penalty")].attr("default");
     lr_penalty_deprecated = text_is(default_value, "deprecated");
+  }
+  py::object ada_parameters = py::module_::import("inspect").attr("signature")(
+      sklearn("ensemble").attr("AdaBoostClassifier")).attr("parameters");
+  ada_needs_samme = false;
+  if (ada_parameters.contains("algorithm")) {
+    py::object default_value = ada_parameters[py::str("algorithm")].attr("default");
+    ada_needs_samme = !text_is(default_value, "SAMME") && !text_is(default_value, "deprecated");
   }
 }
 
@@ -225,12 +236,17 @@ py::object make_classifier(const PipelineParams& p) {
     unknown_category("classifier_model_to_use", choice);
   }
   py::module_ ensemble = sklearn("ensemble");
-  // `estimator=`: `base_estimator` is gone since scikit-learn 1.4. AdaBoost's `algorithm`
-  // is left alone: SAMME is the only one left.
+  // `estimator=`: `base_estimator` is gone since scikit-learn 1.4. AdaBoost runs SAMME under
+  // every release: named where the default is still SAMME.R, left alone where it is deprecated
+  // or gone.
   if (text_contains(choice, "AdaBoostClassifier")) {
-    return ensemble.attr("AdaBoostClassifier")(py::arg("estimator") = base,
-                                               py::arg("n_estimators") = p.ada_n_estimators,
-                                               py::arg("learning_rate") = p.ada_learning_rate);
+    py::object cls = ensemble.attr("AdaBoostClassifier");
+    if (ada_needs_samme) {
+      return cls(py::arg("estimator") = base, py::arg("n_estimators") = p.ada_n_estimators,
+                 py::arg("learning_rate") = p.ada_learning_rate, py::arg("algorithm") = "SAMME");
+    }
+    return cls(py::arg("estimator") = base, py::arg("n_estimators") = p.ada_n_estimators,
+               py::arg("learning_rate") = p.ada_learning_rate);
   }
   if (text_contains(choice, "BaggingClassifier")) {
     return ensemble.attr("BaggingClassifier")(

@@ -226,14 +226,29 @@ def test_type_error_names_the_argument():
 
 
 @pytest.mark.parametrize("rows, error, message", [
-    (9, Exception, "Bad Parameter"),
-    (0, IndexError, None),  # no last bar: an error, never a dictionary of NaN
+    (9, ValueError, "a window of 9 rows is too short for the features: they need at least 10"),
+    (1, ValueError, "a window of 1 rows is too short"),
+    (0, IndexError, "no last bar"),  # an error, never a dictionary of NaN
 ])
 @pytest.mark.parametrize("names", [["P", "Q", "R", "S"], ["P", "Q"]])
-def test_too_short_a_window_fails(names, rows, error, message):
+def test_too_short_a_window_fails_before_any_indicator(recorded_calls, names, rows, error, message):
+    # Some TA-Lib releases write out of bounds on empty series: such a window never gets there.
     labels, window = window_of(make_ohlcv_frame(n_bars=12, names=names))
     with pytest.raises(error, match=message):
         Signalsmith().generate_features_for_pair_spreads(("P", "Q"), (1.0, -1.0), labels, window[:rows])
+    assert recorded_calls == []
+
+
+def test_empty_bars_from_a_subclass_never_reach_an_indicator(recorded_calls):
+    labels, window = window_of(make_ohlcv_frame(n_bars=40, names=["P", "Q", "R", "S"], seed=6))
+
+    class EmptySpread(Signalsmith):
+        pass
+
+    setattr(EmptySpread, "__engineer_spread_OHCLV", lambda self, *args: tuple(np.empty(0) for _ in range(5)))
+    with pytest.raises(IndexError, match="no last bar"):
+        EmptySpread().generate_features_for_pair_spreads(("P", "Q"), (1.0, -1.0), labels, window)
+    assert recorded_calls == []
 
 
 @pytest.mark.parametrize("names, pair, nan_all_others", [

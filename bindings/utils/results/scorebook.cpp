@@ -384,6 +384,25 @@ py::object benchmark_daily_returns(const py::object& start, const py::object& en
 
 // ---------------------------------------------------------------- results dictionary
 
+// empyrical's stability, the R squared of a line fitted to the cumulative log returns. A
+// flat stretch (no trade) has no such R squared: scipy's linregress gives NaN there since
+// 1.16 but 0.0 before, so the same stretch would score differently by scipy release. Here it
+// is NaN under every release, found by the same covariances that linregress computes.
+double stability_of(const py::object& returns) {
+  const double stability = to_double(global("empyrical").attr("stability_of_timeseries")(returns));
+  if (stability != 0.0) return stability;
+  py::object np = global("np");
+  py::object values = np.attr("asanyarray")(returns);
+  values = values[np.attr("logical_not")(np.attr("isnan")(values))];
+  py::object cumulative = np.attr("log1p")(values).attr("cumsum")();
+  py::object covariances = np.attr("cov")(np.attr("arange")(py::len(cumulative)), cumulative,
+                                          "bias"_a = 1).attr("flatten")();
+  const double ssxm = to_double(covariances[py::int_(0)]);
+  const double ssxym = to_double(covariances[py::int_(1)]);
+  const double ssym = to_double(covariances[py::int_(3)]);
+  return (ssxm == 0.0 || ssym == 0.0) && ssxym == 0.0 ? kNaN : stability;
+}
+
 py::object rounded(const py::object& value) {
   return py::float_(to_double(builtin("round")(value, 5)));
 }
@@ -444,7 +463,7 @@ py::dict generate_results_dict(const py::object&, const py::object& daily_equity
   d["daily_volatility"] = rounded(py::float_(daily_std));
   d["daily_sharpe"] = rounded(py::float_(daily_sharpe));
   d["max_drawdown"] = rounded(empyrical.attr("max_drawdown")(r));
-  d["stability_of_timeseries"] = rounded(empyrical.attr("stability_of_timeseries")(r));
+  d["stability_of_timeseries"] = rounded(py::float_(stability_of(r)));
   d["tail_ratio"] = rounded(empyrical.attr("tail_ratio")(r));
   d["value_at_risk"] = rounded(empyrical.attr("value_at_risk")(r));
   d["ending_equity"] = truncated(last_equity);
@@ -777,7 +796,7 @@ double compute_objective_score(const py::object& self, const py::object& objecti
   if (name == "stability_weighted_median_bootstrapped_cumprod_returns" ||
       name == "stability_weighted_25_percentile_bootstrapped_cumprod_returns") {
     vb::NumpyErrstate quiet;
-    const double stability = empyrical_on("stability_of_timeseries", r);
+    const double stability = stability_of(r);
     return nan_to((final_value - 1.0) * stability, -1.0);
   }
   py::object b = global("pd").attr("Series")(row, "index"_a = r.attr("index"));
@@ -788,7 +807,7 @@ double compute_objective_score(const py::object& self, const py::object& objecti
       name == "activity_weighted_annual_sharpe_from_25_bootstrapped_returns") {
     return nan_to(sharpe * activity, 0.0);
   }
-  const double stability = empyrical_on("stability_of_timeseries", b);
+  const double stability = stability_of(b);
   return nan_to(sharpe * activity * stability, 0.0);
 }
 

@@ -3,6 +3,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.stats
 
 from velmora.utils.results.scorebook import Scorebook
 
@@ -229,3 +230,34 @@ def test_latest_cumprod_return_reads_arrays_of_any_stride(ref, unraisable):
     arguments["cumprod_returns_after_transaction_costs_array"] = records["value"]
     score = Scorebook(**arguments).get_objective_score("latest_cumprod_returns")
     assert score == cumprod[-1] and unraisable == []
+
+
+def linregress_before_scipy_1_16(x, y):
+    """scipy's linregress as releases before 1.16 answer it: a flat y gives rvalue 0.0, not NaN."""
+    slope, intercept, rvalue, pvalue, stderr = tuple(INSTALLED_LINREGRESS(x, y))[:5]
+    return slope, intercept, 0.0 if math.isnan(rvalue) else rvalue, pvalue, stderr
+
+
+INSTALLED_LINREGRESS = scipy.stats.linregress
+
+
+@pytest.mark.parametrize("linregress", [None, linregress_before_scipy_1_16], ids=["installed", "before_1_16"])
+@pytest.mark.parametrize("returns", [[0.0] * 12, [0.02] + [0.0] * 11], ids=["flat", "one_gain_then_flat"])
+def test_flat_stretch_has_no_stability_under_any_scipy(ref, monkeypatch, linregress, returns):
+    # A stretch without trades: its score must not depend on the scipy release installed.
+    if linregress is not None:
+        monkeypatch.setattr("scipy.stats.linregress", linregress)
+    monkeypatch.setattr("yfinance.download", ref.FakeDownload("empty"))
+    record = daily_record(ref, returns)
+    assert record.get_objective_score("stability_weighted_median_bootstrapped_cumprod_returns") == -1.0
+    assert record.get_objective_score("stability_weighted_25_percentile_bootstrapped_cumprod_returns") == -1.0
+    assert math.isnan(record.get_full_results()["train_results"]["stability_of_timeseries"])
+
+
+def test_a_trending_stretch_keeps_its_stability_under_older_scipy(ref, monkeypatch):
+    returns = np.linspace(0.001, 0.02, 12)
+    monkeypatch.setattr("yfinance.download", ref.FakeDownload("empty"))
+    expected = daily_record(ref, returns).get_full_results()["train_results"]["stability_of_timeseries"]
+    monkeypatch.setattr("scipy.stats.linregress", linregress_before_scipy_1_16)
+    column = daily_record(ref, returns).get_full_results()["train_results"]
+    assert 0.5 < column["stability_of_timeseries"] == expected
