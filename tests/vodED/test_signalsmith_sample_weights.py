@@ -16,7 +16,8 @@ def pandas_uniqueness(grid, starts, ends):
     """The label-range formulation: one loc update per sample, then one loc read per sample."""
     concurrency = pd.Series(np.zeros(len(grid)), index=grid)
     for s, e in zip(starts, ends):
-        concurrency.loc[s:e] += 1
+        if len(concurrency.loc[s:e]):  # pandas 2.2 refuses to add to an empty label slice
+            concurrency.loc[s:e] += 1
     with np.errstate(invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # the mean of an empty span is NaN
         return np.array([np.mean(np.ones(len(v)) / v)

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -966,6 +967,16 @@ bool empty_or_none(py::handle obj) { return obj.is_none() || py::len(obj) == 0; 
 
 py::object minutes(std::int64_t n) { return pandas().attr("Timedelta")(py::arg("minutes") = n); }
 
+// Whether a walk state `behind` (a Timedelta) the latest bar is due for a rerun. pandas before
+// 3 holds a Timedelta in int64 nanoseconds, about 292 years: a tolerance past that cannot be
+// built there, and it is longer than any gap such a Timedelta can measure anyway.
+bool rerun_due(const py::object& behind, std::int64_t tolerance_minutes) {
+  constexpr std::int64_t kLongest = std::numeric_limits<std::int64_t>::max() / 60'000'000'000;
+  if (tolerance_minutes > kLongest) return false;
+  if (tolerance_minutes < -kLongest) return true;
+  return behind >= minutes(tolerance_minutes);
+}
+
 // Whether the per-pair state is the one a full backtest of `params` on the stored data
 // would leave: walked with these parameters, with the meta-label model of the latest load or
 // retraining, and vetoing exactly when that load found a model.
@@ -1013,7 +1024,7 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   // rows - w windows and then books and scores both parts, downloads included. bench/live.py:
   // 100 hourly bars of 28 pairs step in about a millisecond, over a hundred times faster than
   // the rerun, and a stepped window costs a few microseconds beside a predict's fixed one.
-  if (!walk_state_is_current(f, params) || behind() >= minutes(number_of_minutes_away_before_needing_to_rerun)) {
+  if (!walk_state_is_current(f, params) || rerun_due(behind(), number_of_minutes_away_before_needing_to_rerun)) {
     self.attr("get_full_backtest_results")();
     params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   }
