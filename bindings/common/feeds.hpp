@@ -1,11 +1,18 @@
 #pragma once
-// What the two market-data feeds share: fetching a web page with a client name and a
-// time-out, and the rule by which their cleaning keeps a security whole or drops it whole.
+// What the two market-data feeds share: fetching a web page with a client name, a deadline
+// and a size ceiling, and the rule by which their cleaning keeps a security whole or drops it whole.
 
 #include "common/common.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,26 +20,181 @@
 
 namespace velmora::bind {
 
-// The module settings behind every page fetch; each feed module holds its own pair, read at
-// every call. Sites that serve automated clients ask them to say who they are, and a fetch
-// without a time-out can hang a research script forever on one stalled server.
+// The module settings behind every page fetch; each feed module holds its own set, read at
+// every call. Sites that serve automated clients ask them to say who they are; a stalled or
+// misbehaving server must not hang a research script or fill its memory, so a fetch has a
+// deadline for the whole page (not for each read of it) and a ceiling on the page's size.
 inline constexpr const char* kUserAgentSetting = "USER_AGENT";
 inline constexpr const char* kPageTimeoutSetting = "PAGE_TIMEOUT";
+inline constexpr const char* kPageMaxBytesSetting = "PAGE_MAX_BYTES";
+
+// Far above any page the feeds read (the largest article is about 1 MB), far below trouble.
+inline constexpr std::int64_t kDefaultPageMaxBytes = std::int64_t{32} << 20;
 
 inline void add_page_settings(py::module_& m) {
   m.attr(kUserAgentSetting) = "velmora/0.1 (research client; +https://pypi.org/project/velmora/)";
   m.attr(kPageTimeoutSetting) = 30.0;
+  m.attr(kPageMaxBytesSetting) = kDefaultPageMaxBytes;
 }
 
-// The page at `url`, parsed with lxml, fetched with the client name and time-out (seconds)
-// that `settings` holds at this moment. The HTTP status is not judged: an error page parses
-// like any other and fails where the caller looks for what it needs.
+struct PageLimits {
+  double seconds;
+  std::int64_t max_bytes;
+};
+
+// The bounds in force at this moment, refused plainly when they bound nothing.
+inline PageLimits page_limits(const py::module_& settings) {
+  auto refuse = [](const char* name, py::handle value, const char* what) {
+    PyErr_SetString(PyExc_ValueError, (std::string(name) + " must be " + what + ", not " +
+                                       py::repr(value).cast<std::string>())
+                                          .c_str());
+    throw py::error_already_set();
+  };
+  py::object seconds = settings.attr(kPageTimeoutSetting);
+  py::object max_bytes = settings.attr(kPageMaxBytesSetting);
+  const bool real = !PyBool_Check(seconds.ptr()) &&
+                    (PyLong_Check(seconds.ptr()) || PyFloat_Check(seconds.ptr()));
+  const double s = real ? seconds.cast<double>() : 0.0;
+  if (!real || !std::isfinite(s) || s <= 0.0) {
+    refuse(kPageTimeoutSetting, seconds, "a positive finite number of seconds");
+  }
+  const bool whole = !PyBool_Check(max_bytes.ptr()) && PyLong_Check(max_bytes.ptr());
+  if (!whole || max_bytes.cast<py::int_>() <= py::int_(0) ||
+      max_bytes.cast<py::int_>() > py::int_(std::numeric_limits<std::int64_t>::max())) {
+    refuse(kPageMaxBytesSetting, max_bytes, "a positive whole number of bytes");
+  }
+  return {s, max_bytes.cast<std::int64_t>()};
+}
+
+namespace detail {
+
+// What a page's reader thread hands back to the fetch that started it. Both sides touch it
+// only while they hold the GIL; `abandoned` tells the reader that nobody waits any more.
+struct PageRead {
+  py::object done;  // threading.Event, set when the reader has ended
+  std::atomic<bool> abandoned{false};
+  py::object body = py::none();      // bytes
+  py::object encoding = py::none();  // as the response's headers give it, or None
+  std::exception_ptr error;
+};
+
+// Reads at most what is there at each step, so that a trickling server cannot keep the
+// reader inside one large read long after the fetch has given up on it.
+inline constexpr py::ssize_t kReadChunk = 64 * 1024;
+
+[[noreturn]] inline void raise_too_large(py::handle url, std::int64_t max_bytes) {
+  py::object error = py::module_::import("requests").attr("exceptions").attr("RequestException");
+  PyErr_SetString(error.ptr(), ("The page at " + py::str(url).cast<std::string>() +
+                                " is larger than PAGE_MAX_BYTES (" + std::to_string(max_bytes) +
+                                " bytes)")
+                                   .c_str());
+  throw py::error_already_set();
+}
+
+inline void read_page(PageRead& read, const py::object& url, const py::dict& headers,
+                      const PageLimits& limits) {
+  try {
+    py::object response = py::module_::import("requests").attr("get")(
+        url, py::arg("headers") = headers, py::arg("timeout") = limits.seconds,
+        py::arg("stream") = true);
+    // The connection goes back (or away) however the reading ends.
+    struct Closer {
+      py::object response;
+      ~Closer() {
+        py::error_scope keep_pending_error;
+        try {
+          response.attr("close")();
+        } catch (py::error_already_set&) {
+          // A connection that will not close is dropped with the response.
+        }
+      }
+    } closer{response};
+
+    py::object declared = response.attr("headers").attr("get")("Content-Length");
+    if (!declared.is_none()) {
+      const std::string text = py::str(declared).cast<std::string>();
+      char* end = nullptr;
+      const long long length = std::strtoll(text.c_str(), &end, 10);
+      if (end != text.c_str() && *end == '\0' && length > limits.max_bytes) {
+        raise_too_large(url, limits.max_bytes);
+      }
+    }
+
+    py::object raw = response.attr("raw");
+    py::object read_some = py::hasattr(raw, "read1") ? raw.attr("read1") : raw.attr("read");
+    py::list chunks;
+    std::int64_t size = 0;
+    while (!read.abandoned.load()) {
+      py::object chunk = read_some(kReadChunk, py::arg("decode_content") = true);
+      if (chunk.is_none() || py::len(chunk) == 0) break;
+      size += static_cast<std::int64_t>(py::len(chunk));
+      if (size > limits.max_bytes) raise_too_large(url, limits.max_bytes);
+      chunks.append(chunk);
+    }
+    if (!read.abandoned.load()) {
+      read.body = py::bytes("").attr("join")(chunks);
+      read.encoding = response.attr("encoding");
+    }
+  } catch (py::error_already_set&) {
+    read.error = std::current_exception();
+  } catch (const std::exception&) {
+    read.error = std::current_exception();
+  }
+  read.done.attr("set")();
+}
+
+}  // namespace detail
+
+// The page at `url`, parsed with lxml, fetched with the client name and bounds that
+// `settings` holds at this moment. The HTTP status is not judged: an error page parses like
+// any other and fails where the caller looks for what it needs. A page not read whole
+// within PAGE_TIMEOUT seconds (connecting and headers included) raises requests' Timeout;
+// one of more than PAGE_MAX_BYTES bytes raises requests' RequestException.
+//
+// The page is read on a helper thread while this one waits for it with a deadline: a
+// server that trickles its headers or body keeps each single read short, so no per-read
+// time-out can bound the whole. A reader that is given up on stops at its next read.
 inline py::object fetch_page_document(const py::module_& settings, py::handle url) {
+  const PageLimits limits = page_limits(settings);
   py::dict headers;
   headers["User-Agent"] = settings.attr(kUserAgentSetting);
-  py::object response = py::module_::import("requests").attr("get")(
-      url, py::arg("headers") = headers, py::arg("timeout") = settings.attr(kPageTimeoutSetting));
-  return py::module_::import("bs4").attr("BeautifulSoup")(response.attr("text"), "lxml");
+  py::module_ threading = py::module_::import("threading");
+
+  auto read = std::make_shared<detail::PageRead>();
+  read->done = threading.attr("Event")();
+  py::object address = py::reinterpret_borrow<py::object>(url);
+  py::object reader = threading.attr("Thread")(
+      py::arg("target") = py::cpp_function(
+          [read, address, headers, limits]() { detail::read_page(*read, address, headers, limits); }),
+      py::arg("name") = "velmora page fetch", py::arg("daemon") = true);
+  struct GiveUp {  // on every way out, Ctrl-C included, the reader is told to stop
+    detail::PageRead& read;
+    ~GiveUp() { read.abandoned.store(true); }
+  } give_up{*read};
+
+  reader.attr("start")();
+  if (!read->done.attr("wait")(limits.seconds).cast<bool>()) {
+    py::object timeout = py::module_::import("requests").attr("exceptions").attr("Timeout");
+    std::ostringstream message;
+    message << "The page at " << py::str(url).cast<std::string>()
+            << " was not fetched within PAGE_TIMEOUT (" << limits.seconds << " s)";
+    PyErr_SetString(timeout.ptr(), message.str().c_str());
+    throw py::error_already_set();
+  }
+  if (read->error) std::rethrow_exception(read->error);
+
+  // Decoded as requests decodes a response's text; without a declared encoding the parser
+  // finds it in the document itself.
+  py::object text = read->body;
+  if (!read->encoding.is_none()) {
+    try {
+      text = read->body.attr("decode")(read->encoding, "replace");
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_LookupError) && !error.matches(PyExc_TypeError)) throw;
+      text = read->body.attr("decode")("utf-8", "replace");
+    }
+  }
+  return py::module_::import("bs4").attr("BeautifulSoup")(text, "lxml");
 }
 
 // A security of a cleaned frame that has a column with too few values.
