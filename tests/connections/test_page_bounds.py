@@ -4,6 +4,8 @@ fetch past a bound is that call's failure as the feed reports failures (the top-
 raises, the index feed logs its banner and returns None)."""
 
 import logging
+import os
+import signal
 import threading
 import time
 import tracemalloc
@@ -89,6 +91,19 @@ def test_a_reader_given_up_on_stops_at_its_next_read(bad_pages, small_bounds, mo
     while page_readers() and time.monotonic() < deadline:
         time.sleep(0.05)
     assert page_readers() == []
+
+
+def test_ctrl_c_stops_a_fetch_that_waits_for_its_page(bad_pages, monkeypatch, caplog):
+    monkeypatch.setattr(coinfeed, "PAGE_TIMEOUT", 10.0)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    began = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            top_coins(bad_pages, "/trickle-body", monkeypatch, caplog)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - began < 5.0
 
 
 def test_a_page_of_exactly_the_ceiling_is_read(bad_pages, monkeypatch, caplog):

@@ -626,6 +626,11 @@ One job per symbol runs in joblib worker processes; each downloads and cleans it
 leaves the frame in a shared Manager dictionary. A symbol whose download fails is logged with
 a warning and left out.
 
+Klines are asked for a page at a time and held to the dates asked for: klines outside them,
+or repeated, are dropped; a symbol's download ends when the answers stop advancing in time or
+pass the end, and fails when the exchange sends more klines than the dates hold or rows that
+are no klines.
+
 Args:
     cryptocurrencies (list): exchange symbols, such as "BTCUSDT"; their order is the order of
         the securities in the result.
@@ -717,7 +722,9 @@ Args:
         (slice rule: a negative count drops that many from the end).
 
 Returns:
-    list: symbols such as "BTCUSDT", in page order. A malformed page raises IndexError.
+    list: symbols such as "BTCUSDT", in page order. A malformed page raises IndexError; a
+    page not read whole within PAGE_TIMEOUT seconds raises requests' Timeout, one larger than
+    PAGE_MAX_BYTES requests' RequestException.
 )doc");
 
   cls.def(
