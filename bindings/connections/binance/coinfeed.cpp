@@ -285,18 +285,23 @@ class KlineSpan {
 
  private:
   static std::int64_t open_time_of(py::handle kline) {
-    const bool row = PyList_Check(kline.ptr()) || PyTuple_Check(kline.ptr());
-    if (!row || py::len(kline) != kKlineLabels.size()) {
+    PyObject* row = kline.ptr();
+    const bool text = PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row);
+    if (text || !PySequence_Check(row) || py::len(kline) != kKlineLabels.size()) {
       vb::raise_type_error("The exchange answered a kline that is no list of twelve values: " +
                            short_repr(kline));
     }
     py::object open_time = kline[py::int_(0)];
-    if (PyBool_Check(open_time.ptr()) || !PyLong_Check(open_time.ptr())) {
+    // Integers of any kind (a client of the caller's own may hand numpy's); never a truth
+    // value, a fraction of a millisecond or text.
+    if (PyBool_Check(open_time.ptr()) || !PyIndex_Check(open_time.ptr())) {
       vb::raise_type_error("The exchange answered a kline whose open time is no whole number "
                            "of milliseconds: " + short_repr(kline));
     }
+    py::object whole = py::reinterpret_steal<py::object>(PyNumber_Index(open_time.ptr()));
+    if (!whole) throw py::error_already_set();
     int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(open_time.ptr(), &overflow);
+    const long long value = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
     if (overflow != 0) {
       PyErr_SetString(PyExc_ValueError, ("The exchange answered a kline whose open time is out "
                                          "of range: " + short_repr(kline)).c_str());
