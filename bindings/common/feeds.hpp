@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -68,133 +69,143 @@ inline PageLimits page_limits(const py::module_& settings) {
 
 namespace detail {
 
-// What a page's reader thread hands back to the fetch that started it. Both sides touch it
-// only while they hold the GIL; `abandoned` tells the reader that nobody waits any more.
-struct PageRead {
-  py::object done;  // threading.Event, set when the reader has ended
-  std::atomic<bool> abandoned{false};
-  py::object body = py::none();      // bytes
-  py::object encoding = py::none();  // as the response's headers give it, or None
+// What a helper thread hands back to the call that started it. Both sides touch it only
+// while they hold the GIL; `abandoned` tells the helper that nobody waits any more.
+struct HelperCall {
+  py::object done;  // threading.Event, set when the helper has ended
+  std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
+  py::object result = py::none();
   std::exception_ptr error;
 };
 
-// Reads at most what is there at each step, so that a trickling server cannot keep the
-// reader inside one large read long after the fetch has given up on it.
+// Reads at most what is there at each step, so that a trickling server cannot keep a reader
+// inside one large read long after the call has given up on it.
 inline constexpr py::ssize_t kReadChunk = 64 * 1024;
 
-[[noreturn]] inline void raise_too_large(py::handle url, std::int64_t max_bytes) {
-  py::object error = py::module_::import("requests").attr("exceptions").attr("RequestException");
-  PyErr_SetString(error.ptr(), ("The page at " + py::str(url).cast<std::string>() +
-                                " is larger than PAGE_MAX_BYTES (" + std::to_string(max_bytes) +
-                                " bytes)")
-                                   .c_str());
+[[noreturn]] inline void raise_requests_error(const char* name, const std::string& message) {
+  py::object error = py::module_::import("requests").attr("exceptions").attr(name);
+  PyErr_SetString(error.ptr(), message.c_str());
   throw py::error_already_set();
 }
 
-inline void read_page(PageRead& read, const py::object& url, const py::dict& headers,
-                      const PageLimits& limits) {
+inline void close_quietly(const py::object& closable) {
+  py::error_scope keep_pending_error;
   try {
-    py::object response = py::module_::import("requests").attr("get")(
-        url, py::arg("headers") = headers, py::arg("timeout") = limits.seconds,
-        py::arg("stream") = true);
-    // The connection goes back (or away) however the reading ends.
-    struct Closer {
-      py::object response;
-      ~Closer() {
-        py::error_scope keep_pending_error;
-        try {
-          response.attr("close")();
-        } catch (py::error_already_set&) {
-          // A connection that will not close is dropped with the response.
-        }
-      }
-    } closer{response};
-
-    py::object declared = response.attr("headers").attr("get")("Content-Length");
-    if (!declared.is_none()) {
-      const std::string text = py::str(declared).cast<std::string>();
-      char* end = nullptr;
-      const long long length = std::strtoll(text.c_str(), &end, 10);
-      if (end != text.c_str() && *end == '\0' && length > limits.max_bytes) {
-        raise_too_large(url, limits.max_bytes);
-      }
-    }
-
-    py::object raw = response.attr("raw");
-    py::object read_some = py::hasattr(raw, "read1") ? raw.attr("read1") : raw.attr("read");
-    py::list chunks;
-    std::int64_t size = 0;
-    while (!read.abandoned.load()) {
-      py::object chunk = read_some(kReadChunk, py::arg("decode_content") = true);
-      if (chunk.is_none() || py::len(chunk) == 0) break;
-      size += static_cast<std::int64_t>(py::len(chunk));
-      if (size > limits.max_bytes) raise_too_large(url, limits.max_bytes);
-      chunks.append(chunk);
-    }
-    if (!read.abandoned.load()) {
-      read.body = py::bytes("").attr("join")(chunks);
-      read.encoding = response.attr("encoding");
-    }
+    closable.attr("close")();
   } catch (py::error_already_set&) {
-    read.error = std::current_exception();
-  } catch (const std::exception&) {
-    read.error = std::current_exception();
+    // A connection that will not close is dropped with its response.
   }
-  read.done.attr("set")();
 }
 
 }  // namespace detail
+
+// Runs `work` on a helper thread and waits for its result at most `seconds`; past that,
+// raises requests' Timeout, "<what> was not read within PAGE_TIMEOUT (<seconds> s)". A
+// server that trickles its headers or body keeps each single read short, so no per-read
+// time-out can bound a whole answer; this bounds it for the caller. `work` is handed the
+// flag that is raised when the caller has given up (or was interrupted), so that it stops
+// at its next read; it runs with the GIL like any host thread.
+inline py::object within_page_timeout(
+    double seconds, const std::string& what,
+    std::function<py::object(const std::shared_ptr<std::atomic<bool>>&)> work) {
+  py::module_ threading = py::module_::import("threading");
+  auto call = std::make_shared<detail::HelperCall>();
+  call->done = threading.attr("Event")();
+  py::object helper = threading.attr("Thread")(
+      py::arg("target") = py::cpp_function([call, work = std::move(work)]() {
+        try {
+          call->result = work(call->abandoned);
+        } catch (py::error_already_set&) {
+          call->error = std::current_exception();
+        } catch (const std::exception&) {
+          call->error = std::current_exception();
+        }
+        call->done.attr("set")();
+      }),
+      py::arg("name") = "velmora page fetch", py::arg("daemon") = true);
+  struct GiveUp {  // on every way out, Ctrl-C included
+    detail::HelperCall& call;
+    ~GiveUp() { call.abandoned->store(true); }
+  } give_up{*call};
+
+  helper.attr("start")();
+  if (!call->done.attr("wait")(seconds).cast<bool>()) {
+    std::ostringstream message;
+    message << what << " was not read within PAGE_TIMEOUT (" << seconds << " s)";
+    detail::raise_requests_error("Timeout", message.str());
+  }
+  if (call->error) std::rethrow_exception(call->error);
+  return call->result;
+}
+
+// A requests response hook that reads the whole body at once, at most `max_bytes` of it
+// (decoded), and leaves it with the response, which then serves it as any response does
+// (`content`, `text`, `json()`). Past the ceiling it raises requests' RequestException,
+// "<what> is larger than PAGE_MAX_BYTES (<max_bytes> bytes)". Used with `stream=True`, so
+// that the body is still unread when the hook sees it.
+inline py::cpp_function bounded_body_hook(std::int64_t max_bytes, std::string what,
+                                          std::shared_ptr<std::atomic<bool>> abandoned) {
+  return py::cpp_function([max_bytes, what = std::move(what), abandoned](py::object response,
+                                                                         py::args, py::kwargs) {
+    auto too_large = [&]() {
+      detail::raise_requests_error(
+          "RequestException",
+          what + " is larger than PAGE_MAX_BYTES (" + std::to_string(max_bytes) + " bytes)");
+    };
+    py::object raw = response.attr("raw");
+    try {
+      py::object declared = response.attr("headers").attr("get")("Content-Length");
+      if (!declared.is_none()) {
+        const std::string text = py::str(declared).cast<std::string>();
+        char* end = nullptr;
+        const long long length = std::strtoll(text.c_str(), &end, 10);
+        if (end != text.c_str() && *end == '\0' && length > max_bytes) too_large();
+      }
+      py::object read_some = py::hasattr(raw, "read1") ? raw.attr("read1") : raw.attr("read");
+      py::list chunks;
+      std::int64_t size = 0;
+      for (;;) {
+        if (abandoned->load()) {
+          detail::raise_requests_error("Timeout", what + " was given up on");
+        }
+        py::object chunk = read_some(detail::kReadChunk, py::arg("decode_content") = true);
+        if (chunk.is_none() || py::len(chunk) == 0) break;
+        size += static_cast<std::int64_t>(py::len(chunk));
+        if (size > max_bytes) too_large();
+        chunks.append(chunk);
+      }
+      // The body read whole: the connection can serve the next request.
+      raw.attr("release_conn")();
+      response.attr("raw") =
+          py::module_::import("io").attr("BytesIO")(py::bytes("").attr("join")(chunks));
+    } catch (py::error_already_set&) {
+      detail::close_quietly(raw);  // half read: never reused
+      throw;
+    }
+    return response;
+  });
+}
 
 // The page at `url`, parsed with lxml, fetched with the client name and bounds that
 // `settings` holds at this moment. The HTTP status is not judged: an error page parses like
 // any other and fails where the caller looks for what it needs. A page not read whole
 // within PAGE_TIMEOUT seconds (connecting and headers included) raises requests' Timeout;
 // one of more than PAGE_MAX_BYTES bytes raises requests' RequestException.
-//
-// The page is read on a helper thread while this one waits for it with a deadline: a
-// server that trickles its headers or body keeps each single read short, so no per-read
-// time-out can bound the whole. A reader that is given up on stops at its next read.
 inline py::object fetch_page_document(const py::module_& settings, py::handle url) {
   const PageLimits limits = page_limits(settings);
   py::dict headers;
   headers["User-Agent"] = settings.attr(kUserAgentSetting);
-  py::module_ threading = py::module_::import("threading");
-
-  auto read = std::make_shared<detail::PageRead>();
-  read->done = threading.attr("Event")();
   py::object address = py::reinterpret_borrow<py::object>(url);
-  py::object reader = threading.attr("Thread")(
-      py::arg("target") = py::cpp_function(
-          [read, address, headers, limits]() { detail::read_page(*read, address, headers, limits); }),
-      py::arg("name") = "velmora page fetch", py::arg("daemon") = true);
-  struct GiveUp {  // on every way out, Ctrl-C included, the reader is told to stop
-    detail::PageRead& read;
-    ~GiveUp() { read.abandoned.store(true); }
-  } give_up{*read};
-
-  reader.attr("start")();
-  if (!read->done.attr("wait")(limits.seconds).cast<bool>()) {
-    py::object timeout = py::module_::import("requests").attr("exceptions").attr("Timeout");
-    std::ostringstream message;
-    message << "The page at " << py::str(url).cast<std::string>()
-            << " was not fetched within PAGE_TIMEOUT (" << limits.seconds << " s)";
-    PyErr_SetString(timeout.ptr(), message.str().c_str());
-    throw py::error_already_set();
-  }
-  if (read->error) std::rethrow_exception(read->error);
-
-  // Decoded as requests decodes a response's text; without a declared encoding the parser
-  // finds it in the document itself.
-  py::object text = read->body;
-  if (!read->encoding.is_none()) {
-    try {
-      text = read->body.attr("decode")(read->encoding, "replace");
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_LookupError) && !error.matches(PyExc_TypeError)) throw;
-      text = read->body.attr("decode")("utf-8", "replace");
-    }
-  }
-  return py::module_::import("bs4").attr("BeautifulSoup")(text, "lxml");
+  const std::string what = "The page at " + py::str(url).cast<std::string>();
+  py::object response = within_page_timeout(
+      limits.seconds, what, [address, headers, limits, what](const auto& abandoned) {
+        py::dict hooks;
+        hooks["response"] = bounded_body_hook(limits.max_bytes, what, abandoned);
+        return py::module_::import("requests").attr("get")(
+            address, py::arg("headers") = headers, py::arg("timeout") = limits.seconds,
+            py::arg("stream") = true, py::arg("hooks") = hooks);
+      });
+  return py::module_::import("bs4").attr("BeautifulSoup")(response.attr("text"), "lxml");
 }
 
 // A security of a cleaned frame that has a column with too few values.

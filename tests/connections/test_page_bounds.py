@@ -79,7 +79,7 @@ def test_a_bad_page_fails_the_call_in_bounded_time_and_memory(
     finally:
         tracemalloc.stop()
     # The server would go on for 20 s and 64 MB; generous margins keep this free of timing.
-    assert elapsed < TIMEOUT + 3.0
+    assert elapsed < TIMEOUT + 4.5
     assert peak < 16 * MAX_BYTES
 
 

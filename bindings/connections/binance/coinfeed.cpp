@@ -341,12 +341,31 @@ void page_through_exchange(py::handle client, py::handle symbol, py::handle bina
                            KlineSpan& span) {
   if (span.empty()) return;
   py::object sleep = py::module_::import("time").attr("sleep");
+  const vb::PageLimits limits = vb::page_limits(this_module());
+  const std::string what = "The exchange's answer for " + py::str(symbol).cast<std::string>();
+  py::object get_klines = client.attr("get_klines");
+  py::object asked_symbol = py::reinterpret_borrow<py::object>(symbol);
+  py::object asked_interval = py::reinterpret_borrow<py::object>(binance_interval);
   std::int64_t from_ms = span.first_ms();
   for (int full_pages = 1;; ++full_pages) {
-    py::object answer = client.attr("get_klines")(
-        py::arg("symbol") = symbol, py::arg("interval") = binance_interval,
-        py::arg("limit") = kKlinesPerPage, py::arg("startTime") = from_ms,
-        py::arg("endTime") = span.last_ms());
+    // Each page within the page fetches' bounds, through the client's own session: the
+    // client sends the request and reads the answer it is handed.
+    py::object answer = vb::within_page_timeout(
+        limits.seconds, what,
+        // By value: a helper that is given up on may outlive this frame.
+        [get_klines, asked_symbol, asked_interval, limits, what, from_ms,
+         last_ms = span.last_ms()](const auto& abandoned) {
+          py::dict hooks;
+          hooks["response"] = vb::bounded_body_hook(limits.max_bytes, what, abandoned);
+          py::dict requests_params;
+          requests_params["timeout"] = limits.seconds;
+          requests_params["stream"] = true;
+          requests_params["hooks"] = hooks;
+          return get_klines(py::arg("symbol") = asked_symbol, py::arg("interval") = asked_interval,
+                            py::arg("limit") = kKlinesPerPage, py::arg("startTime") = from_ms,
+                            py::arg("endTime") = last_ms,
+                            py::arg("requests_params") = requests_params);
+        });
     if (!PyList_Check(answer.ptr())) {
       vb::raise_type_error("The exchange answered " + short_repr(answer) +
                            " where a list of klines belongs");

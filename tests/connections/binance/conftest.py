@@ -10,7 +10,8 @@ constructing a client and downloading klines, in the exchange's own format:
   list of twelve values with prices and volumes as decimal text; an unlisted symbol gets
   HTTP 400 {"code": -1121, "msg": "Invalid symbol."}; a listed symbol without klines gets [].
   After `misbehave(symbol, interval, answer)`, that symbol's klines are `answer(query)` instead,
-  whatever it is, for a test of an exchange that answers badly.
+  whatever it is, for a test of an exchange that answers badly; when that is a function, it
+  is called with the request handler and writes the whole answer itself.
 - GET / -> the coin-ranking page of the test.
 - GET /stall -> waits until the test ends (a page that never answers).
 
@@ -150,7 +151,11 @@ class _Handler(BaseHTTPRequestHandler):
             return
         answer = state.answers.get((symbol, query.get("interval")))
         if answer is not None:
-            self._reply(200, json.dumps(answer(query)))
+            reply = answer(query)
+            if callable(reply):  # the test writes the whole answer itself
+                reply(self)
+            else:
+                self._reply(200, json.dumps(reply))
             return
         rows = state.klines.get((symbol, query.get("interval")), [])
         start = int(query.get("startTime", 0))

@@ -7,10 +7,14 @@ ends too and its test fails on what it did instead of hanging.
 
 import datetime as dt
 import logging
+import time
+import tracemalloc
 
 import numpy as np
 import pytest
+from binance.helpers import convert_ts_str
 
+import velmora.connections.binance.coinfeed as coinfeed
 from velmora.connections.binance.coinfeed import Coinfeed
 from support.market_data import load_ohlcv
 
@@ -18,6 +22,7 @@ DAILY = "binance_spot_1d_12field_2017-2023"
 DAY_MS = 86_400_000
 MINUTE_MS = 60_000
 MAX_PAGES = 50
+JOB = "__single_job__get_historical_data_for_single_currency"
 
 
 def failed(symbol):
@@ -153,3 +158,60 @@ def test_an_answer_that_is_no_list_of_klines_fails_only_its_symbol(exchange, kli
     assert warnings(caplog) == [failed("BADUSDT")]
     assert [c for c in result.columns if c.startswith("BAD")] == []
     assert len(result) == 31
+
+
+def _headers(handler):
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/json")
+    handler.end_headers()
+    handler.wfile.flush()
+
+
+def trickling(handler):
+    """A kline answer that comes one byte every 50 ms (for 20 s at most)."""
+    _headers(handler)
+    release, until = handler.server.state.release, time.monotonic() + 20
+    try:
+        while not release.wait(0.05) and time.monotonic() < until:
+            handler.wfile.write(b" ")
+            handler.wfile.flush()
+    except OSError:  # the client has gone
+        pass
+
+
+def endless(handler):
+    """A kline answer without end (64 MB at most)."""
+    _headers(handler)
+    row = b'[1506816000000,"1","1","1","1","1",1506902399999,"1",1,"1","1","0"],' * 1000
+    try:
+        handler.wfile.write(b"[")
+        for _ in range((64 << 20) // len(row)):
+            if handler.server.state.release.is_set():
+                return
+            handler.wfile.write(row)
+    except OSError:
+        pass
+
+
+@pytest.mark.parametrize("answer", [trickling, endless])
+def test_a_kline_answer_past_the_page_bounds_fails_only_its_symbol(exchange, feed, caplog, monkeypatch, answer):
+    monkeypatch.setattr(coinfeed, "PAGE_TIMEOUT", 0.5)
+    monkeypatch.setattr(coinfeed, "PAGE_MAX_BYTES", 256 * 1024)
+    exchange.misbehave("BADUSDT", "1d", lambda query: answer)
+    convert_ts_str("01 Oct, 2017")  # the date parser's first call loads its languages: not timed
+    shared = {"BADUSDT": "untouched"}
+
+    tracemalloc.start()
+    began = time.monotonic()
+    try:
+        getattr(feed, JOB)(shared, ["BADUSDT"], 0, "1d", "01 Oct, 2017", "31 Oct, 2017")
+        elapsed = time.monotonic() - began
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+
+    assert shared == {"BADUSDT": "untouched"}
+    assert warnings(caplog) == [failed("BADUSDT")]
+    # The server would go on for 20 s or 64 MB; generous margins keep this free of timing.
+    assert elapsed < 5.0
+    assert peak < 32 << 20
