@@ -261,12 +261,11 @@ class KlineSpan {
   // The most klines the span can hold: one per interval.
   std::int64_t capacity() const { return empty() ? 0 : (last_ms_ - first_ms_) / interval_ms_ + 1; }
   std::int64_t received() const { return received_; }
-  bool any() const { return kept_any_; }
   std::int64_t last_open_ms() const { return last_open_ms_; }
   const py::list& klines() const { return klines_; }
 
   // Takes the klines of one answer, keeping those that open from `from_ms` to the end of the
-  // span and after the last one kept. Returns how many it kept. A kline that is no list of
+  // span and after the last one kept. Returns how many it kept. A row that is no sequence of
   // twelve values with a whole number of milliseconds first is no kline: the answer fails.
   std::int64_t take(const py::list& answer, std::int64_t from_ms) {
     std::int64_t kept = 0;
@@ -335,7 +334,7 @@ bool downloads_with_library_paging(py::handle client) {
 // Asks for the span page by page. The download ends with a page shorter than a full one,
 // with a page that brings nothing new inside the span (answers that no longer advance in
 // time, or that are past its end), or when the next page would start after the span. An
-// exchange that sends more klines in all than the span holds, give or take one page, fails
+// exchange that sends more klines in all than the span holds, with one page to spare, fails
 // the download, so neither its time nor its memory grows past the span's.
 void page_through_exchange(py::handle client, py::handle symbol, py::handle binance_interval,
                            KlineSpan& span) {
