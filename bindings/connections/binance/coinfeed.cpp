@@ -25,8 +25,9 @@ constexpr const char* kJobMethod = "__single_job__get_historical_data_for_single
 // The module-level settings that a download job needs wherever it runs. Loky workers are
 // fresh interpreters that import this module with its defaults, so the values in force in
 // the calling process travel with every job (see FeedSettings).
-constexpr std::array<const char*, 4> kSettingNames = {
-    "BINANCE_API_URL", "COINGECKO_URL", vb::kUserAgentSetting, vb::kPageTimeoutSetting};
+constexpr std::array<const char*, 5> kSettingNames = {
+    "BINANCE_API_URL", "COINGECKO_URL", vb::kUserAgentSetting, vb::kPageTimeoutSetting,
+    vb::kPageMaxBytesSetting};
 
 // The twelve fields of an exchange kline, in the exchange's order; only the first six are used.
 constexpr std::array<const char*, 12> kKlineLabels = {
@@ -215,14 +216,191 @@ py::object clean_cryptocurrency_df(py::object df, const std::string& binance_int
 
 // ---------------------------------------------------------------- download
 
+// ---------------------------------------------------------------- kline pages
+
+// The exchange serves at most this many klines per request.
+constexpr std::int64_t kKlinesPerPage = 1000;
+// Full pages after which a long download pauses for a second, to stay well inside the
+// exchange's request-weight limits.
+constexpr int kPagesBetweenPauses = 3;
+
+std::int64_t interval_ms(const std::string& binance_interval) {
+  if (binance_interval == "1d") return 86'400'000;
+  if (binance_interval == "1m") return 60'000;
+  PyErr_SetString(PyExc_ValueError,
+                  ("No kline length for the kline interval '" + binance_interval + "'").c_str());
+  throw py::error_already_set();
+}
+
+std::string short_repr(py::handle obj) {
+  std::string text = py::repr(obj).cast<std::string>();
+  if (text.size() > 80) text = text.substr(0, 77) + "...";
+  return text;
+}
+
+// The day a download's date text names, in milliseconds since the epoch (UTC), read as the
+// exchange client reads it.
+std::int64_t milliseconds_of(py::handle date_text) {
+  return py::module_::import("binance.helpers").attr("convert_ts_str")(date_text).cast<std::int64_t>();
+}
+
+// The klines of one symbol's download, held to the span that was asked for: open times from
+// the first day to the last, both included. The exchange answers each kline once, in time
+// order, inside the span; what a misbehaving server sends besides (klines of other dates,
+// repeats, more than the span holds) must neither become rows nor grow without end.
+class KlineSpan {
+ public:
+  KlineSpan(std::int64_t first_ms, std::int64_t last_ms, std::int64_t interval_ms)
+      : first_ms_(first_ms), last_ms_(last_ms), interval_ms_(interval_ms) {}
+
+  // As the exchange client has it, a span whose end is not after its start holds nothing.
+  bool empty() const { return last_ms_ <= first_ms_; }
+  std::int64_t first_ms() const { return first_ms_; }
+  std::int64_t last_ms() const { return last_ms_; }
+  std::int64_t interval() const { return interval_ms_; }
+  // The most klines the span can hold: one per interval.
+  std::int64_t capacity() const { return empty() ? 0 : (last_ms_ - first_ms_) / interval_ms_ + 1; }
+  std::int64_t received() const { return received_; }
+  std::int64_t last_open_ms() const { return last_open_ms_; }
+  const py::list& klines() const { return klines_; }
+
+  // Takes the klines of one answer, keeping those that open from `from_ms` to the end of the
+  // span and after the last one kept. Returns how many it kept. A row that is no sequence of
+  // twelve values with a whole number of milliseconds first is no kline: the answer fails.
+  std::int64_t take(const py::list& answer, std::int64_t from_ms) {
+    std::int64_t kept = 0;
+    for (py::handle kline : answer) {
+      const std::int64_t open_ms = open_time_of(kline);
+      ++received_;
+      if (empty() || open_ms < from_ms || open_ms > last_ms_) continue;
+      if (kept_any_ && open_ms <= last_open_ms_) continue;
+      klines_.append(kline);
+      last_open_ms_ = open_ms;
+      kept_any_ = true;
+      ++kept;
+    }
+    return kept;
+  }
+
+ private:
+  static std::int64_t open_time_of(py::handle kline) {
+    PyObject* row = kline.ptr();
+    const bool text = PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row);
+    if (text || !PySequence_Check(row) || py::len(kline) != kKlineLabels.size()) {
+      vb::raise_type_error("The exchange answered a kline that is no list of twelve values: " +
+                           short_repr(kline));
+    }
+    py::object open_time = kline[py::int_(0)];
+    // Integers of any kind (a client of the caller's own may hand numpy's); never a truth
+    // value, a fraction of a millisecond or text.
+    if (PyBool_Check(open_time.ptr()) || !PyIndex_Check(open_time.ptr())) {
+      vb::raise_type_error("The exchange answered a kline whose open time is no whole number "
+                           "of milliseconds: " + short_repr(kline));
+    }
+    py::object whole = py::reinterpret_steal<py::object>(PyNumber_Index(open_time.ptr()));
+    if (!whole) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
+    if (overflow != 0) {
+      PyErr_SetString(PyExc_ValueError, ("The exchange answered a kline whose open time is out "
+                                         "of range: " + short_repr(kline)).c_str());
+      throw py::error_already_set();
+    }
+    return value;
+  }
+
+  std::int64_t first_ms_;
+  std::int64_t last_ms_;
+  std::int64_t interval_ms_;
+  std::int64_t received_ = 0;
+  bool kept_any_ = false;
+  std::int64_t last_open_ms_ = 0;
+  py::list klines_;
+};
+
+// Whether `client` downloads a history with the exchange library's own paging (a plain or
+// derived python-binance Client that leaves that method alone). That paging trusts every
+// answer: full pages of old klines keep it asking forever, and klines outside the dates
+// asked for are kept. Such a client is asked for one page at a time instead, through its own
+// session and address; a client of the caller's own making keeps its own method.
+bool downloads_with_library_paging(py::handle client) {
+  py::object library =
+      py::module_::import("binance.client").attr("Client").attr("get_historical_klines");
+  py::object method = py::getattr(client, "get_historical_klines", py::none());
+  py::object function = py::getattr(method, "__func__", py::none());
+  return function.is(library) && py::hasattr(client, "get_klines");
+}
+
+// Asks for the span page by page. The download ends with a page shorter than a full one,
+// with a page that brings nothing new inside the span (answers that no longer advance in
+// time, or that are past its end), or when the next page would start after the span. An
+// exchange that sends more klines in all than the span holds, with one page to spare, fails
+// the download, so neither its time nor its memory grows past the span's.
+void page_through_exchange(py::handle client, py::handle symbol, py::handle binance_interval,
+                           KlineSpan& span) {
+  if (span.empty()) return;
+  py::object sleep = py::module_::import("time").attr("sleep");
+  const vb::PageLimits limits = vb::page_limits(this_module());
+  const std::string what = "The exchange's answer for " + py::str(symbol).cast<std::string>();
+  py::object get_klines = client.attr("get_klines");
+  py::object asked_symbol = py::reinterpret_borrow<py::object>(symbol);
+  py::object asked_interval = py::reinterpret_borrow<py::object>(binance_interval);
+  std::int64_t from_ms = span.first_ms();
+  for (int full_pages = 1;; ++full_pages) {
+    // Each page within the page fetches' bounds, through the client's own session: the
+    // client sends the request and reads the answer it is handed.
+    py::object answer = vb::within_page_timeout(
+        limits.seconds, what,
+        // By value: a helper that is given up on may outlive this frame.
+        [get_klines, asked_symbol, asked_interval, limits, what, from_ms,
+         last_ms = span.last_ms()](const auto& abandoned) {
+          py::dict hooks;
+          hooks["response"] = vb::bounded_body_hook(limits.max_bytes, what, abandoned);
+          py::dict requests_params;
+          requests_params["timeout"] = limits.seconds;
+          requests_params["stream"] = true;
+          requests_params["hooks"] = hooks;
+          return get_klines(py::arg("symbol") = asked_symbol, py::arg("interval") = asked_interval,
+                            py::arg("limit") = kKlinesPerPage, py::arg("startTime") = from_ms,
+                            py::arg("endTime") = last_ms,
+                            py::arg("requests_params") = requests_params);
+        });
+    if (!PyList_Check(answer.ptr())) {
+      vb::raise_type_error("The exchange answered " + short_repr(answer) +
+                           " where a list of klines belongs");
+    }
+    const auto delivered = static_cast<std::int64_t>(py::len(answer));
+    const std::int64_t kept = span.take(py::reinterpret_borrow<py::list>(answer), from_ms);
+    if (span.received() > span.capacity() + kKlinesPerPage) {
+      PyErr_SetString(PyExc_ValueError,
+                      ("The exchange sent " + std::to_string(span.received()) + " klines of " +
+                       py::str(symbol).cast<std::string>() + " where the dates asked for hold " +
+                       std::to_string(span.capacity()))
+                          .c_str());
+      throw py::error_already_set();
+    }
+    if (delivered < kKlinesPerPage || kept == 0) return;
+    from_ms = span.last_open_ms() + span.interval();
+    if (from_ms > span.last_ms()) return;
+    if (full_pages % kPagesBetweenPauses == 0) sleep(1);
+  }
+}
+
 py::object historical_data_for_single_currency(py::object self, py::object symbol,
                                                py::object binance_interval, py::object start_str,
                                                py::object end_str) {
   py::object client = native(self).binance_client;
-  py::object klines = client.attr("get_historical_klines")(
-      py::arg("symbol") = symbol, py::arg("interval") = binance_interval,
-      py::arg("start_str") = start_str, py::arg("end_str") = end_str);
-  return clean_single_currency(klines, symbol, binance_interval.cast<std::string>());
+  const std::string interval = binance_interval.cast<std::string>();
+  KlineSpan span(milliseconds_of(start_str), milliseconds_of(end_str), interval_ms(interval));
+  if (downloads_with_library_paging(client)) {
+    page_through_exchange(client, symbol, binance_interval, span);
+  } else {
+    py::object klines = client.attr("get_historical_klines")(
+        py::arg("symbol") = symbol, py::arg("interval") = binance_interval,
+        py::arg("start_str") = start_str, py::arg("end_str") = end_str);
+    span.take(py::list(klines), span.first_ms());
+  }
+  return clean_single_currency(span.klines(), symbol, interval);
 }
 
 // Runs one symbol's share of a download. Whatever it raises of class Exception costs that
@@ -471,6 +649,11 @@ One job per symbol runs in joblib worker processes; each downloads and cleans it
 leaves the frame in a shared Manager dictionary. A symbol whose download fails is logged with
 a warning and left out.
 
+Klines are asked for a page at a time and held to the dates asked for: klines outside them,
+or repeated, are dropped; a symbol's download ends when the answers stop advancing in time or
+pass the end, and fails when the exchange sends more klines than the dates hold or rows that
+are no klines.
+
 Args:
     cryptocurrencies (list): exchange symbols, such as "BTCUSDT"; their order is the order of
         the securities in the result.
@@ -562,7 +745,9 @@ Args:
         (slice rule: a negative count drops that many from the end).
 
 Returns:
-    list: symbols such as "BTCUSDT", in page order. A malformed page raises IndexError.
+    list: symbols such as "BTCUSDT", in page order. A malformed page raises IndexError; a
+    page not read whole within PAGE_TIMEOUT seconds raises requests' Timeout, one larger than
+    PAGE_MAX_BYTES requests' RequestException.
 )doc");
 
   cls.def(

@@ -172,7 +172,9 @@ Args:
 
 Returns:
     pandas.DataFrame or None: the cleaned frame, indexed by trading day as downloaded; None
-    (with one failure banner in the log) when anything on the way fails or nothing is left.
+    (with one failure banner in the log) when anything on the way fails or nothing is left,
+    an article not read whole within PAGE_TIMEOUT seconds or larger than PAGE_MAX_BYTES
+    included.
 )doc";
 
 std::string method_doc(const char* index_name) {

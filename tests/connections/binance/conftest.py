@@ -9,6 +9,9 @@ constructing a client and downloading klines, in the exchange's own format:
   startTime <= open time <= endTime, at most `limit` of them (default 500, at most 1000), each a
   list of twelve values with prices and volumes as decimal text; an unlisted symbol gets
   HTTP 400 {"code": -1121, "msg": "Invalid symbol."}; a listed symbol without klines gets [].
+  After `misbehave(symbol, interval, answer)`, that symbol's klines are `answer(query)` instead,
+  whatever it is, for a test of an exchange that answers badly; when that is a function, it
+  is called with the request handler and writes the whole answer itself.
 - GET / -> the coin-ranking page of the test.
 - GET /stall -> waits until the test ends (a page that never answers).
 
@@ -78,6 +81,7 @@ class ExchangeState:
     def __init__(self):
         self.klines: dict[tuple[str, str], list[list]] = {}
         self.listed: set[str] = set()
+        self.answers: dict[tuple[str, str], object] = {}
         self.page = "<html><body></body></html>"
         self.requests: list[tuple[str, dict, dict]] = []
         self.release = threading.Event()
@@ -88,6 +92,10 @@ class ExchangeState:
     def serve(self, symbol: str, interval: str, klines: list[list]) -> None:
         self.listed.add(symbol)
         self.klines[(symbol, interval)] = klines
+
+    def misbehave(self, symbol: str, interval: str, answer) -> None:
+        self.listed.add(symbol)
+        self.answers[(symbol, interval)] = answer
 
     def fail_every_other_ping(self) -> None:
         with self._lock:
@@ -140,6 +148,14 @@ class _Handler(BaseHTTPRequestHandler):
         symbol = query.get("symbol")
         if symbol not in state.listed:
             self._reply(400, '{"code": -1121, "msg": "Invalid symbol."}')
+            return
+        answer = state.answers.get((symbol, query.get("interval")))
+        if answer is not None:
+            reply = answer(query)
+            if callable(reply):  # the test writes the whole answer itself
+                reply(self)
+            else:
+                self._reply(200, json.dumps(reply))
             return
         rows = state.klines.get((symbol, query.get("interval")), [])
         start = int(query.get("startTime", 0))
