@@ -39,6 +39,7 @@ from sklearn.naive_bayes import ComplementNB, GaussianNB
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
 from timeseriescv.cross_validation import CombPurgedKFoldCV
 
+from support.search_lock import search_lock_name
 from support.trades import CHEAP, make_trades, stub_objective
 from velmora.vodED import tradegate
 from velmora.vodED.tradegate import OptimalEntryClassifier
@@ -733,7 +734,8 @@ def test_a_percent_sign_in_the_storage_name_stays_in_the_file_name(workdir):
     name = "%2E%2E%2Fup"
     classifier = fit_with(make_trades(), CHEAP, storage_name=name)
     assert constructor_values(classifier)[1] == f"sqlite:///%252E%252E%252Fup{SUFFIX}.db"
-    assert os.listdir(workdir / "cwd") == [f"{name}{SUFFIX}.db"]
+    assert sorted(os.listdir(workdir / "cwd")) == sorted([search_lock_name(f"F{SUFFIX}", f"{name}{SUFFIX}.db"),
+                                                          f"{name}{SUFFIX}.db"])
     assert not (workdir / f"up{SUFFIX}.db").exists()
 
 

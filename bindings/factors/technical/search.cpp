@@ -248,6 +248,13 @@ void erase_study_file(const StudyIdentity& id) {
   const std::string name = id.file_name();
   py::module_ os = py::module_::import("os");
   if (py::bool_(os.attr("path").attr("exists")(name))) {
+    // The searches' lock goes with the study, unless a search holds it (or what lies under
+    // its name is not a lock of this library's, which is left as it is).
+    try {
+      studies::remove_search_lock(id.factor_name, id.storage_url());
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    }
     os.attr("remove")(name);
     log_info("FIT FILE: " + name + " SUCCESSFULLY REMOVED FROM MEMORY");
   } else {
@@ -590,6 +597,17 @@ Returns:
       "factor"_a, "working_directory"_a, "index"_a,
       "One task of a parallel search in a worker process: the factor's __fit_single_instance(index), run "
       "from the calling process's working directory.");
+  m.def(
+      "_claim_search_lock",
+      [](const std::string& study_name, const std::string& url, double wait_seconds) {
+        studies::SearchClaim claim(study_name, url, wait_seconds);
+        py::object path = claim.lock_path();
+        claim.release();
+        return path;
+      },
+      "study_name"_a, "url"_a, "wait_seconds"_a = studies::SearchClaim::kDefaultWaitSeconds,
+      "Takes and gives back a search's claim on a study, as a search does at its start and end: the "
+      "lock file's path (None where the platform has no file locks).");
   cls.def("get_full_backtest_results", &get_full_backtest_results, R"doc(
 Reruns the best parameters of the stored study once. A study in which no trial has
 completed has no best parameters: that raises an exception saying so.
