@@ -3,10 +3,12 @@
 
 #include "common/common.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace velmora::bind {
 
@@ -93,6 +95,98 @@ inline py::ssize_t trial_count(py::handle study) {
 inline py::ssize_t waiting_count(py::handle study) {
   py::tuple waiting = py::make_tuple(optuna().attr("trial").attr("TrialState").attr("WAITING"));
   return py::len(study.attr("get_trials")("deepcopy"_a = false, "states"_a = waiting));
+}
+
+// ---------------------------------------------------------------- a search's parameters
+
+// One parameter of a search space, as the search's trial draws it.
+struct SearchParam {
+  enum class Kind { integer, real, category };
+  const char* name;
+  Kind kind;
+  double low = 0.0, high = 0.0;  // inclusive bounds of an integer or a real parameter
+  bool log = false;
+  std::vector<const char*> choices = {};  // of a category, in the order drawn
+};
+
+namespace detail {
+
+inline std::string shown(py::handle value) {
+  std::string text = py::repr(value).cast<std::string>();
+  if (text.size() > 200) text = text.substr(0, 200) + "...";
+  return text;
+}
+
+inline std::string bound(const SearchParam& p, double value) {
+  if (p.kind == SearchParam::Kind::integer) return std::to_string(static_cast<long long>(value));
+  return py::repr(py::float_(value)).cast<std::string>();
+}
+
+}  // namespace detail
+
+// What is wrong with the value of `p` in `params` (a mapping), for the search that draws
+// it, or "" when the search could have drawn it: present, of its kind (an integer parameter
+// an int, never a bool, a text or a float; a real one an int or a float, never a bool),
+// finite, and within its bounds or among its choices.
+inline std::string param_fault(py::handle params, const SearchParam& p) {
+  PyObject* value = PyMapping_Check(params.ptr()) ? PyObject_GetItem(params.ptr(), py::str(p.name).ptr()) : nullptr;
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::string("parameter '") + p.name + "' is missing";
+  }
+  py::object v = py::reinterpret_steal<py::object>(value);
+  const std::string head = std::string("parameter '") + p.name + "' is " + detail::shown(v);
+  const bool is_int = PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr());
+  switch (p.kind) {
+    case SearchParam::Kind::category: {
+      if (PyUnicode_Check(v.ptr())) {
+        const std::string text = py::reinterpret_borrow<py::str>(v).cast<std::string>();
+        for (const char* choice : p.choices) {
+          if (text == choice) return "";
+        }
+      }
+      std::string listed;
+      for (const char* choice : p.choices) listed += (listed.empty() ? "\"" : ", \"") + std::string(choice) + "\"";
+      return head + ", not one of " + listed;
+    }
+    case SearchParam::Kind::integer:
+      if (!is_int) return head + " (" + type_name(v) + "), not an integer";
+      break;
+    case SearchParam::Kind::real:
+      if (!is_int && !PyFloat_Check(v.ptr())) return head + " (" + type_name(v) + "), not a number";
+      if (PyFloat_Check(v.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(v.ptr()))) return head + ", not a finite number";
+      break;
+  }
+  // Compared as the host compares numbers: exact for integers of any size.
+  py::object low = p.kind == SearchParam::Kind::integer ? py::object(py::int_(static_cast<long long>(p.low)))
+                                                        : py::object(py::float_(p.low));
+  py::object high = p.kind == SearchParam::Kind::integer ? py::object(py::int_(static_cast<long long>(p.high)))
+                                                         : py::object(py::float_(p.high));
+  if (v < low || v > high) {
+    return head + ", outside its search range " + detail::bound(p, p.low) + " to " + detail::bound(p, p.high);
+  }
+  return "";
+}
+
+// The first fault of `params` against `space`, in the space's order, or "".
+inline std::string params_fault(py::handle params, const std::vector<SearchParam>& space) {
+  for (const SearchParam& p : space) {
+    std::string fault = param_fault(params, p);
+    if (!fault.empty()) return fault;
+  }
+  return "";
+}
+
+// Refuses a study's best trial whose parameters its search could not have drawn (a study
+// file changed outside the library, or a trial queued with values of its own): nothing may
+// run on them. `remedy` tells what to do.
+inline void check_best_params(py::handle params, const std::vector<SearchParam>& space, const std::string& study_file,
+                              const std::string& remedy) {
+  const std::string fault = params_fault(params, space);
+  if (fault.empty()) return;
+  raise_plain("The best trial of the study in " + study_file + " cannot be used: its " + fault +
+              ". The search never draws such a value, so the study was written or changed outside it; " + remedy);
 }
 
 // ---------------------------------------------------------------- trials left running
