@@ -85,6 +85,11 @@ inline py::object load_existing(const std::string& study_name, const std::string
   return optuna().attr("load_study")("study_name"_a = study_name, "storage"_a = sqlite_storage(sqlite_url(file_name)));
 }
 
+// The file a SQLite URL names, as the storage reads it.
+inline std::string file_of_url(const std::string& url) {
+  return py::str(py::module_::import("sqlalchemy.engine").attr("make_url")(url).attr("database")).cast<std::string>();
+}
+
 inline py::ssize_t trial_count(py::handle study) {
   return py::len(study.attr("get_trials")("deepcopy"_a = false));
 }
@@ -185,8 +190,9 @@ inline void check_best_params(py::handle params, const std::vector<SearchParam>&
                               const std::string& remedy) {
   const std::string fault = params_fault(params, space);
   if (fault.empty()) return;
-  raise_plain("The best trial of the study in " + study_file + " cannot be used: its " + fault +
-              ". The search never draws such a value, so the study was written or changed outside it; " + remedy);
+  throw py::value_error("The best trial of the study in " + study_file + " cannot be used: its " + fault +
+                        ". The search never draws such a value, so the study was written or changed outside it; " +
+                        remedy);
 }
 
 // ---------------------------------------------------------------- trials left running

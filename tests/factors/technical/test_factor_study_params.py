@@ -90,7 +90,7 @@ def test_a_planted_best_trial_is_refused_before_anything_runs(crypto_daily, in_t
     factor = make(crypto_daily)
     caplog.set_level(logging.INFO, logger=" ")
     for call in (factor.get_full_backtest_results, factor.predict):
-        with pytest.raises(Exception) as refused:
+        with pytest.raises(ValueError) as refused:
             call()
         message = str(refused.value)
         assert message.startswith(f"The best trial of the study in {STUDY_FILE} cannot be used: its parameter ")
@@ -103,13 +103,13 @@ def test_a_missing_parameter_and_a_window_beyond_the_data_are_refused(crypto_dai
     factor = make(crypto_daily)
     rows = fields(factor)["number_of_rows"]
     plant_best_trial(without("time_stop_adjustment_sensitivity"))
-    with pytest.raises(Exception, match="its parameter 'time_stop_adjustment_sensitivity' is missing"):
+    with pytest.raises(ValueError, match="its parameter 'time_stop_adjustment_sensitivity' is missing"):
         factor.get_full_backtest_results()
 
     # The search draws windows up to half the bars the factor holds.
     os.remove(STUDY_FILE)
     plant_best_trial(dict(GOOD, size_of_rolling_windows=rows // 2 + 1))
-    with pytest.raises(Exception, match=f"is {rows // 2 + 1}, outside its search range 31 to {rows // 2}.*"
+    with pytest.raises(ValueError, match=f"is {rows // 2 + 1}, outside its search range 31 to {rows // 2}.*"
                                         f"half the bars the factor holds, {rows} now"):
         factor.get_full_backtest_results()
     os.remove(STUDY_FILE)
@@ -135,7 +135,7 @@ def test_fit_refuses_a_planted_best_trial_and_fails_a_queued_one_outside_the_spa
     # A best trial changed outside the library is refused after the search, and kept from
     # the factor; the trials of the search stay in the study.
     plant_best_trial_among_drawn_ones(dict(GOOD, stop_loss_std_multiplier=-5.0))
-    with pytest.raises(Exception, match="'stop_loss_std_multiplier' is -5.0, outside"):
+    with pytest.raises(ValueError, match="'stop_loss_std_multiplier' is -5.0, outside"):
         factor.fit(1)
     assert len(study.trials) == 4
     assert fields(factor)["optimal_params"] == drawn
