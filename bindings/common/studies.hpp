@@ -3,10 +3,12 @@
 
 #include "common/common.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace velmora::bind {
 
@@ -83,6 +85,11 @@ inline py::object load_existing(const std::string& study_name, const std::string
   return optuna().attr("load_study")("study_name"_a = study_name, "storage"_a = sqlite_storage(sqlite_url(file_name)));
 }
 
+// The file a SQLite URL names, as the storage reads it.
+inline std::string file_of_url(const std::string& url) {
+  return py::str(py::module_::import("sqlalchemy.engine").attr("make_url")(url).attr("database")).cast<std::string>();
+}
+
 inline py::ssize_t trial_count(py::handle study) {
   return py::len(study.attr("get_trials")("deepcopy"_a = false));
 }
@@ -93,6 +100,99 @@ inline py::ssize_t trial_count(py::handle study) {
 inline py::ssize_t waiting_count(py::handle study) {
   py::tuple waiting = py::make_tuple(optuna().attr("trial").attr("TrialState").attr("WAITING"));
   return py::len(study.attr("get_trials")("deepcopy"_a = false, "states"_a = waiting));
+}
+
+// ---------------------------------------------------------------- a search's parameters
+
+// One parameter of a search space, as the search's trial draws it.
+struct SearchParam {
+  enum class Kind { integer, real, category };
+  const char* name;
+  Kind kind;
+  double low = 0.0, high = 0.0;  // inclusive bounds of an integer or a real parameter
+  bool log = false;
+  std::vector<const char*> choices = {};  // of a category, in the order drawn
+};
+
+namespace detail {
+
+inline std::string shown(py::handle value) {
+  std::string text = py::repr(value).cast<std::string>();
+  if (text.size() > 200) text = text.substr(0, 200) + "...";
+  return text;
+}
+
+inline std::string bound(const SearchParam& p, double value) {
+  if (p.kind == SearchParam::Kind::integer) return std::to_string(static_cast<long long>(value));
+  return py::repr(py::float_(value)).cast<std::string>();
+}
+
+}  // namespace detail
+
+// What is wrong with the value of `p` in `params` (a mapping), for the search that draws
+// it, or "" when the search could have drawn it: present, of its kind (an integer parameter
+// an int, never a bool, a text or a float; a real one an int or a float, never a bool),
+// finite, and within its bounds or among its choices.
+inline std::string param_fault(py::handle params, const SearchParam& p) {
+  PyObject* value = PyMapping_Check(params.ptr()) ? PyObject_GetItem(params.ptr(), py::str(p.name).ptr()) : nullptr;
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::string("parameter '") + p.name + "' is missing";
+  }
+  py::object v = py::reinterpret_steal<py::object>(value);
+  const std::string head = std::string("parameter '") + p.name + "' is " + detail::shown(v);
+  const bool is_int = PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr());
+  switch (p.kind) {
+    case SearchParam::Kind::category: {
+      if (PyUnicode_Check(v.ptr())) {
+        const std::string text = py::reinterpret_borrow<py::str>(v).cast<std::string>();
+        for (const char* choice : p.choices) {
+          if (text == choice) return "";
+        }
+      }
+      std::string listed;
+      for (const char* choice : p.choices) listed += (listed.empty() ? "\"" : ", \"") + std::string(choice) + "\"";
+      return head + ", not one of " + listed;
+    }
+    case SearchParam::Kind::integer:
+      if (!is_int) return head + " (" + type_name(v) + "), not an integer";
+      break;
+    case SearchParam::Kind::real:
+      if (!is_int && !PyFloat_Check(v.ptr())) return head + " (" + type_name(v) + "), not a number";
+      if (PyFloat_Check(v.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(v.ptr()))) return head + ", not a finite number";
+      break;
+  }
+  // Compared as the host compares numbers: exact for integers of any size.
+  py::object low = p.kind == SearchParam::Kind::integer ? py::object(py::int_(static_cast<long long>(p.low)))
+                                                        : py::object(py::float_(p.low));
+  py::object high = p.kind == SearchParam::Kind::integer ? py::object(py::int_(static_cast<long long>(p.high)))
+                                                         : py::object(py::float_(p.high));
+  if (v < low || v > high) {
+    return head + ", outside its search range " + detail::bound(p, p.low) + " to " + detail::bound(p, p.high);
+  }
+  return "";
+}
+
+// The first fault of `params` against `space`, in the space's order, or "".
+inline std::string params_fault(py::handle params, const std::vector<SearchParam>& space) {
+  for (const SearchParam& p : space) {
+    std::string fault = param_fault(params, p);
+    if (!fault.empty()) return fault;
+  }
+  return "";
+}
+
+// Refuses a study's best trial whose parameters its search could not have drawn (a study
+// file changed outside the library, or a trial queued with values of its own): nothing may
+// run on them. `remedy` tells what to do.
+inline void check_best_params(py::handle params, const std::vector<SearchParam>& space, const std::string& study_file,
+                              const std::string& remedy) {
+  const std::string fault = params_fault(params, space);
+  if (fault.empty()) return;
+  throw py::value_error("The best trial of the study in " + study_file + " cannot be used: its " + fault +
+                        ". The search never draws such a value, so the study was written or changed outside it; " +
+                        remedy);
 }
 
 // ---------------------------------------------------------------- trials left running
@@ -123,8 +223,8 @@ inline void fail_running_trials(const std::string& study_name, const std::string
 }
 
 // A search's claim on its study, held from its start to its end. It is a shared lock on a
-// file in the temporary folder named after the study; the operating system drops it when
-// the process ends, however it ends. Whoever gets that lock exclusively knows that no
+// file named after the study (see LockFile for where it lives); the operating system drops
+// it when the process ends, however it ends. Whoever gets that lock exclusively knows that no
 // search of this library is running on the study, so that its RUNNING trials can never
 // finish: they are failed then, when a search starts and when one ends on an error (Ctrl-C
 // reaches the calling process after joblib has killed the workers). While another search
@@ -134,10 +234,14 @@ inline void fail_running_trials(const std::string& study_name, const std::string
 // a killed calling process) keeps its trial.
 class SearchClaim {
  public:
-  SearchClaim(std::string study_name, std::string url)
-      : study_name_(std::move(study_name)), url_(std::move(url)), lock_(lock_path()) {
+  // A search only ever holds the lock exclusively while it fails left-over trials, which
+  // takes a moment; a lock held longer than this is not a search's, and is reported.
+  static constexpr double kDefaultWaitSeconds = 30.0;
+
+  SearchClaim(std::string study_name, std::string url, double wait_seconds = kDefaultWaitSeconds)
+      : study_name_(std::move(study_name)), url_(std::move(url)), lock_(study_file(url_), study_name_, lock_name(study_name_, url_)) {
     if (lock_.try_exclusive()) fail_running_trials(study_name_, url_);
-    lock_.shared();
+    lock_.shared(wait_seconds);
   }
   SearchClaim(const SearchClaim&) = delete;
   SearchClaim& operator=(const SearchClaim&) = delete;
@@ -156,15 +260,36 @@ class SearchClaim {
   // The search ended normally.
   void release() { lock_.close(); }
 
+  // Where the lock file is (None where the platform has no file locks).
+  py::object lock_path() const { return lock_.path(); }
+
+  static void remove_lock_if_unused(const std::string& study_name, const std::string& url) {
+    LockFile lock(study_file(url), study_name, lock_name(study_name, url), /*create=*/false);
+    lock.remove_if_unused();
+  }
+
  private:
+  // The lock file. Nothing of it is ever in a folder that other users can write, where they
+  // could plant a symlink, a FIFO or a file of their own under its name, or hold the lock:
+  // it lies beside the study file when the study's folder is the user's own and writable by
+  // no one else, and otherwise in the private folder "velmora-<uid>" of the temporary folder,
+  // created 0700 and used only while it is a directory of the user's, open to no one else.
+  // The file is opened without following symlinks and without blocking, through the folder's
+  // descriptor, and used only while it is a regular file of the user's with mode 0600.
   class LockFile {
    public:
     // Where the platform has no fcntl (Windows) there is no lock to share, so no search can
     // tell a stale trial from a live one: the claim is left closed and does nothing there.
-    explicit LockFile(const py::object& path) {
+    // Without `create`, a lock file that does not exist is left so, and the lock stays closed.
+    LockFile(const py::object& study_file, const std::string& study_name, const py::object& name, bool create = true)
+        : study_file_(study_file), study_name_(study_name) {
       if (py::module_::import("importlib.util").attr("find_spec")("fcntl").is_none()) return;
       fcntl_ = py::module_::import("fcntl");
-      fd_ = os().attr("open")(path, os().attr("O_RDONLY") | os().attr("O_CREAT"), 0666);
+      py::module_ path = os().attr("path");
+      const OwnedFd folder(folder_for(path.attr("dirname")(study_file), create));
+      if (folder.fd.is_none()) return;
+      path_ = path.attr("join")(folder_path_, name);
+      fd_ = open_lock(folder.fd, name, create);
     }
     LockFile(const LockFile&) = delete;
     LockFile& operator=(const LockFile&) = delete;
@@ -177,21 +302,33 @@ class SearchClaim {
     }
 
     bool is_open() const { return !fd_.is_none(); }
-    void shared() {
-      if (is_open()) flock("LOCK_SH");
+    py::object path() const { return path_; }
+
+    // Waits at most `wait_seconds` for a process that holds the lock exclusively.
+    void shared(double wait_seconds) {
+      if (!is_open()) return;
+      py::module_ time = py::module_::import("time");
+      const double deadline = time.attr("monotonic")().cast<double>() + wait_seconds;
+      while (!try_lock("LOCK_SH")) {
+        if (time.attr("monotonic")().cast<double>() >= deadline) {
+          raise_plain("Another process has held the search lock " + text(path_) + " of the study " + study_name_ +
+                      " in " + text(study_file_) + " for over " + seconds(wait_seconds) +
+                      ": a search holds it alone only for a moment, as it starts or ends. If no search of "
+                      "yours is starting or ending, end the process that holds it, or remove the lock file, "
+                      "then run the search again");
+        }
+        time.attr("sleep")(0.05);  // Ctrl-C stops the wait
+      }
     }
     void unlock() {
-      if (is_open()) flock("LOCK_UN");
+      if (is_open()) fcntl_.attr("flock")(fd_, fcntl_.attr("LOCK_UN"));
     }
-    bool try_exclusive() {
-      if (!is_open()) return false;
-      try {
-        fcntl_.attr("flock")(fd_, fcntl_.attr("LOCK_EX") | fcntl_.attr("LOCK_NB"));
-        return true;
-      } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_BlockingIOError)) throw;
-        return false;
-      }
+    bool try_exclusive() { return is_open() && try_lock("LOCK_EX"); }
+    // Removes the lock file when no search holds it.
+    void remove_if_unused() {
+      if (!try_exclusive()) return;
+      os().attr("unlink")(path_);
+      close();
     }
     void close() {
       if (!is_open()) return;
@@ -201,22 +338,159 @@ class SearchClaim {
     }
 
    private:
-    static py::module_ os() { return py::module_::import("os"); }
-    void flock(const char* operation) { fcntl_.attr("flock")(fd_, fcntl_.attr(operation)); }
+    // Closes the descriptor it holds when it goes, unless released.
+    struct OwnedFd {
+      py::object fd;
+      explicit OwnedFd(py::object descriptor) : fd(std::move(descriptor)) {}
+      OwnedFd(const OwnedFd&) = delete;
+      OwnedFd& operator=(const OwnedFd&) = delete;
+      ~OwnedFd() {
+        if (fd.is_none()) return;
+        py::error_scope keep_pending_error;
+        try {
+          os().attr("close")(fd);
+        } catch (const std::exception&) {
+        }
+      }
+      py::object release() {
+        py::object released = fd;
+        fd = py::none();
+        return released;
+      }
+    };
 
+    static py::module_ os() { return py::module_::import("os"); }
+    static std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
+    static std::string seconds(double value) {
+      return py::str(py::float_(value)).cast<std::string>() + " s";
+    }
+    static py::object flag(const char* name) { return os().attr(name); }
+    static py::object uid() { return os().attr("geteuid")(); }
+    static std::string octal(py::handle mode) { return text(py::module_::import("builtins").attr("oct")(mode)); }
+
+    bool try_lock(const char* operation) {
+      try {
+        fcntl_.attr("flock")(fd_, fcntl_.attr(operation) | fcntl_.attr("LOCK_NB"));
+        return true;
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_BlockingIOError)) throw;
+        return false;
+      }
+    }
+
+    // A descriptor of the folder the lock goes into, and its path in folder_path_.
+    py::object folder_for(const py::object& study_folder, bool create) {
+      py::module_ stat = py::module_::import("stat");
+      const py::object directory_flags = flag("O_RDONLY") | flag("O_DIRECTORY") | flag("O_CLOEXEC");
+      try {
+        OwnedFd fd(os().attr("open")(study_folder, directory_flags));
+        py::object st = os().attr("fstat")(fd.fd);
+        const bool own = py::object(st.attr("st_uid")).equal(uid());
+        const bool others_write = !(py::object(st.attr("st_mode")) & py::int_(022)).equal(py::int_(0));
+        if (own && !others_write) {
+          folder_path_ = study_folder;
+          return fd.release();
+        }
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // a folder that cannot be opened: the private one
+      }
+      return private_folder(stat, create);
+    }
+
+    py::object private_folder(const py::module_& stat, bool create) {
+      py::object folder = os().attr("path").attr("join")(py::module_::import("tempfile").attr("gettempdir")(),
+                                                         py::str("velmora-" + text(uid())));
+      folder_path_ = folder;
+      bool created = false;
+      if (!create && !py::bool_(os().attr("path").attr("lexists")(folder))) return py::none();
+      try {
+        os().attr("mkdir")(folder, 0700);
+        created = true;
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileExistsError)) throw;
+      }
+      py::object fd;
+      try {
+        fd = os().attr("open")(folder, flag("O_RDONLY") | flag("O_DIRECTORY") | flag("O_NOFOLLOW") | flag("O_CLOEXEC"));
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        refuse_folder(folder, "it is not a directory (" + text(e.value()) + ")");
+      }
+      OwnedFd owned(fd);
+      py::object st = os().attr("fstat")(fd);
+      if (!py::object(st.attr("st_uid")).equal(uid())) refuse_folder(folder, "it belongs to user id " + text(st.attr("st_uid")));
+      if (created) os().attr("fchmod")(fd, 0700);  // whatever the umask made of it
+      py::object mode = stat.attr("S_IMODE")(os().attr("fstat")(fd).attr("st_mode"));
+      if (!(mode & py::int_(077)).equal(py::int_(0))) refuse_folder(folder, "its mode " + octal(mode) + " lets others in");
+      return owned.release();
+    }
+
+    [[noreturn]] void refuse_folder(const py::object& folder, const std::string& why) {
+      raise_plain("The search lock of the study " + study_name_ + " in " + text(study_file_) +
+                  " goes into the private folder " + text(folder) + ", as the study's folder is not yours alone, but " +
+                  why + ": remove it (a search creates it anew, open to you only), or keep the study in a folder "
+                  "that only you can write");
+    }
+
+    py::object open_lock(const py::object& folder_fd, const py::object& name, bool create) {
+      py::module_ stat = py::module_::import("stat");
+      // Non-blocking: opening a FIFO would otherwise wait for a writer.
+      const py::object flags = flag("O_RDONLY") | flag("O_NOFOLLOW") | flag("O_NONBLOCK") | flag("O_CLOEXEC");
+      py::object fd;
+      bool created = false;
+      try {
+        if (create) {
+          try {
+            fd = os().attr("open")(name, flags | flag("O_CREAT") | flag("O_EXCL"), 0600, "dir_fd"_a = folder_fd);
+            created = true;
+          } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileExistsError)) throw;
+          }
+        }
+        if (!created) fd = os().attr("open")(name, flags, "dir_fd"_a = folder_fd);
+      } catch (py::error_already_set& e) {
+        if (!create && e.matches(PyExc_FileNotFoundError)) return py::none();
+        if (!e.matches(PyExc_OSError)) throw;
+        refuse_lock("it cannot be opened as a regular file without following links (" + text(e.value()) + ")");
+      }
+      OwnedFd owned(fd);
+      if (created) os().attr("fchmod")(fd, 0600);  // whatever the umask made of it
+      py::object st = os().attr("fstat")(fd);
+      py::object mode = st.attr("st_mode");
+      if (!py::bool_(stat.attr("S_ISREG")(mode))) refuse_lock("it is not a regular file");
+      if (!py::object(st.attr("st_uid")).equal(uid())) refuse_lock("it belongs to user id " + text(st.attr("st_uid")));
+      py::object permissions = stat.attr("S_IMODE")(mode);
+      if (!permissions.equal(py::int_(0600))) refuse_lock("its mode is " + octal(permissions) + ", not 0o600");
+      return owned.release();
+    }
+
+    [[noreturn]] void refuse_lock(const std::string& why) {
+      raise_plain("The search lock " + text(path_) + " of the study " + study_name_ + " in " + text(study_file_) +
+                  " cannot be used: " + why + ". A search creates it as a regular file of yours with mode 0600; "
+                  "remove whatever is there and run the search again");
+    }
+
+    py::object study_file_;
+    std::string study_name_;
     py::module_ fcntl_;
     py::object fd_ = py::none();
+    py::object path_ = py::none();
+    py::object folder_path_ = py::none();
   };
 
-  // Named after the study file as the storage reads it from the URL, and the study's name.
-  py::object lock_path() const {
+  // The study file as the storage reads it from the URL, all links resolved.
+  static py::object study_file(const std::string& url) {
     py::module_ os = py::module_::import("os");
-    py::object file = py::module_::import("sqlalchemy.engine").attr("make_url")(url_).attr("database");
-    py::object key = os.attr("fsencode")(os.attr("path").attr("realpath")(file)) + py::bytes("\0", 1) +
-                     os.attr("fsencode")(study_name_);
+    py::object file = py::module_::import("sqlalchemy.engine").attr("make_url")(url).attr("database");
+    return os.attr("path").attr("realpath")(file);
+  }
+
+  // Named after the study file and the study's name.
+  static py::object lock_name(const std::string& study_name, const std::string& url) {
+    py::module_ os = py::module_::import("os");
+    py::object key = os.attr("fsencode")(study_file(url)) + py::bytes("\0", 1) + os.attr("fsencode")(study_name);
     py::object digest = py::module_::import("hashlib").attr("sha256")(key).attr("hexdigest")();
-    const std::string name = "velmora-search-" + digest.cast<std::string>().substr(0, 32) + ".lock";
-    return os.attr("path").attr("join")(py::module_::import("tempfile").attr("gettempdir")(), name);
+    return py::str(".velmora-search-" + digest.cast<std::string>().substr(0, 32) + ".lock");
   }
 
   std::string study_name_;
@@ -224,6 +498,12 @@ class SearchClaim {
   int uncaught_at_start_ = std::uncaught_exceptions();
   LockFile lock_;
 };
+
+// Removes the lock file of a study's searches, when there is one and no search holds it:
+// called as the study file is erased, before it goes (the lock is named after the file).
+inline void remove_search_lock(const std::string& study_name, const std::string& url) {
+  SearchClaim::remove_lock_if_unused(study_name, url);
+}
 
 // Parallel when the worker count is above 1 or exactly -1.
 inline bool is_parallel(long long n_jobs) { return n_jobs > 1 || n_jobs == -1; }

@@ -203,6 +203,9 @@ void fit_optimal_params_and_pickle_vodED(OptimalEntryClassifier& s, py::handle X
   log_info(vb::banner("BEGINNING FITTING TO TRAINING SET VODED"));
   py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed));
   py::object params = study.attr("best_trial").attr("params");
+  // As found: 3e6 bagged members ran the fit past 90 s; 1e7 boosted ones wrote 160 MB.
+  vb::studies::check_best_params(params, tg::search_space(), vb::studies::file_of_url(text_of(s[kStorageName])),
+                                 "delete that study file and fit the classifier again, or correct that trial");
   const tg::PipelineParams p = tg::read_params(params);
 
   py::object weigher = sample_weights_class()();

@@ -5,6 +5,7 @@
 #include "tradegate_pipeline.hpp"
 
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,12 +42,6 @@ bool text_contains(py::handle value, const char* text) {
 [[noreturn]] void unknown_category(const char* key, py::handle value) {
   throw py::value_error("Unknown " + std::string(key) + " " + py::repr(value).cast<std::string>() +
                         " in the classifier's parameters");
-}
-
-py::list choices(std::initializer_list<const char*> texts) {
-  py::list list;
-  for (const char* text : texts) list.append(py::str(text));
-  return list;
 }
 
 py::object nan() { return vb::numpy().attr("nan"); }
@@ -89,46 +84,102 @@ void detect_library_api() {
 
 // ---------------------------------------------------------------- parameters
 
-void draw_model_params(py::handle trial, PipelineParams& p) {
-  auto categorical = [&](const char* key, std::initializer_list<const char*> texts) {
-    return trial.attr("suggest_categorical")(key, choices(texts));
+namespace {
+
+using Param = vb::studies::SearchParam;
+using Kind = Param::Kind;
+
+// One parameter of the space and the field of PipelineParams it fills.
+struct SpaceEntry {
+  Param param;
+  py::object PipelineParams::*field;
+};
+
+// The nineteen parameters in the order a trial draws them: 1 to 15 (selector and model),
+// then 16 to 19 (imputer).
+const std::vector<SpaceEntry>& space_entries() {
+  static const std::vector<SpaceEntry> entries = {
+      {{"score_func_to_use", Kind::category, 0, 0, false, {"f_classif", "mutual_info_classif"}},
+       &PipelineParams::score_func_to_use},
+      {{"select_top_k_features_percentile", Kind::integer, 20, 100}, &PipelineParams::select_top_k_features_percentile},
+      {{"classifier_model_to_use", Kind::category, 0, 0, false,
+        {"AdaBoostClassifierLogisticRegression", "AdaBoostClassifierComplementNB", "AdaBoostClassifierGaussianNB",
+         "BaggingClassifierLogisticRegression", "BaggingClassifierComplementNB", "BaggingClassifierGaussianNB"}},
+       &PipelineParams::classifier_model_to_use},
+      {{"AdaBoostClassifier_n_estimators", Kind::integer, 1, 10000, true}, &PipelineParams::ada_n_estimators},
+      {{"AdaBoostClassifier_learning_rate", Kind::real, 1e-5, 100.0, true}, &PipelineParams::ada_learning_rate},
+      {{"lr_penalty", Kind::category, 0, 0, false, {"l2", "l1", "elasticnet"}}, &PipelineParams::lr_penalty},
+      {{"lr_c", Kind::real, 1e-5, 100.0, true}, &PipelineParams::lr_c},
+      {{"lr_class_weight", Kind::category, 0, 0, false, {"None", "balanced"}}, &PipelineParams::lr_class_weight},
+      {{"lr_max_iter", Kind::integer, 1000, 10000}, &PipelineParams::lr_max_iter},
+      {{"lr_l1_ratio", Kind::real, 1e-5, 1.0, true}, &PipelineParams::lr_l1_ratio},
+      {{"cnb_alpha", Kind::real, 1e-5, 100.0, true}, &PipelineParams::cnb_alpha},
+      {{"gnb_var_smoothing", Kind::real, 1e-12, 100.0, true}, &PipelineParams::gnb_var_smoothing},
+      {{"BaggingClassifier_n_estimators", Kind::integer, 1, 10000, true}, &PipelineParams::bagging_n_estimators},
+      {{"BaggingClassifier_max_samples", Kind::real, 0.1, 1.0, true}, &PipelineParams::bagging_max_samples},
+      {{"BaggingClassifier_max_features", Kind::real, 0.1, 1.0, true}, &PipelineParams::bagging_max_features},
+      {{"imputer_to_use", Kind::category, 0, 0, false, {"KNNImputer", "SimpleImputer"}},
+       &PipelineParams::imputer_to_use},
+      {{"KNNImputer_n_neighbors", Kind::integer, 1, 5}, &PipelineParams::knn_n_neighbors},
+      {{"KNNImputer_weights", Kind::category, 0, 0, false, {"uniform", "distance"}}, &PipelineParams::knn_weights},
+      {{"SimpleImputer_weights", Kind::category, 0, 0, false, {"mean", "median", "most_frequent", "constant"}},
+       &PipelineParams::simple_strategy},
   };
-  auto integer = [&](const char* key, int low, int high, bool log) {
-    if (log) return trial.attr("suggest_int")(key, low, high, py::arg("log") = true);
-    return trial.attr("suggest_int")(key, low, high);
-  };
-  auto real = [&](const char* key, double low, double high) {
-    return trial.attr("suggest_float")(key, low, high, py::arg("log") = true);
-  };
-  p.score_func_to_use = categorical("score_func_to_use", {"f_classif", "mutual_info_classif"});
-  p.select_top_k_features_percentile = integer("select_top_k_features_percentile", 20, 100, false);
-  p.classifier_model_to_use = categorical(
-      "classifier_model_to_use",
-      {"AdaBoostClassifierLogisticRegression", "AdaBoostClassifierComplementNB",
-       "AdaBoostClassifierGaussianNB", "BaggingClassifierLogisticRegression",
-       "BaggingClassifierComplementNB", "BaggingClassifierGaussianNB"});
-  p.ada_n_estimators = integer("AdaBoostClassifier_n_estimators", 1, 10000, true);
-  p.ada_learning_rate = real("AdaBoostClassifier_learning_rate", 1e-5, 100.0);
-  p.lr_penalty = categorical("lr_penalty", {"l2", "l1", "elasticnet"});
-  p.lr_c = real("lr_c", 1e-5, 100.0);
-  p.lr_class_weight = categorical("lr_class_weight", {"None", "balanced"});
-  p.lr_max_iter = integer("lr_max_iter", 1000, 10000, false);
-  p.lr_l1_ratio = real("lr_l1_ratio", 1e-5, 1.0);
-  p.cnb_alpha = real("cnb_alpha", 1e-5, 100.0);
-  p.gnb_var_smoothing = real("gnb_var_smoothing", 1e-12, 100.0);
-  p.bagging_n_estimators = integer("BaggingClassifier_n_estimators", 1, 10000, true);
-  p.bagging_max_samples = real("BaggingClassifier_max_samples", 0.1, 1.0);
-  p.bagging_max_features = real("BaggingClassifier_max_features", 0.1, 1.0);
+  return entries;
 }
 
+constexpr std::size_t kModelParamCount = 15;
+
+// One draw: the key and the bounds (or the choices) by position, `log` only where it is set.
+py::object draw(py::handle trial, const Param& p) {
+  switch (p.kind) {
+    case Kind::category: {
+      py::list choices;
+      for (const char* choice : p.choices) choices.append(py::str(choice));
+      return trial.attr("suggest_categorical")(p.name, choices);
+    }
+    case Kind::integer: {
+      const auto low = static_cast<long long>(p.low), high = static_cast<long long>(p.high);
+      if (p.log) return trial.attr("suggest_int")(p.name, low, high, py::arg("log") = true);
+      return trial.attr("suggest_int")(p.name, low, high);
+    }
+    case Kind::real:
+      if (p.log) return trial.attr("suggest_float")(p.name, p.low, p.high, py::arg("log") = true);
+      return trial.attr("suggest_float")(p.name, p.low, p.high);
+  }
+  throw std::logic_error("unknown parameter kind");
+}
+
+// optuna hands a trial queued with values outside the space (enqueue_trial) those values:
+// such a draw fails the trial (the study records it so) before any stage is built on it.
+void draw_range(py::handle trial, PipelineParams& params, std::size_t first, std::size_t last) {
+  const auto& entries = space_entries();
+  for (std::size_t i = first; i < last; ++i) {
+    const Param& p = entries[i].param;
+    py::object value = draw(trial, p);
+    py::dict drawn;
+    drawn[p.name] = value;
+    const std::string fault = vb::studies::param_fault(drawn, p);
+    if (!fault.empty()) throw py::value_error("queued " + fault + ", which the search never draws");
+    params.*(entries[i].field) = value;
+  }
+}
+
+}  // namespace
+
+const std::vector<vb::studies::SearchParam>& search_space() {
+  static const std::vector<vb::studies::SearchParam> space = [] {
+    std::vector<vb::studies::SearchParam> params;
+    for (const SpaceEntry& entry : space_entries()) params.push_back(entry.param);
+    return params;
+  }();
+  return space;
+}
+
+void draw_model_params(py::handle trial, PipelineParams& p) { draw_range(trial, p, 0, kModelParamCount); }
+
 void draw_imputer_params(py::handle trial, PipelineParams& p) {
-  p.imputer_to_use =
-      trial.attr("suggest_categorical")("imputer_to_use", choices({"KNNImputer", "SimpleImputer"}));
-  p.knn_n_neighbors = trial.attr("suggest_int")("KNNImputer_n_neighbors", 1, 5);
-  p.knn_weights =
-      trial.attr("suggest_categorical")("KNNImputer_weights", choices({"uniform", "distance"}));
-  p.simple_strategy = trial.attr("suggest_categorical")(
-      "SimpleImputer_weights", choices({"mean", "median", "most_frequent", "constant"}));
+  draw_range(trial, p, kModelParamCount, space_entries().size());
 }
 
 PipelineParams read_params(py::handle mapping) {

@@ -5,13 +5,16 @@
 // final fit and prediction all go through these functions, so the three cannot drift apart.
 
 #include "common/common.hpp"
+#include "common/studies.hpp"
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace velmora::tradegate {
 
 namespace py = pybind11;
+namespace vb = velmora::bind;
 
 inline constexpr double kVarianceThreshold = 0.05;
 inline constexpr double kCorrelationThreshold = 0.95;
@@ -26,6 +29,10 @@ struct PipelineParams {
   py::object bagging_n_estimators, bagging_max_samples, bagging_max_features;
   py::object imputer_to_use, knn_n_neighbors, knn_weights, simple_strategy;
 };
+
+// The nineteen parameters as a trial draws them, in order: what the draws below ask for and
+// what the best trial's parameters are checked against.
+const std::vector<vb::studies::SearchParam>& search_space();
 
 // Draws parameters 1 to 15 (selector and model) on an optuna trial, in search-space order.
 void draw_model_params(py::handle trial, PipelineParams& params);

@@ -39,6 +39,7 @@ from sklearn.naive_bayes import ComplementNB, GaussianNB
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
 from timeseriescv.cross_validation import CombPurgedKFoldCV
 
+from support.search_lock import search_lock_name
 from support.trades import CHEAP, make_trades, stub_objective
 from velmora.vodED import tradegate
 from velmora.vodED.tradegate import OptimalEntryClassifier
@@ -695,7 +696,7 @@ def test_as_many_trades_as_groups_are_searched_and_a_final_fit_alone_needs_no_fo
     ({"classifier_model_to_use": "RandomForestClassifier"}, ValueError, "RandomForestClassifier"),
     ({"imputer_to_use": "IterativeImputer"}, ValueError, "IterativeImputer"),
     ({"score_func_to_use": "chi2"}, ValueError, "chi2"),
-    ({"lr_penalty": None}, KeyError, "lr_penalty"),  # None: key left out
+    ({"lr_penalty": None}, ValueError, "'lr_penalty' is missing"),  # None: key left out
 ])
 def test_a_stale_best_trial_is_refused_by_name(workdir, change, error, text):
     add_best_trial({key: value for key, value in (CHEAP | change).items() if value is not None})
@@ -733,11 +734,59 @@ def test_a_percent_sign_in_the_storage_name_stays_in_the_file_name(workdir):
     name = "%2E%2E%2Fup"
     classifier = fit_with(make_trades(), CHEAP, storage_name=name)
     assert constructor_values(classifier)[1] == f"sqlite:///%252E%252E%252Fup{SUFFIX}.db"
-    assert os.listdir(workdir / "cwd") == [f"{name}{SUFFIX}.db"]
+    assert sorted(os.listdir(workdir / "cwd")) == sorted([search_lock_name(f"F{SUFFIX}", f"{name}{SUFFIX}.db"),
+                                                          f"{name}{SUFFIX}.db"])
     assert not (workdir / f"up{SUFFIX}.db").exists()
 
 
 # ---------------------------------------------------------------- final fit and model file
+
+@pytest.mark.parametrize("change, fault", [
+    # As found: 3e6 bagged members ran the final fit past 90 s, 1e7 boosted ones wrote 160 MB.
+    pytest.param({"BaggingClassifier_n_estimators": 3_000_000}, "'BaggingClassifier_n_estimators' is 3000000, "
+                 "outside its search range 1 to 10000", id="bagging members"),
+    pytest.param({"AdaBoostClassifier_n_estimators": 10 ** 7}, "is 10000000, outside its search range 1 to 10000",
+                 id="boosted members"),
+    pytest.param({"lr_c": float("nan")}, "'lr_c' is nan, not a finite number", id="NaN"),
+    pytest.param({"cnb_alpha": float("inf")}, "'cnb_alpha' is inf, not a finite number", id="inf"),
+    pytest.param({"AdaBoostClassifier_learning_rate": -1.0}, "is -1.0, outside its search range 1e-05 to 100.0",
+                 id="negative"),
+    pytest.param({"gnb_var_smoothing": 1e-13}, "is 1e-13, outside its search range 1e-12 to 100.0", id="below"),
+    pytest.param({"KNNImputer_n_neighbors": 2.0}, "'KNNImputer_n_neighbors' is 2.0 (float), not an integer",
+                 id="float count"),
+    pytest.param({"select_top_k_features_percentile": True}, "is True (bool), not an integer", id="bool count"),
+    pytest.param({"lr_max_iter": "1000"}, "'lr_max_iter' is '1000' (str), not an integer", id="text count"),
+    pytest.param({"BaggingClassifier_max_samples": "0.5"}, "is '0.5' (str), not a number", id="text number"),
+    pytest.param({"classifier_model_to_use": "RandomForestClassifier"},
+                 "'classifier_model_to_use' is 'RandomForestClassifier', not one of \"AdaBoostClassifierLogisticRegression\"",
+                 id="unknown model"),
+    pytest.param({"lr_penalty": None}, "'lr_penalty' is None, not one of \"l2\", \"l1\", \"elasticnet\"",
+                 id="None category"),
+    pytest.param({"imputer_to_use": None, "drop": "imputer_to_use"}, "'imputer_to_use' is missing", id="missing"),
+])
+def test_a_planted_best_trial_is_refused_before_the_final_fit(workdir, caplog, change, fault):
+    caplog.set_level(logging.INFO, logger=" ")
+    params = dict(CHEAP, **{k: v for k, v in change.items() if k != "drop"})
+    params.pop(change.get("drop"), None)
+    add_best_trial(params)
+    with pytest.raises(ValueError) as refused:
+        fit_with(make_trades(), n_trials_to_estimate_params=0)
+    message = str(refused.value)
+    assert message.startswith(f"The best trial of the study in S{SUFFIX}.db cannot be used: its parameter ")
+    assert fault in message and "delete that study file and fit the classifier again" in message
+    assert not models_dir(workdir).exists()
+    assert not any(m.startswith("FINISHED FITTING VODED") for m in messages(caplog))
+
+
+def test_a_trial_queued_outside_the_space_fails_and_the_search_goes_on(workdir, caplog):
+    with pytest.warns(UserWarning, match="out of range"):
+        fit_with(make_trades(), dict(CHEAP, BaggingClassifier_n_estimators=3_000_000), CHEAP)
+    trials = study_of().trials
+    assert [t.state.name for t in trials] == ["FAIL", "COMPLETE"]
+    assert any("queued parameter 'BaggingClassifier_n_estimators' is 3000000, outside its search range 1 to "
+               "10000, which the search never draws" in r.getMessage() for r in caplog.records)
+    assert (models_dir(workdir) / f"F{SUFFIX}.pkl").exists()
+
 
 def test_final_fit_writes_six_stages_atomically(workdir, monkeypatch, caplog):
     trades = make_trades()

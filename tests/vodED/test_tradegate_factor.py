@@ -13,6 +13,7 @@ import pytest
 import yfinance
 
 from support.market_data import load_ohlcv
+from support.search_lock import search_lock_name
 from support.trades import CHEAP
 from velmora.factors.technical import cointpairs
 from velmora.vodED.signalsmith import Signalsmith
@@ -117,5 +118,5 @@ def test_a_best_run_with_fewer_trades_than_groups_is_refused_before_the_classifi
         factor.fit(1, fit_vodED=True)
     assert len(cointpairs._factor_fields(factor)["train_trades_store_df"]) == n_trades
     # The classifier's study was never created, and no model written.
-    assert sorted(os.listdir(workdir / "cwd")) == [f"{BASE_NAME}.db"]
+    assert sorted(os.listdir(workdir / "cwd")) == [search_lock_name(FACTOR_STUDY, f"{BASE_NAME}.db"), f"{BASE_NAME}.db"]
     assert not (workdir / "vodED").exists()

@@ -965,16 +965,16 @@ void update(Factor& f, py::object frame) {
 
 bool empty_or_none(py::handle obj) { return obj.is_none() || py::len(obj) == 0; }
 
-py::object minutes(std::int64_t n) { return pandas().attr("Timedelta")(py::arg("minutes") = n); }
-
-// Whether a walk state `behind` (a Timedelta) the latest bar is due for a rerun. pandas before
-// 3 holds a Timedelta in int64 nanoseconds, about 292 years: a tolerance past that cannot be
-// built there, and it is longer than any gap such a Timedelta can measure anyway.
-bool rerun_due(const py::object& behind, std::int64_t tolerance_minutes) {
-  constexpr std::int64_t kLongest = std::numeric_limits<std::int64_t>::max() / 60'000'000'000;
-  if (tolerance_minutes > kLongest) return false;
-  if (tolerance_minutes < -kLongest) return true;
-  return behind >= minutes(tolerance_minutes);
+// Whether `behind` (a pandas Timedelta) is at least `n` minutes. Compared in whole minutes,
+// floor(behind / 1 min) >= n, which holds exactly when behind >= n minutes: any 64-bit n has
+// a meaning, where pandas refuses a Timedelta of more than about 1.5e8 minutes, and a very
+// large tolerance is never reached (no rerun on time alone).
+bool at_least_minutes(py::handle behind, std::int64_t n) {
+  const std::int64_t ns = behind.attr("value").cast<std::int64_t>();
+  constexpr std::int64_t kNsPerMinute = 60'000'000'000;
+  std::int64_t whole = ns / kNsPerMinute;
+  if (ns % kNsPerMinute < 0) whole -= 1;
+  return whole >= n;
 }
 
 // Whether the per-pair state is the one a full backtest of `params` on the stored data
@@ -1024,11 +1024,11 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   // rows - w windows and then books and scores both parts, downloads included. bench/live.py:
   // 100 hourly bars of 28 pairs step in about a millisecond, over a hundred times faster than
   // the rerun, and a stepped window costs a few microseconds beside a predict's fixed one.
-  if (!walk_state_is_current(f, params) || rerun_due(behind(), number_of_minutes_away_before_needing_to_rerun)) {
+  if (!walk_state_is_current(f, params) || at_least_minutes(behind(), number_of_minutes_away_before_needing_to_rerun)) {
     self.attr("get_full_backtest_results")();
     params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   }
-  const auto window = py::int_(params["size_of_rolling_windows"]).cast<std::int64_t>();
+  const std::int64_t window = window_from_params(params["size_of_rolling_windows"]);
   // A rerun that left no state of these parameters (one overridden by a subclass, say): the
   // steps start from fresh state, which walks every window.
   if (!walk_state_is_current(f, params)) initialize_pair_state(f, window);

@@ -1,6 +1,7 @@
 #include "factors/technical/search.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,6 +15,7 @@
 #include "factors/technical/factor_walk.hpp"
 #include "factors/technical/register.hpp"
 #include "factors/technical/trade_data.hpp"
+#include "factors/technical/walk_params.hpp"
 #include "velmora/core/accounting/accounting.hpp"
 
 namespace velmora::bind::cointpairs {
@@ -41,6 +43,17 @@ std::string rounded(py::handle value, int digits) {
 py::dict params_dict(py::handle params) {
   check_assigned_type(params, reinterpret_cast<PyObject*>(&PyDict_Type));
   return py::reinterpret_borrow<py::dict>(params);
+}
+
+// The best trial's parameters, refused unless the search could have drawn every one of
+// them for the factor's data.
+py::dict checked_best_params(py::handle params, const StudyIdentity& id) {
+  py::dict checked = params_dict(params);
+  studies::check_best_params(checked, search_space(id.number_of_rows), id.file_name(),
+                             "erase it (erase_fit_memory) and run fit again, or correct that trial (the "
+                             "window's upper bound is half the bars the factor holds, " +
+                                 std::to_string(id.number_of_rows) + " now)");
+  return checked;
 }
 
 // The study's best trial. optuna's own best_trial fails with a bare ValueError when no
@@ -146,6 +159,27 @@ class OwnFailuresReportedOnce {
 
 }  // namespace
 
+std::vector<studies::SearchParam> search_space(std::int64_t number_of_rows) {
+  using Kind = studies::SearchParam::Kind;
+  // The window's upper bound follows the rows the factor holds (update grows them).
+  const double window_high = std::trunc(static_cast<double>(number_of_rows) * 0.5);
+  auto real = [](const char* name) { return studies::SearchParam{name, Kind::real, 0.01, 10.0}; };
+  return {
+      {"size_of_rolling_windows", Kind::integer, 31, window_high},
+      real("zscore_halflife_multiplier"),
+      {"starting_sd_for_position_entry", Kind::integer, 1, 10},
+      real("rolling_volatility_halflife_multiplier"),
+      real("take_profit_std_multiplier"),
+      real("take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry"),
+      real("take_profit_current_volatility_multiplier_sensitivity_at_adjustment"),
+      real("stop_loss_std_multiplier"),
+      real("stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry"),
+      real("stop_loss_current_volatility_multiplier_sensitivity_at_adjustment"),
+      real("time_stop_halflife_multiplier"),
+      real("time_stop_adjustment_sensitivity"),
+  };
+}
+
 std::string StudyIdentity::file_name() const {
   const std::string universe = text_of(universe_name);
   studies::check_file_stem("universe_name", universe);
@@ -163,6 +197,7 @@ std::string StudyIdentity::classifier_storage_name() const {
 
 StudyIdentity study_of(const Factor& f) {
   StudyIdentity id;
+  id.number_of_rows = f.number_of_rows;
   id.universe_name = f.universe_name;
   id.resolution_in_mins = f.resolution_in_mins;
   id.objective = f.objective;
@@ -223,7 +258,7 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
   py::object best = best_completed_trial(study, id);
   log_info("BEST TRIAL SO FAR: " + text_of(best.attr("number")) + " WITH SCORE: " +
            rounded(best.attr("value"), 3) + suffix(id) + "\n");
-  return params_dict(best.attr("params"));
+  return checked_best_params(best.attr("params"), id);
 }
 
 void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle index) {
@@ -241,13 +276,20 @@ void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle in
 
 py::dict load_best_params(const StudyIdentity& id) {
   py::object study = studies::load_existing(id.factor_name, id.file_name());
-  return params_dict(best_completed_trial(study, id).attr("params"));
+  return checked_best_params(best_completed_trial(study, id).attr("params"), id);
 }
 
 void erase_study_file(const StudyIdentity& id) {
   const std::string name = id.file_name();
   py::module_ os = py::module_::import("os");
   if (py::bool_(os.attr("path").attr("exists")(name))) {
+    // The searches' lock goes with the study, unless a search holds it (or what lies under
+    // its name is not a lock of this library's, which is left as it is).
+    try {
+      studies::remove_search_lock(id.factor_name, id.storage_url());
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    }
     os.attr("remove")(name);
     log_info("FIT FILE: " + name + " SUCCESSFULLY REMOVED FROM MEMORY");
   } else {
@@ -336,31 +378,25 @@ py::object objective_score_or_raise(py::handle record, py::handle objective) {
   return record.attr(method)("objective"_a = objective);
 }
 
-// The twelve strategy parameters of one trial, drawn in their fixed order. The window's
-// upper bound follows the rows the factor holds now (update grows them).
+// The twelve strategy parameters of one trial, drawn in the space's order.
 py::dict trial_params(const Factor& f, py::handle trial) {
-  const auto window_high = static_cast<std::int64_t>(std::trunc(static_cast<double>(f.number_of_rows) * 0.5));
   py::object suggest_int = trial.attr("suggest_int");
   py::object suggest_float = trial.attr("suggest_float");
-  auto draw_float = [&suggest_float](const char* name) {
-    return suggest_float("name"_a = name, "low"_a = 0.01, "high"_a = 10.0, "log"_a = false);
-  };
   py::dict params;
-  params["size_of_rolling_windows"] =
-      suggest_int("name"_a = "size_of_rolling_windows", "low"_a = 31, "high"_a = window_high, "log"_a = false);
-  params["zscore_halflife_multiplier"] = draw_float("zscore_halflife_multiplier");
-  params["starting_sd_for_position_entry"] =
-      suggest_int("name"_a = "starting_sd_for_position_entry", "low"_a = 1, "high"_a = 10, "log"_a = false);
-  for (const char* name : {"rolling_volatility_halflife_multiplier", "take_profit_std_multiplier",
-                           "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
-                           "take_profit_current_volatility_multiplier_sensitivity_at_adjustment",
-                           "stop_loss_std_multiplier",
-                           "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
-                           "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
-                           "time_stop_halflife_multiplier", "time_stop_adjustment_sensitivity"}) {
-    params[name] = draw_float(name);
+  for (const studies::SearchParam& p : search_space(f.number_of_rows)) {
+    if (p.kind == studies::SearchParam::Kind::integer) {
+      params[p.name] = suggest_int("name"_a = p.name, "low"_a = static_cast<std::int64_t>(p.low),
+                                   "high"_a = static_cast<std::int64_t>(p.high), "log"_a = p.log);
+    } else {
+      params[p.name] = suggest_float("name"_a = p.name, "low"_a = p.low, "high"_a = p.high, "log"_a = p.log);
+    }
   }
   return params;
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
 std::string run_suffix(const Factor& f) {
@@ -433,6 +469,9 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
     params = trial_params(f, trial);
     // The veto never applies during a search; features are still recorded when requested.
     f.vodED_ready = py::bool_(false);
+    // optuna hands a trial queued with values outside the space (enqueue_trial) those values.
+    const std::string fault = studies::params_fault(params, search_space(f.number_of_rows));
+    if (!fault.empty()) return failed_trial(f, trial, "QUEUED " + upper(fault) + ", WHICH THE SEARCH NEVER DRAWS");
   } else {
     log_info("RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS" + run_suffix(f));
     check_assigned_type(optimal_params, reinterpret_cast<PyObject*>(&PyDict_Type));
@@ -442,7 +481,7 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   if (params.is_none()) raise_type_error("'NoneType' object is not subscriptable");
   py::dict p = py::reinterpret_borrow<py::dict>(params);
 
-  const auto window = py::int_(p["size_of_rolling_windows"]).cast<std::int64_t>();
+  const std::int64_t window = window_from_params(p["size_of_rolling_windows"]);
   walk_positions(f, p);
   py::tuple parts = train_test_split(f, f.train_split_ratio, f.number_of_rows, window);
   py::object train_dt = parts[0], train_pos = parts[1], train_close = parts[2];
@@ -590,6 +629,17 @@ Returns:
       "factor"_a, "working_directory"_a, "index"_a,
       "One task of a parallel search in a worker process: the factor's __fit_single_instance(index), run "
       "from the calling process's working directory.");
+  m.def(
+      "_claim_search_lock",
+      [](const std::string& study_name, const std::string& url, double wait_seconds) {
+        studies::SearchClaim claim(study_name, url, wait_seconds);
+        py::object path = claim.lock_path();
+        claim.release();
+        return path;
+      },
+      "study_name"_a, "url"_a, "wait_seconds"_a = studies::SearchClaim::kDefaultWaitSeconds,
+      "Takes and gives back a search's claim on a study, as a search does at its start and end: the "
+      "lock file's path (None where the platform has no file locks).");
   cls.def("get_full_backtest_results", &get_full_backtest_results, R"doc(
 Reruns the best parameters of the stored study once. A study in which no trial has
 completed has no best parameters: that raises an exception saying so.

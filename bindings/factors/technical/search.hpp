@@ -3,8 +3,11 @@
 
 #include "common/common.hpp"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "common/studies.hpp"
 #include "factors/technical/factor_state.hpp"
 
 namespace velmora::bind::cointpairs {
@@ -15,6 +18,9 @@ struct StudyIdentity {
   long long resolution_in_mins = 1;
   pybind11::object objective;      // str or None
   std::string factor_name;
+  // Not part of the name: the bars the factor holds, which bound the window its search
+  // draws and so the best parameters it takes from the study.
+  std::int64_t number_of_rows = 0;
 
   std::string file_name() const;               // refuses names that would escape the folder
   std::string storage_url() const;
@@ -23,6 +29,10 @@ struct StudyIdentity {
 
 // The study of a factor: its universe name, resolution, objective and factor name.
 StudyIdentity study_of(const Factor& f);
+
+// The twelve strategy parameters as a trial draws them, in order, for a factor holding
+// `number_of_rows` bars; the best parameters read from a study are checked against it.
+std::vector<studies::SearchParam> search_space(std::int64_t number_of_rows);
 
 // fit's search: opens (or continues) the study and runs `n_trials` trials, sequentially
 // through optuna or in joblib worker processes, each on a factor rebuilt by pickling (trials

@@ -309,6 +309,10 @@ void sliding_std(const double* x, std::ptrdiff_t n, std::ptrdiff_t w, double* ou
 std::ptrdiff_t volatility_run_length(std::ptrdiff_t n, std::int64_t halflife,
                                      double rolling_volatility_halflife_multiplier) {
   double w = std::trunc(rolling_volatility_halflife_multiplier * static_cast<double>(halflife));
+  // NaN would pass both bounds below untouched, and has no integer.
+  if (std::isnan(w)) {
+    throw std::invalid_argument("rolling_volatility_halflife_multiplier x half-life is not a number of bars");
+  }
   if (static_cast<double>(n - 30) < w) w = static_cast<double>(n - 30);
   if (2.0 > w) w = 2.0;
   return static_cast<std::ptrdiff_t>(w);

@@ -300,6 +300,8 @@ void window_spread(const Market& market, const PairSpec& pair, const PairState& 
 }
 
 std::int64_t split_row(std::int64_t start, std::int64_t end, double ratio) {
+  if (!(ratio >= 0.0 && ratio <= 1.0)) throw std::invalid_argument("the train/test split ratio must lie in [0, 1]");
+  // Between 0 and end - start for a ratio in [0, 1], so it has an integer.
   return start + static_cast<std::int64_t>(static_cast<double>(end - start) * ratio);
 }
 

@@ -7,6 +7,7 @@ return, sized by market value at the latest closes."""
 
 import logging
 import shutil
+import sys
 import warnings
 
 import numpy as np
@@ -164,19 +165,24 @@ def test_new_best_parameters_are_predicted_with_at_once(crypto_daily, fitted, in
                                   weights_from(walked[N_FIT + 1], closes[N_FIT]))
 
 
-@pytest.mark.parametrize("tolerance, reruns", [(1440, 1), (1441, 0)])
+# Any 64-bit tolerance: as found, pandas refused to make a Timedelta of sys.maxsize minutes
+# (and of about 1.5e8 on pandas 2.2), though "never rerun on time alone" is a natural request.
+@pytest.mark.parametrize("tolerance, reruns", [(1440, 1), (1441, 0), (sys.maxsize, 0), (-sys.maxsize - 1, 1),
+                                               (0, 1)])
 def test_staleness_is_measured_in_minutes_and_reached_at_equality(crypto_daily, fitted, monkeypatch, caplog,
                                                                    tolerance, reruns):
-    folder = fitted[0]
+    folder, _, walked, closes, _ = fitted
     monkeypatch.chdir(folder)
     factor = make(crypto_daily.iloc[:N_FIT])
     factor.predict()
     factor.update(crypto_daily.iloc[[N_FIT]])  # one daily bar: 1440 minutes behind
     caplog.set_level(logging.INFO, logger=" ")
     caplog.clear()
-    factor.predict(number_of_minutes_away_before_needing_to_rerun=tolerance)
+    weights = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=tolerance)
     runs = [r for r in caplog.records if r.getMessage().startswith("RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS")]
     assert len(runs) == reruns
+    # Rerun or stepped, the weights are the full backtest's.
+    np.testing.assert_array_equal(weights, weights_from(walked[N_FIT + 1], closes[N_FIT]))
 
 
 def test_predict_frame_and_conversions(crypto_daily, fitted, monkeypatch):

@@ -14,10 +14,12 @@ import pytest
 
 from factors.technical.factor_helpers import DEFAULT_OBJECTIVE, Factor, FakeSignalsmith, FakeTradegate, fields
 from support.market_data import load_ohlcv
+from support.search_lock import search_lock_name
 from velmora.factors.technical import cointpairs
 
 OBJECTIVE = "latest_cumprod_returns"
-STUDY_FILE = f"crypto_1440_{OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db"
+STUDY_NAME = "PairsTradingSerialCointegrationFactor"
+STUDY_FILE = f"crypto_1440_{OBJECTIVE}_0.9_{STUDY_NAME}.db"
 FLOATS = ["zscore_halflife_multiplier", "rolling_volatility_halflife_multiplier", "take_profit_std_multiplier",
           "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
           "take_profit_current_volatility_multiplier_sensitivity_at_adjustment", "stop_loss_std_multiplier",
@@ -77,7 +79,8 @@ def test_sequential_fit_logs_keeps_best_and_final_run_reproduces_it(crypto_daily
     factor = make(crypto_daily)
     factor.fit(4)
 
-    assert os.listdir(in_tmp_dir) == [STUDY_FILE]
+    # The study file, and the lock its searches keep beside it.
+    assert sorted(os.listdir(in_tmp_dir)) == [search_lock_name(STUDY_NAME, STUDY_FILE), STUDY_FILE]
     s = study()
     assert [t.state for t in s.trials] == [optuna.trial.TrialState.COMPLETE] * 4
     assert fields(factor)["optimal_params"] == s.best_params
@@ -509,7 +512,7 @@ def test_percent_signs_stay_literal_in_the_study_file(crypto_daily, in_tmp_dir, 
     name = f"{universe}_1440_{OBJECTIVE}_0.9_PairsTradingSerialCointegrationFactor.db"
     factor = Factor(universe, crypto_daily, 1440, [], False, objective=OBJECTIVE)
     factor.fit(1)
-    assert os.listdir(in_tmp_dir) == [name]
+    assert sorted(os.listdir(in_tmp_dir)) == sorted([search_lock_name(STUDY_NAME, name), name])
     assert factor.get_full_backtest_results() is not None
     factor.erase_fit_memory()
     assert os.listdir(in_tmp_dir) == []

@@ -79,7 +79,8 @@ double volatility_multiplier(const double* spread, std::ptrdiff_t n, std::int64_
                              std::vector<double>& scratch_runs, std::vector<double>& scratch_dev);
 
 // Length of the rolling runs of the volatility multiplier for a spread of n values:
-// max(2, min(trunc(multiplier * halflife), n - 30)).
+// max(2, min(trunc(multiplier * halflife), n - 30)). A product that is NaN (a NaN
+// multiplier, or an infinite one times a half-life of 0) throws std::invalid_argument.
 std::ptrdiff_t volatility_run_length(std::ptrdiff_t n, std::int64_t halflife,
                                      double rolling_volatility_halflife_multiplier);
 

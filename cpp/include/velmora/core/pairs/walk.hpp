@@ -182,7 +182,8 @@ Crossing check_barrier_crossing(const PairState& state, double x);
 void window_spread(const Market& market, const PairSpec& pair, const PairState& state,
                    std::int64_t end, std::int64_t w, double* out);
 
-// First out-of-sample row: start + trunc((end - start) * ratio), the product in double.
+// First out-of-sample row: start + trunc((end - start) * ratio), the product in double. A
+// ratio outside [0, 1] (NaN included) throws std::invalid_argument.
 std::int64_t split_row(std::int64_t start, std::int64_t end, double ratio);
 
 }  // namespace velmora::core::pairs
