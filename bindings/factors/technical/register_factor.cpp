@@ -7,6 +7,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 #include "factors/technical/factor_state.hpp"
 #include "factors/technical/factor_walk.hpp"
 #include "factors/technical/search.hpp"
+#include "factors/technical/study_watch.hpp"
 #include "factors/technical/walk_params.hpp"
 #include "velmora/core/factor/cleaning.hpp"
 #include "velmora/core/labels.hpp"
@@ -353,6 +356,7 @@ void intialize_pairs_trading_data_structures(Factor& f) {
   f.pair_states.clear();
   f.walk_state_params = py::none();
   f.walk_state_end = -1;
+  f.forget_recorded_trades();
 }
 
 }  // namespace
@@ -381,6 +385,7 @@ void initialize_vodED_data_structures(Factor& f, py::object signalsmith, py::obj
   }
   f.trade_record_template = record;
   f.trade_store = py::dict();
+  f.forget_recorded_trades();
   f.vodED_ready = py::bool_(false);
   f.vodED_ready = check_if_vodED_optimal_entry_exists_and_load(f);
 }
@@ -485,13 +490,42 @@ py::object zeros(py::ssize_t n) {
   return np.attr("zeros")(n, py::arg("dtype") = np.attr("float64"));
 }
 
+// The id of a parameter set among those trades were recorded with; equal sets (200 and 200.0
+// alike, in any key order) share one.
+std::int64_t trade_context_of(Factor& f, const py::dict& params) {
+  std::vector<std::string> items;
+  for (auto item : params) {
+    std::string text = py::repr(item.first).cast<std::string>() + "=";
+    const double value = PyFloat_AsDouble(item.second.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+      PyErr_Clear();
+      text += "repr " + py::repr(item.second).cast<std::string>();
+    } else {
+      std::uint64_t bits = 0;
+      std::memcpy(&bits, &value, sizeof bits);
+      text += std::to_string(bits);
+    }
+    items.push_back(std::move(text));
+  }
+  std::sort(items.begin(), items.end());
+  std::string key;
+  for (const std::string& item : items) key += item + "\n";
+  const auto next = static_cast<std::int64_t>(f.trade_contexts.size());
+  return f.trade_contexts.emplace(std::move(key), next).first->second;
+}
+
 // Sees the walk's entries and closes; everything it does needs the host, so it takes the
 // GIL for the duration of each call. Entries and closes arrive in bar-major, pair-minor order.
 class FactorObserver final : public cp::WalkObserver {
  public:
-  FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w)
+  FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w,
+                 std::int64_t trade_context)
       : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)),
-        live_time_(f.current_time), w_(w), poller_(true) {}
+        live_time_(f.current_time), w_(w), trade_context_(trade_context), skip_recorded_(f.skip_recorded_trades),
+        poller_(true) {
+    f_.open_trade_entry_ends.resize(py::len(pairs_), -1);
+  }
 
   bool on_entry(const cp::EntryEvent& e) override {
     py::gil_scoped_acquire gil;
@@ -523,6 +557,7 @@ class FactorObserver final : public cp::WalkObserver {
       record["trade_securities"] = pair;
       record["features"] = features;
       f_.open_trade_records[pair] = record;
+      f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = e.end;
     }
     return !vetoed;
   }
@@ -535,9 +570,14 @@ class FactorObserver final : public cp::WalkObserver {
     record["time_of_exit"] = f_.current_time;
     record["trade_label"] = py::int_(e.label);
     record["trade_returns"] = py::float_(e.trade_return);
+    RecordedTrade trade{trade_context_, static_cast<std::int64_t>(e.pair),
+                        f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)], e.end, e.label, 0};
+    std::memcpy(&trade.return_bits, &e.trade_return, sizeof trade.return_bits);
+    if (skip_recorded_ && holds(trade)) return;
     py::object stored = py::reinterpret_steal<py::object>(PyDict_Copy(record.ptr()));
     if (!stored) throw py::error_already_set();
     f_.trade_store[py::int_(f_.trade_counter)] = stored;
+    f_.recorded_trades[trade] = f_.trade_counter;
     ++f_.trade_counter;
   }
 
@@ -552,12 +592,24 @@ class FactorObserver final : public cp::WalkObserver {
         end < static_cast<std::int64_t>(py::len(datetimes_)) ? py::object(datetimes_[py::int_(end)]) : live_time_;
   }
 
+  // Whether trade_store still holds this trade under the number it was stored with (the caller
+  // may have emptied or edited the store meanwhile).
+  bool holds(const RecordedTrade& trade) const {
+    const auto at = f_.recorded_trades.find(trade);
+    if (at == f_.recorded_trades.end() || !PyDict_Check(f_.trade_store.ptr())) return false;
+    const int held = PyDict_Contains(f_.trade_store.ptr(), py::int_(at->second).ptr());
+    if (held < 0) throw py::error_already_set();
+    return held == 1;
+  }
+
   Factor& f_;
   py::list pairs_;
   py::object data_;
   py::object datetimes_;
   py::object live_time_;
   std::int64_t w_;
+  std::int64_t trade_context_;
+  bool skip_recorded_;
   InterruptPoller poller_;
 };
 
@@ -717,6 +769,7 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   f.pair_states.assign(f.pair_specs.size(), cp::PairState{});
   d.install(f);
   f.open_trade_records = records;
+  f.open_trade_entry_ends.assign(f.pair_specs.size(), -1);
   // Fresh state was walked with no parameters: until a run completes and records its own,
   // predict must not step on from it (a walk cut short by an error or Ctrl-C leaves it so).
   f.walk_state_params = py::none();
@@ -751,7 +804,7 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   // the factor cannot pull them from under it.
   const std::vector<cp::PairSpec> specs = f.pair_specs;
   std::vector<cp::PairState> states;
-  FactorObserver observer(f, f.pairs_list, data, datetimes, w);
+  FactorObserver observer(f, f.pairs_list, data, datetimes, w, trade_context_of(f, params));
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
@@ -790,7 +843,7 @@ py::object step_positions(Factor& f, const py::dict& params, std::int64_t first_
   }
   std::vector<cp::PairState> states = f.pair_states;
   py::array_t<double> positions(S);
-  FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w);
+  FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w, trade_context_of(f, params));
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
@@ -937,6 +990,11 @@ void update(Factor& f, py::object frame) {
   if (first <= latest) {
     raise_plain("Datetime of new row of data is before the latest datetime already recorded");
   }
+  // A repeated or backward time inside the frame would leave the stored bars no time series.
+  if (!truth(index.attr("is_monotonic_increasing")) || !truth(index.attr("is_unique"))) {
+    raise_plain("Datetimes of new rows of data are not strictly increasing, every bar must be later than the one "
+                "before it");
+  }
   // Everything is converted before anything is replaced: a failure leaves the factor as it was.
   py::object ordered = frame[py::list(f.data_column_names_array)];
   py::object new_times = np.attr("asarray")(index, py::arg("dtype") = "datetime64[ns]");
@@ -988,6 +1046,68 @@ py::object market_value_weights(py::handle positions, py::handle closes) {
   return values / gross;
 }
 
+// While predict catches up, trades the store already holds from an earlier run of the same
+// parameters over the same bars are not stored again: a live process that reruns at every bar
+// would otherwise store the whole history's trades once per predict.
+class SkippingRecordedTrades {
+ public:
+  explicit SkippingRecordedTrades(Factor& f) : f_(f), before_(f.skip_recorded_trades) { f_.skip_recorded_trades = true; }
+  ~SkippingRecordedTrades() { f_.skip_recorded_trades = before_; }
+  SkippingRecordedTrades(const SkippingRecordedTrades&) = delete;
+  SkippingRecordedTrades& operator=(const SkippingRecordedTrades&) = delete;
+
+ private:
+  Factor& f_;
+  bool before_;
+};
+
+// A best trial of the study other than the one whose parameters the factor holds.
+struct BestTrialChange {
+  bool changed = false;
+  std::int64_t number = -1;
+  py::object params;
+  StudyFileStamp stamp;
+
+  // After the rerun: the parameters it loaded are this trial's (unless the study changed
+  // once more in between, which the next look finds).
+  void adopt_if_held(Factor& f) const {
+    if (f.optimal_params.is_none() || !f.optimal_params.equal(params)) return;
+    f.optimal_params_trial = number;
+    f.optimal_params_study_stamp = stamp;
+  }
+};
+
+// Reads the best trial again only when the study file changed since it was last confirmed (a
+// stat or two otherwise). A study that has gone away (no file, no such study, no completed
+// trial yet) changes nothing: the parameters held stay, and stepping goes on with them.
+BestTrialChange look_for_new_best_trial(Factor& f, const StudyIdentity& study) {
+  BestTrialChange change;
+  const std::optional<StudyFileStamp> stamp = study_file_stamp(study.file_name());
+  const std::optional<StudyFileStamp>& seen = f.optimal_params_study_stamp;
+  if (stamp && seen && !seen->racy && seen->same_file_state(*stamp)) return change;
+  const std::optional<BestTrial> best = stamp ? current_best_trial(study) : std::nullopt;
+  if (!best) {
+    f.optimal_params_study_stamp.reset();  // looked at again when it comes back
+    return change;
+  }
+  const bool same_trial = f.optimal_params_trial < 0 || f.optimal_params_trial == best->number;
+  if (same_trial && best->params.equal(f.optimal_params)) {
+    f.optimal_params_trial = best->number;
+    f.optimal_params_study_stamp = stamp;
+    return change;
+  }
+  const std::string before =
+      f.optimal_params_trial < 0 ? "AN EARLIER BEST TRIAL" : "TRIAL " + std::to_string(f.optimal_params_trial);
+  shared_logger().attr("info")("BEST TRIAL OF THE STUDY CHANGED FROM " + before + " TO TRIAL " +
+                               std::to_string(best->number) + ": RERUNNING THE BACKTEST WITH ITS PARAMETERS" +
+                               " | PAIRS TRADING SERIAL COINTEGRATION FACTOR " + std::to_string(f.resolution_in_mins));
+  change.changed = true;
+  change.number = best->number;
+  change.params = best->params;
+  change.stamp = *stamp;
+  return change;
+}
+
 py::object predict(py::object self, bool return_arrays, bool convert_to_actual_positions, double current_equity,
                    std::int64_t number_of_minutes_away_before_needing_to_rerun) {
   if (convert_to_actual_positions && !(std::isfinite(current_equity) && current_equity > 0.0)) {
@@ -997,9 +1117,14 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   Factor& f = factor_of(self);
   py::module_ pd = pandas();
   py::module_ np = numpy();
+  const StudyIdentity study = study_of(f);
   if (empty_or_none(f.optimal_params)) {
-    f.optimal_params = load_best_params(study_of(f));
+    f.optimal_params = load_best_params(study);
+    f.forget_optimal_params_trial();
   }
+  // The study's current best trial is traded, whatever the tolerance: a refit elsewhere
+  // since the parameters were read makes this predict rerun with the new best.
+  const BestTrialChange best = look_for_new_best_trial(f, study);
   py::dict params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];
   auto behind = [&]() { return pd.attr("Timestamp")(latest) - pd.attr("Timestamp")(f.last_run_time); };
@@ -1013,8 +1138,13 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   // rows - w windows and then books and scores both parts, downloads included. bench/live.py:
   // 100 hourly bars of 28 pairs step in about a millisecond, over a hundred times faster than
   // the rerun, and a stepped window costs a few microseconds beside a predict's fixed one.
-  if (!walk_state_is_current(f, params) || behind() >= minutes(number_of_minutes_away_before_needing_to_rerun)) {
+  // A rerun walks again windows stepped or walked before, and the step after it the window
+  // the last predict stepped: trades held from those are not stored again.
+  SkippingRecordedTrades once(f);
+  if (best.changed || !walk_state_is_current(f, params) ||
+      behind() >= minutes(number_of_minutes_away_before_needing_to_rerun)) {
     self.attr("get_full_backtest_results")();
+    if (best.changed) best.adopt_if_held(f);
     params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   }
   const auto window = py::int_(params["size_of_rolling_windows"]).cast<std::int64_t>();
