@@ -520,10 +520,10 @@ std::int64_t trade_context_of(Factor& f, const py::dict& params) {
 class FactorObserver final : public cp::WalkObserver {
  public:
   FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w,
-                 std::int64_t trade_context)
+                 std::int64_t trade_context, py::dict held_entries = py::dict())
       : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)),
         live_time_(f.current_time), w_(w), trade_context_(trade_context), skip_recorded_(f.skip_recorded_trades),
-        poller_(true) {
+        held_entries_(std::move(held_entries)), poller_(true) {
     f_.open_trade_entry_ends.resize(py::len(pairs_), -1);
   }
 
@@ -556,9 +556,13 @@ class FactorObserver final : public cp::WalkObserver {
       record["time_of_entry"] = f_.current_time;
       record["trade_securities"] = pair;
       record["features"] = features;
+      if (held_entries_.contains(pair)) {
+        py::tuple held = held_entries_[pair];
+        if (held[0].cast<std::int64_t>() == e.end) record["time_of_entry"] = held[1];
+      }
       f_.open_trade_records[pair] = record;
-      f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = e.end;
     }
+    f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = vetoed ? -1 : e.end;
     return !vetoed;
   }
 
@@ -573,6 +577,7 @@ class FactorObserver final : public cp::WalkObserver {
     RecordedTrade trade{trade_context_, static_cast<std::int64_t>(e.pair),
                         f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)], e.end, e.label, 0};
     std::memcpy(&trade.return_bits, &e.trade_return, sizeof trade.return_bits);
+    f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = -1;
     if (skip_recorded_ && holds(trade)) return;
     py::object stored = py::reinterpret_steal<py::object>(PyDict_Copy(record.ptr()));
     if (!stored) throw py::error_already_set();
@@ -610,6 +615,8 @@ class FactorObserver final : public cp::WalkObserver {
   std::int64_t w_;
   std::int64_t trade_context_;
   bool skip_recorded_;
+  // pair -> (entry window end, time_of_entry) of trades a rerun finds open again.
+  py::dict held_entries_;
   InterruptPoller poller_;
 };
 
@@ -777,6 +784,27 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   f.walk_state_end = -1;
 }
 
+// The trades open in the walk state, by pair, as (entry window end, time_of_entry), when that
+// state was walked with the parameters of `context`. predict's rerun walks them again: the
+// entry it then opens at the same window end is the trade already open, and keeps the time it
+// was entered at (a step stamps the latest bar, a full walk the bar after the window).
+py::dict open_entries_walked_with(Factor& f, std::int64_t context) {
+  py::dict held;
+  if (f.walk_state_params.is_none() || !PyDict_Check(f.walk_state_params.ptr()) || f.pairs_list.is_none() ||
+      f.open_trade_records.is_none() ||
+      trade_context_of(f, py::reinterpret_borrow<py::dict>(f.walk_state_params)) != context) {
+    return held;
+  }
+  py::list pairs = f.pairs_list;
+  const std::size_t n = std::min(f.open_trade_entry_ends.size(), py::len(pairs));
+  for (std::size_t k = 0; k < n; ++k) {
+    if (f.open_trade_entry_ends[k] < 0) continue;
+    py::object record = f.open_trade_records[pairs[k]];
+    held[pairs[k]] = py::make_tuple(f.open_trade_entry_ends[k], record["time_of_entry"]);
+  }
+  return held;
+}
+
 py::object walk_positions(Factor& f, const py::dict& params) {
   WalkingGuard walking(f);
   py::module_ np = numpy();
@@ -785,6 +813,8 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   const std::int64_t w = p.size_of_rolling_windows;
   const std::int64_t rows = f.number_of_rows;
   const auto S = static_cast<py::ssize_t>(f.number_of_securities);
+  const std::int64_t context = trade_context_of(f, params);
+  py::dict held_entries = f.skip_recorded_trades ? open_entries_walked_with(f, context) : py::dict();
   initialize_pair_state(f, w);
 
   // The arrays the walk's callbacks read stay referenced here for its whole duration.
@@ -804,7 +834,7 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   // the factor cannot pull them from under it.
   const std::vector<cp::PairSpec> specs = f.pair_specs;
   std::vector<cp::PairState> states;
-  FactorObserver observer(f, f.pairs_list, data, datetimes, w, trade_context_of(f, params));
+  FactorObserver observer(f, f.pairs_list, data, datetimes, w, context, held_entries);
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
