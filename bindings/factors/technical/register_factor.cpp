@@ -1315,11 +1315,12 @@ Updates this factor with the latest available data
 
 Args:
     new_dataframe_of_data (pd.DataFrame): bars after the last stored bar, at the factor's
-        resolution and inside its trading hours (they are not resampled), with the stored
-        column labels in any order and a DatetimeIndex without NaT (a zone-aware one is read
-        in UTC). A bar whose open, high, low or close of a security is not a positive finite
-        number is stored as that security's missing bar, carried from the bar before; so is
-        a bar left missing (NaN), and a missing volume is stored as 0.
+        resolution and inside its trading hours (they are neither resampled nor filtered),
+        with the stored column labels in any order and a strictly increasing DatetimeIndex
+        without NaT (a zone-aware one is read in UTC, a zone-less one as UTC clock time).
+        A bar whose open, high, low or close of a security is not a positive finite number
+        is stored as that security's missing bar, carried from the bar before; so is a bar
+        left missing (NaN), and a missing volume is stored as 0.
 
 Returns:
     None
@@ -1330,6 +1331,9 @@ Returns:
 Produces the position weights(default) or positions from the latest available data
 
 Portfolios should aim to hold these weights or positions to reflect the factor's model.
+They are those of the study's current best trial: when another process has written a new
+best trial into the study since its parameters were read, predict reruns the backtest with
+it and logs the change.
 
 Args:
     return_arrays (bool): return a numpy array instead of a DataFrame.
