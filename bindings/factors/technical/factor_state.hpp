@@ -5,7 +5,6 @@
 #include "common/common.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -150,7 +149,7 @@ struct Factor {
   // keeps each trade once however often it reruns. Emptied with trade_store and with new arrays.
   std::unordered_map<RecordedTrade, std::int64_t, RecordedTradeHash> recorded_trades;
   std::unordered_map<std::string, std::int64_t> trade_contexts;
-  // Set while predict's own rerun walks.
+  // Set while predict catches up (its rerun and its steps).
   bool skip_recorded_trades = false;
   // The window end at which each pair's open trade entered (pairs_list order).
   std::vector<std::int64_t> open_trade_entry_ends;
