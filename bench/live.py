@@ -149,6 +149,7 @@ def main() -> None:
                                     storage=storage)
         study.enqueue_trial(PARAMS)
         make(HISTORY).fit(1)
+        time.sleep(2)  # a study file written just now is read at every predict until it is older
 
         t_one, _ = timed(1, STEP, 5)
         t_step, stepped = timed(CATCH_UP, STEP, 5)
