@@ -10,14 +10,23 @@ script checks. It prints the time of each and their ratio, beside a predict one 
 and one 1000 bars behind, which show the fixed cost of a predict and the cost of a stepped
 window. The benchmark downloads of the rerun's results tables are answered offline with
 nothing, so a rerun in live use costs more than shown here.
+
+Then a long live loop: a factor of four of the pairs holding 6100 hourly bars is given 2000 more
+one at a time, with a predict at the default tolerance after each (every one reruns the whole
+backtest, an hour being past the 5-minute tolerance). It prints the trade store's size, the time
+of a predict at the start and at the end of the loop beside that of a factor built on the same
+bars, and how much the process grew.
 """
 
 from __future__ import annotations
 
 import logging
 import os
+import resource
+import statistics
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -32,6 +41,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from factors.technical.factor_helpers import trading_params  # noqa: E402
 from research_run import load_sample  # noqa: E402
 from timing import best_of  # noqa: E402
+from velmora.factors.technical import cointpairs  # noqa: E402
 from velmora.factors.technical.cointpairs import PairsTradingSerialCointegrationFactor  # noqa: E402
 
 HISTORY = 8000
@@ -39,6 +49,70 @@ CATCH_UP = 100
 LONG_CATCH_UP = 1000  # shows the cost of a window beside the fixed cost of a predict
 PARAMS = trading_params(200)
 STEP, RERUN = 10 ** 9, 0  # tolerances in minutes
+LOOP_SECURITIES = ("BTCUSDT", "ETHUSDT", "BNBUSDT", "XRPUSDT")
+LOOP_HISTORY, LOOP_PREDICTS = 6100, 2000
+EDGE = 50  # predicts whose median time stands for the start and the end of the loop
+
+
+def rss_mb():
+    """The process's resident memory now (its peak where /proc is missing)."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak / (1024 * 1024 if sys.platform == "darwin" else 1024)
+
+
+def store_size(factor):
+    return len(cointpairs._factor_fields(factor)["trade_store"])
+
+
+def long_loop(frame):
+    """(store sizes, predict times, fresh factor's store and predict time, memory before and after)."""
+    frame = frame[[f"{name}_{field}" for name in LOOP_SECURITIES
+                   for field in ("open", "high", "low", "close", "volume")]]
+
+    def make(rows):
+        return PairsTradingSerialCointegrationFactor("loop", frame.iloc[:rows], 60, [], False,
+                                                     market_value_pct_commissions=0.0,
+                                                     bid_ask_spread_pct_slippage=0.0)
+
+    storage = ("sqlite:///loop_60_stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns"
+               "_0.9_PairsTradingSerialCointegrationFactor.db")
+    study = optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                                storage=storage)
+    study.enqueue_trial(PARAMS)
+    make(LOOP_HISTORY).fit(1)
+    time.sleep(2)  # a study file written just now is read at every predict until it is older
+
+    factor = make(LOOP_HISTORY)
+    factor.predict()
+    stores, times = [store_size(factor)], []
+    memory = rss_mb()
+    for j in range(LOOP_PREDICTS):
+        factor.update(frame.iloc[[LOOP_HISTORY + j]])
+        start = time.perf_counter()
+        factor.predict()
+        times.append(time.perf_counter() - start)
+    stores.append(store_size(factor))
+    memory = (memory, rss_mb())
+
+    # A factor built on the bars the loop ended with, less the last EDGE // 5, which it is
+    # then given one at a time as the loop was.
+    end, tail = LOOP_HISTORY + LOOP_PREDICTS, EDGE // 5
+    fresh = make(end - tail)
+    fresh.predict()
+    fresh_times = []
+    for row in range(end - tail, end):
+        fresh.update(frame.iloc[[row]])
+        start = time.perf_counter()
+        fresh.predict()
+        fresh_times.append(time.perf_counter() - start)
+    return stores, times, (store_size(fresh), statistics.median(fresh_times)), memory
 
 
 def main() -> None:
@@ -75,12 +149,14 @@ def main() -> None:
                                     storage=storage)
         study.enqueue_trial(PARAMS)
         make(HISTORY).fit(1)
+        time.sleep(2)  # a study file written just now is read at every predict until it is older
 
         t_one, _ = timed(1, STEP, 5)
         t_step, stepped = timed(CATCH_UP, STEP, 5)
         t_rerun, rerun = timed(CATCH_UP, RERUN, 3)
         np.testing.assert_array_equal(stepped, rerun)
         t_long, _ = timed(LONG_CATCH_UP, STEP, 3)
+        stores, times, (fresh_store, fresh_time), memory = long_loop(frame)
         os.chdir(ROOT)
 
     per_window = (t_long - t_one) / (LONG_CATCH_UP - 1)
@@ -94,6 +170,14 @@ def main() -> None:
     print(f"\na {CATCH_UP}-bar catch-up: stepping is {t_rerun / t_step:.0f}x faster than the rerun, which walks "
           f"{HISTORY + CATCH_UP - PARAMS['size_of_rolling_windows']} windows and books and scores both parts; "
           f"a stepped window costs {per_window * 1e6:.0f} us beyond a predict's fixed {t_one * 1e3:.1f} ms")
+    start, end = statistics.median(times[:EDGE]), statistics.median(times[-EDGE:])
+    print(f"\n{LOOP_PREDICTS} predicts at the default tolerance, one new hourly bar before each "
+          f"({len(LOOP_SECURITIES)} crypto pairs, {LOOP_HISTORY} bars at the start):")
+    print(f"  trade store {stores[0]} records after the first predict, {stores[1]} after the last; "
+          f"a factor built on the same bars holds {fresh_store}")
+    print(f"  predict {start * 1e3:.0f} ms at the start, {end * 1e3:.0f} ms at the end (median of {EDGE}); "
+          f"a factor built on the same bars {fresh_time * 1e3:.0f} ms (median of {EDGE // 5})")
+    print(f"  memory {memory[0]:.0f} MB before the loop, {memory[1]:.0f} MB after ({memory[1] - memory[0]:+.0f} MB)")
 
 if __name__ == "__main__":
     main()

@@ -5,6 +5,10 @@
 #include "common/common.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "velmora/core/factor/cleaning.hpp"
@@ -13,6 +17,51 @@
 namespace velmora::bind::cointpairs {
 
 namespace py = pybind11;
+
+// A closed trade as the walk saw it: the parameters it was walked with (an id of
+// Factor::trade_contexts), the pair, the window ends of its entry and exit (rows only grow at
+// the end, so an end names the same bars in every later run) and its outcome. Two runs of the
+// same parameters over the same bars close the same trades, whatever time they stamp on them.
+struct RecordedTrade {
+  std::int64_t context = 0;
+  std::int64_t pair = 0;
+  std::int64_t entry_end = -1;
+  std::int64_t exit_end = -1;
+  int label = 0;
+  std::uint64_t return_bits = 0;
+
+  bool operator==(const RecordedTrade& o) const {
+    return context == o.context && pair == o.pair && entry_end == o.entry_end && exit_end == o.exit_end &&
+           label == o.label && return_bits == o.return_bits;
+  }
+};
+
+struct RecordedTradeHash {
+  std::size_t operator()(const RecordedTrade& t) const {
+    std::size_t h = std::hash<std::int64_t>()(t.context);
+    for (const std::uint64_t v : {static_cast<std::uint64_t>(t.pair), static_cast<std::uint64_t>(t.entry_end),
+                                  static_cast<std::uint64_t>(t.exit_end), static_cast<std::uint64_t>(t.label),
+                                  t.return_bits}) {
+      h ^= std::hash<std::uint64_t>()(v) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    }
+    return h;
+  }
+};
+
+// What the study file looked like when the best trial was last read from it: a change of any
+// of these (a write, a replacement, a restored copy) means the best trial must be read again.
+struct StudyFileStamp {
+  std::int64_t device = 0, inode = 0, size = 0, mtime_ns = 0, ctime_ns = 0;
+  std::int64_t wal_size = -1, wal_mtime_ns = -1;  // SQLite's write-ahead log, when there is one
+  // Taken within a moment of the file's last change: a write in the same clock tick could leave
+  // every field as it is, so such a stamp is never trusted to mean "unchanged".
+  bool racy = false;
+
+  bool same_file_state(const StudyFileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size && mtime_ns == o.mtime_ns &&
+           ctime_ns == o.ctime_ns && wal_size == o.wal_size && wal_mtime_ns == o.wal_mtime_ns;
+  }
+};
 
 struct Factor {
   // ------------------------------------------------------------ settings
@@ -58,6 +107,11 @@ struct Factor {
 
   // ------------------------------------------------------------ per run and per pair
   py::object optimal_params = py::none();
+  // The study's trial optimal_params came from (-1: not known, as after fit or a caller's
+  // get_full_backtest_results), and the study file as it was when that was last confirmed
+  // (none: not confirmed since). predict reads the best trial again only when the file changed.
+  std::int64_t optimal_params_trial = -1;
+  std::optional<StudyFileStamp> optimal_params_study_stamp;
   // The parameters the per-pair state was last walked with (a copy), so a live step can
   // tell when that state belongs to other parameters than optimal_params.
   py::object walk_state_params = py::none();
@@ -88,6 +142,17 @@ struct Factor {
   py::object vodED_tradegate = py::none();
   py::object vodED_ready = py::none();
   py::object object_store_dict = py::none();
+
+  // Every trade trade_store received from a run or step, by what the walk saw (to the number it
+  // is stored under), and the parameter sets those runs were walked with. A rerun made by
+  // predict to catch up stores only the trades that are not held already, so a live process
+  // keeps each trade once however often it reruns. Emptied with trade_store and with new arrays.
+  std::unordered_map<RecordedTrade, std::int64_t, RecordedTradeHash> recorded_trades;
+  std::unordered_map<std::string, std::int64_t> trade_contexts;
+  // Set while predict catches up (its rerun and its steps).
+  bool skip_recorded_trades = false;
+  // The window end at which each pair's open trade entered (pairs_list order).
+  std::vector<std::int64_t> open_trade_entry_ends;
 
   // The trading periods parsed from trading_hours when the data structures were built.
   std::vector<core::factor::TradingPeriod> trading_periods;
@@ -129,6 +194,18 @@ struct Factor {
                           &vodED_tradegate, &vodED_ready, &object_store_dict}) {
       f(*o);
     }
+  }
+
+  // optimal_params were read anew, from a trial predict has not confirmed.
+  void forget_optimal_params_trial() {
+    optimal_params_trial = -1;
+    optimal_params_study_stamp.reset();
+  }
+
+  // Recorded trades belong to a trade store and to the bars of the arrays they were walked on.
+  void forget_recorded_trades() {
+    recorded_trades.clear();
+    trade_contexts.clear();
   }
 
   std::int64_t bars_per_trading_day() const {

@@ -7,7 +7,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -16,6 +18,7 @@
 #include "factors/technical/factor_state.hpp"
 #include "factors/technical/factor_walk.hpp"
 #include "factors/technical/search.hpp"
+#include "factors/technical/study_watch.hpp"
 #include "factors/technical/walk_params.hpp"
 #include "velmora/core/factor/cleaning.hpp"
 #include "velmora/core/labels.hpp"
@@ -354,6 +357,7 @@ void intialize_pairs_trading_data_structures(Factor& f) {
   f.pair_states.clear();
   f.walk_state_params = py::none();
   f.walk_state_end = -1;
+  f.forget_recorded_trades();
 }
 
 }  // namespace
@@ -382,6 +386,7 @@ void initialize_vodED_data_structures(Factor& f, py::object signalsmith, py::obj
   }
   f.trade_record_template = record;
   f.trade_store = py::dict();
+  f.forget_recorded_trades();
   f.vodED_ready = py::bool_(false);
   f.vodED_ready = check_if_vodED_optimal_entry_exists_and_load(f);
 }
@@ -486,13 +491,42 @@ py::object zeros(py::ssize_t n) {
   return np.attr("zeros")(n, py::arg("dtype") = np.attr("float64"));
 }
 
+// The id of a parameter set among those trades were recorded with; equal sets (200 and 200.0
+// alike, in any key order) share one.
+std::int64_t trade_context_of(Factor& f, const py::dict& params) {
+  std::vector<std::string> items;
+  for (auto item : params) {
+    std::string text = py::repr(item.first).cast<std::string>() + "=";
+    const double value = PyFloat_AsDouble(item.second.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+      PyErr_Clear();
+      text += "repr " + py::repr(item.second).cast<std::string>();
+    } else {
+      std::uint64_t bits = 0;
+      std::memcpy(&bits, &value, sizeof bits);
+      text += std::to_string(bits);
+    }
+    items.push_back(std::move(text));
+  }
+  std::sort(items.begin(), items.end());
+  std::string key;
+  for (const std::string& item : items) key += item + "\n";
+  const auto next = static_cast<std::int64_t>(f.trade_contexts.size());
+  return f.trade_contexts.emplace(std::move(key), next).first->second;
+}
+
 // Sees the walk's entries and closes; everything it does needs the host, so it takes the
 // GIL for the duration of each call. Entries and closes arrive in bar-major, pair-minor order.
 class FactorObserver final : public cp::WalkObserver {
  public:
-  FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w)
+  FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w,
+                 std::int64_t trade_context, py::dict held_entries = py::dict())
       : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)),
-        live_time_(f.current_time), w_(w), poller_(true) {}
+        live_time_(f.current_time), w_(w), trade_context_(trade_context), skip_recorded_(f.skip_recorded_trades),
+        held_entries_(std::move(held_entries)), poller_(true) {
+    f_.open_trade_entry_ends.resize(py::len(pairs_), -1);
+  }
 
   bool on_entry(const cp::EntryEvent& e) override {
     py::gil_scoped_acquire gil;
@@ -523,8 +557,13 @@ class FactorObserver final : public cp::WalkObserver {
       record["time_of_entry"] = f_.current_time;
       record["trade_securities"] = pair;
       record["features"] = features;
+      if (held_entries_.contains(pair)) {
+        py::tuple held = held_entries_[pair];
+        if (held[0].cast<std::int64_t>() == e.end) record["time_of_entry"] = held[1];
+      }
       f_.open_trade_records[pair] = record;
     }
+    f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = vetoed ? -1 : e.end;
     return !vetoed;
   }
 
@@ -536,9 +575,15 @@ class FactorObserver final : public cp::WalkObserver {
     record["time_of_exit"] = f_.current_time;
     record["trade_label"] = py::int_(e.label);
     record["trade_returns"] = py::float_(e.trade_return);
+    RecordedTrade trade{trade_context_, static_cast<std::int64_t>(e.pair),
+                        f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)], e.end, e.label, 0};
+    std::memcpy(&trade.return_bits, &e.trade_return, sizeof trade.return_bits);
+    f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = -1;
+    if (skip_recorded_ && holds(trade)) return;
     py::object stored = py::reinterpret_steal<py::object>(PyDict_Copy(record.ptr()));
     if (!stored) throw py::error_already_set();
     f_.trade_store[py::int_(f_.trade_counter)] = stored;
+    f_.recorded_trades[trade] = f_.trade_counter;
     ++f_.trade_counter;
   }
 
@@ -553,12 +598,26 @@ class FactorObserver final : public cp::WalkObserver {
         end < static_cast<std::int64_t>(py::len(datetimes_)) ? py::object(datetimes_[py::int_(end)]) : live_time_;
   }
 
+  // Whether trade_store still holds this trade under the number it was stored with (the caller
+  // may have emptied or edited the store meanwhile).
+  bool holds(const RecordedTrade& trade) const {
+    const auto at = f_.recorded_trades.find(trade);
+    if (at == f_.recorded_trades.end() || !PyDict_Check(f_.trade_store.ptr())) return false;
+    const int held = PyDict_Contains(f_.trade_store.ptr(), py::int_(at->second).ptr());
+    if (held < 0) throw py::error_already_set();
+    return held == 1;
+  }
+
   Factor& f_;
   py::list pairs_;
   py::object data_;
   py::object datetimes_;
   py::object live_time_;
   std::int64_t w_;
+  std::int64_t trade_context_;
+  bool skip_recorded_;
+  // pair -> (entry window end, time_of_entry) of trades a rerun finds open again.
+  py::dict held_entries_;
   InterruptPoller poller_;
 };
 
@@ -718,11 +777,33 @@ void initialize_pair_state(Factor& f, std::int64_t w) {
   f.pair_states.assign(f.pair_specs.size(), cp::PairState{});
   d.install(f);
   f.open_trade_records = records;
+  f.open_trade_entry_ends.assign(f.pair_specs.size(), -1);
   // Fresh state was walked with no parameters: until a run completes and records its own,
   // predict must not step on from it (a walk cut short by an error or Ctrl-C leaves it so).
   f.walk_state_params = py::none();
   f.walk_state_model_generation = -1;
   f.walk_state_end = -1;
+}
+
+// The trades open in the walk state, by pair, as (entry window end, time_of_entry), when that
+// state was walked with the parameters of `context`. predict's rerun walks them again: the
+// entry it then opens at the same window end is the trade already open, and keeps the time it
+// was entered at (a step stamps the latest bar, a full walk the bar after the window).
+py::dict open_entries_walked_with(Factor& f, std::int64_t context) {
+  py::dict held;
+  if (f.walk_state_params.is_none() || !PyDict_Check(f.walk_state_params.ptr()) || f.pairs_list.is_none() ||
+      f.open_trade_records.is_none() ||
+      trade_context_of(f, py::reinterpret_borrow<py::dict>(f.walk_state_params)) != context) {
+    return held;
+  }
+  py::list pairs = f.pairs_list;
+  const std::size_t n = std::min(f.open_trade_entry_ends.size(), py::len(pairs));
+  for (std::size_t k = 0; k < n; ++k) {
+    if (f.open_trade_entry_ends[k] < 0) continue;
+    py::object record = f.open_trade_records[pairs[k]];
+    held[pairs[k]] = py::make_tuple(f.open_trade_entry_ends[k], record["time_of_entry"]);
+  }
+  return held;
 }
 
 py::object walk_positions(Factor& f, const py::dict& params) {
@@ -733,6 +814,8 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   const std::int64_t w = p.size_of_rolling_windows;
   const std::int64_t rows = f.number_of_rows;
   const auto S = static_cast<py::ssize_t>(f.number_of_securities);
+  const std::int64_t context = trade_context_of(f, params);
+  py::dict held_entries = f.skip_recorded_trades ? open_entries_walked_with(f, context) : py::dict();
   initialize_pair_state(f, w);
 
   // The arrays the walk's callbacks read stay referenced here for its whole duration.
@@ -752,7 +835,7 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   // the factor cannot pull them from under it.
   const std::vector<cp::PairSpec> specs = f.pair_specs;
   std::vector<cp::PairState> states;
-  FactorObserver observer(f, f.pairs_list, data, datetimes, w);
+  FactorObserver observer(f, f.pairs_list, data, datetimes, w, context, held_entries);
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
@@ -791,7 +874,7 @@ py::object step_positions(Factor& f, const py::dict& params, std::int64_t first_
   }
   std::vector<cp::PairState> states = f.pair_states;
   py::array_t<double> positions(S);
-  FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w);
+  FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w, trade_context_of(f, params));
   double* out = positions.mutable_data();
   {
     py::gil_scoped_release nogil;
@@ -938,6 +1021,11 @@ void update(Factor& f, py::object frame) {
   if (first <= latest) {
     raise_plain("Datetime of new row of data is before the latest datetime already recorded");
   }
+  // A repeated or backward time inside the frame would leave the stored bars no time series.
+  if (!truth(index.attr("is_monotonic_increasing")) || !truth(index.attr("is_unique"))) {
+    raise_plain("Datetimes of new rows of data are not strictly increasing, every bar must be later than the one "
+                "before it");
+  }
   // Everything is converted before anything is replaced: a failure leaves the factor as it was.
   py::object ordered = frame[py::list(f.data_column_names_array)];
   py::object new_times = np.attr("asarray")(index, py::arg("dtype") = "datetime64[ns]");
@@ -999,6 +1087,68 @@ py::object market_value_weights(py::handle positions, py::handle closes) {
   return values / gross;
 }
 
+// While predict catches up, trades the store already holds from an earlier run of the same
+// parameters over the same bars are not stored again: a live process that reruns at every bar
+// would otherwise store the whole history's trades once per predict.
+class SkippingRecordedTrades {
+ public:
+  explicit SkippingRecordedTrades(Factor& f) : f_(f), before_(f.skip_recorded_trades) { f_.skip_recorded_trades = true; }
+  ~SkippingRecordedTrades() { f_.skip_recorded_trades = before_; }
+  SkippingRecordedTrades(const SkippingRecordedTrades&) = delete;
+  SkippingRecordedTrades& operator=(const SkippingRecordedTrades&) = delete;
+
+ private:
+  Factor& f_;
+  bool before_;
+};
+
+// A best trial of the study other than the one whose parameters the factor holds.
+struct BestTrialChange {
+  bool changed = false;
+  std::int64_t number = -1;
+  py::object params;
+  StudyFileStamp stamp;
+
+  // After the rerun: the parameters it loaded are this trial's (unless the study changed
+  // once more in between, which the next look finds).
+  void adopt_if_held(Factor& f) const {
+    if (f.optimal_params.is_none() || !f.optimal_params.equal(params)) return;
+    f.optimal_params_trial = number;
+    f.optimal_params_study_stamp = stamp;
+  }
+};
+
+// Reads the best trial again only when the study file changed since it was last confirmed (a
+// stat or two otherwise). A study that has gone away (no file, no such study, no completed
+// trial yet) changes nothing: the parameters held stay, and stepping goes on with them.
+BestTrialChange look_for_new_best_trial(Factor& f, const StudyIdentity& study) {
+  BestTrialChange change;
+  const std::optional<StudyFileStamp> stamp = study_file_stamp(study.file_name());
+  const std::optional<StudyFileStamp>& seen = f.optimal_params_study_stamp;
+  if (stamp && seen && !seen->racy && seen->same_file_state(*stamp)) return change;
+  const std::optional<BestTrial> best = stamp ? current_best_trial(study) : std::nullopt;
+  if (!best) {
+    f.optimal_params_study_stamp.reset();  // looked at again when it comes back
+    return change;
+  }
+  const bool same_trial = f.optimal_params_trial < 0 || f.optimal_params_trial == best->number;
+  if (same_trial && best->params.equal(f.optimal_params)) {
+    f.optimal_params_trial = best->number;
+    f.optimal_params_study_stamp = stamp;
+    return change;
+  }
+  const std::string before =
+      f.optimal_params_trial < 0 ? "AN EARLIER BEST TRIAL" : "TRIAL " + std::to_string(f.optimal_params_trial);
+  shared_logger().attr("info")("BEST TRIAL OF THE STUDY CHANGED FROM " + before + " TO TRIAL " +
+                               std::to_string(best->number) + ": RERUNNING THE BACKTEST WITH ITS PARAMETERS" +
+                               " | PAIRS TRADING SERIAL COINTEGRATION FACTOR " + std::to_string(f.resolution_in_mins));
+  change.changed = true;
+  change.number = best->number;
+  change.params = best->params;
+  change.stamp = *stamp;
+  return change;
+}
+
 py::object predict(py::object self, bool return_arrays, bool convert_to_actual_positions, double current_equity,
                    std::int64_t number_of_minutes_away_before_needing_to_rerun) {
   if (convert_to_actual_positions && !(std::isfinite(current_equity) && current_equity > 0.0)) {
@@ -1008,9 +1158,14 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   Factor& f = factor_of(self);
   py::module_ pd = pandas();
   py::module_ np = numpy();
+  const StudyIdentity study = study_of(f);
   if (empty_or_none(f.optimal_params)) {
-    f.optimal_params = load_best_params(study_of(f));
+    f.optimal_params = load_best_params(study);
+    f.forget_optimal_params_trial();
   }
+  // The study's current best trial is traded, whatever the tolerance: a refit elsewhere
+  // since the parameters were read makes this predict rerun with the new best.
+  const BestTrialChange best = look_for_new_best_trial(f, study);
   py::dict params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];
   auto behind = [&]() { return pd.attr("Timestamp")(latest) - pd.attr("Timestamp")(f.last_run_time); };
@@ -1024,8 +1179,13 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   // rows - w windows and then books and scores both parts, downloads included. bench/live.py:
   // 100 hourly bars of 28 pairs step in about a millisecond, over a hundred times faster than
   // the rerun, and a stepped window costs a few microseconds beside a predict's fixed one.
-  if (!walk_state_is_current(f, params) || at_least_minutes(behind(), number_of_minutes_away_before_needing_to_rerun)) {
+  // A rerun walks again windows stepped or walked before, and the step after it the window
+  // the last predict stepped: trades held from those are not stored again.
+  SkippingRecordedTrades once(f);
+  if (best.changed || !walk_state_is_current(f, params) ||
+      at_least_minutes(behind(), number_of_minutes_away_before_needing_to_rerun)) {
     self.attr("get_full_backtest_results")();
+    if (best.changed) best.adopt_if_held(f);
     params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   }
   const std::int64_t window = window_from_params(params["size_of_rolling_windows"]);
@@ -1166,11 +1326,12 @@ Updates this factor with the latest available data
 
 Args:
     new_dataframe_of_data (pd.DataFrame): bars after the last stored bar, at the factor's
-        resolution and inside its trading hours (they are not resampled), with the stored
-        column labels in any order and a DatetimeIndex without NaT (a zone-aware one is read
-        in UTC). A bar whose open, high, low or close of a security is not a positive finite
-        number is stored as that security's missing bar, carried from the bar before; so is
-        a bar left missing (NaN), and a missing volume is stored as 0.
+        resolution and inside its trading hours (they are neither resampled nor filtered),
+        with the stored column labels in any order and a strictly increasing DatetimeIndex
+        without NaT (a zone-aware one is read in UTC, a zone-less one as UTC clock time).
+        A bar whose open, high, low or close of a security is not a positive finite number
+        is stored as that security's missing bar, carried from the bar before; so is a bar
+        left missing (NaN), and a missing volume is stored as 0.
 
 Returns:
     None
@@ -1181,6 +1342,9 @@ Returns:
 Produces the position weights(default) or positions from the latest available data
 
 Portfolios should aim to hold these weights or positions to reflect the factor's model.
+They are those of the study's current best trial: when another process has written a new
+best trial into the study since its parameters were read, predict reruns the backtest with
+it and logs the change.
 
 Args:
     return_arrays (bool): return a numpy array instead of a DataFrame.

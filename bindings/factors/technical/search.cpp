@@ -541,6 +541,7 @@ void fit(py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t
   id.file_name();  // refuses an unusable universe name before anything changes
   f.vodED_features_requested = fit_vodED;
   f.optimal_params = run_search(self, id, n_trials_to_estimate_params, n_jobs);
+  f.forget_optimal_params_trial();
   if (!f.vodED_features_requested) return;
 
   // The best parameters once more, without veto and with every entry's features recorded:
@@ -559,7 +560,9 @@ void fit(py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t
 
 py::object get_full_backtest_results(py::object self) {
   Factor& f = factor_of(self);
-  f.optimal_params = load_best_params(study_of(f));
+  py::dict params = load_best_params(study_of(f));
+  if (f.optimal_params.is_none() || !f.optimal_params.equal(params)) f.forget_optimal_params_trial();
+  f.optimal_params = params;
   return self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = f.optimal_params);
 }
 

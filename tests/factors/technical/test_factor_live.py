@@ -5,8 +5,10 @@ every bar at once, and its walk's positions row for the bar after the latest one
 from the bars up to the latest, the walk never looks ahead) gives the weights predict must
 return, sized by market value at the latest closes."""
 
+import json
 import logging
 import shutil
+import subprocess
 import sys
 import warnings
 
@@ -20,6 +22,8 @@ from support.market_data import load_ohlcv
 from velmora.factors.technical import cointpairs
 
 OBJECTIVE = "latest_cumprod_returns"
+STUDY_NAME = "PairsTradingSerialCointegrationFactor"
+STUDY_FILE = f"crypto_1440_{OBJECTIVE}_0.9_{STUDY_NAME}.db"
 N_FIT = 400
 N_LIVE = 24
 TRADING_PARAMS = trading_params(40)
@@ -165,6 +169,87 @@ def test_new_best_parameters_are_predicted_with_at_once(crypto_daily, fitted, in
                                   weights_from(walked[N_FIT + 1], closes[N_FIT]))
 
 
+def records(factor):
+    return list(fields(factor)["trade_store"].values())
+
+
+def outcomes(store_records):
+    return sorted((r["trade_securities"], r["trade_label"], r["trade_returns"]) for r in store_records)
+
+
+def test_a_long_live_loop_holds_each_trade_once(crypto_daily, fitted, monkeypatch):
+    """At the default tolerance every daily predict reruns the whole backtest: the store must
+    still hold each trade of the history once, as stepping alone does, and as many as a
+    factor built on the same bars records. A caller's own full backtest records as before."""
+    folder, best, positions, closes, oracle = fitted
+    monkeypatch.chdir(folder)
+    batches = [1, 2, 1, 3] * 15  # 60 predicts over 105 bars
+    rerun, step = make(crypto_daily.iloc[:N_FIT]), make(crypto_daily.iloc[:N_FIT])
+    n = N_FIT
+    for batch in [0] + batches:
+        for factor in (rerun, step):
+            factor.update(crypto_daily.iloc[n:n + batch]) if batch else None
+        n += batch
+        got = rerun.predict(return_arrays=True)
+        np.testing.assert_array_equal(got, step.predict(return_arrays=True,
+                                                        number_of_minutes_away_before_needing_to_rerun=10 ** 9))
+    held = records(rerun)
+    assert held == records(step)
+    fresh = make(crypto_daily.iloc[:n])
+    fresh.predict()
+    assert len(held) == len(records(fresh)) and outcomes(held) == outcomes(records(fresh))
+    walked = make(crypto_daily.iloc[:n])
+    walked.get_full_backtest_results()
+    rerun.get_full_backtest_results()
+    assert len(records(rerun)) == len(held) + len(records(walked))
+
+
+WRITE_BETTER_TRIAL = """
+import json, sys, optuna
+study = optuna.load_study(study_name=sys.argv[1], storage=sys.argv[2])
+study.add_trial(optuna.trial.create_trial(params=json.loads(sys.argv[3]), value=study.best_value + 1.0,
+                                          distributions=study.best_trial.distributions))
+"""
+
+
+def test_a_new_best_trial_written_elsewhere_is_traded_whatever_the_tolerance(crypto_daily, fitted, in_tmp_dir,
+                                                                             caplog):
+    """Another process writes a better trial into the study mid-loop: live factors at
+    tolerance 0 (a rerun at every predict) and 10^9 (never one by the tolerance) both hold the
+    new best's book from the next predict on, each saying so once. While the study is gone,
+    stepping goes on with the parameters held; back again, it changes nothing."""
+    folder, best, positions, closes, oracle = fitted
+    shutil.copy(folder / STUDY_FILE, in_tmp_dir / STUDY_FILE)
+    better = trading_params(60)
+    walk = make(crypto_daily.iloc[:N_FIT])
+    walk.update(crypto_daily.iloc[N_FIT:N_FIT + N_LIVE + 1])
+    walked = cointpairs._run_walk(walk, better)
+    written, gone, back, last = 3, 7, 9, 12
+    assert not np.array_equal(walked[N_FIT + written:N_FIT + last + 1], positions[N_FIT + written:N_FIT + last + 1])
+    live = {tolerance: make(crypto_daily.iloc[:N_FIT]) for tolerance in (0, 10 ** 9)}
+    caplog.set_level(logging.INFO, logger=" ")
+    for j in range(last + 1):
+        if j == written:
+            subprocess.run([sys.executable, "-c", WRITE_BETTER_TRIAL, STUDY_NAME, "sqlite:///" + STUDY_FILE,
+                            json.dumps(better)], check=True, cwd=in_tmp_dir)
+        if j == gone:
+            shutil.move(in_tmp_dir / STUDY_FILE, in_tmp_dir / "elsewhere.db")
+        if j == back:
+            shutil.move(in_tmp_dir / "elsewhere.db", in_tmp_dir / STUDY_FILE)
+        for tolerance, factor in live.items():
+            if j:
+                factor.update(crypto_daily.iloc[[N_FIT + j - 1]])
+            if gone <= j < back and tolerance == 0:
+                continue  # a rerun reads the study, which is not there
+            got = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=tolerance)
+            held = walked if j >= written else positions
+            np.testing.assert_array_equal(got, weights_from(held[N_FIT + j], closes[N_FIT + j - 1]),
+                                          err_msg=f"bar {j}, tolerance {tolerance}")
+    changes = [r.getMessage() for r in caplog.records if r.getMessage().startswith("BEST TRIAL OF THE STUDY")]
+    assert changes == ["BEST TRIAL OF THE STUDY CHANGED FROM TRIAL 0 TO TRIAL 1: RERUNNING THE BACKTEST WITH ITS "
+                       "PARAMETERS | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440"] * 2
+
+
 # Any 64-bit tolerance: as found, pandas refused to make a Timedelta of sys.maxsize minutes
 # (and of about 1.5e8 on pandas 2.2), though "never rerun on time alone" is a natural request.
 @pytest.mark.parametrize("tolerance, reruns", [(1440, 1), (1441, 0), (sys.maxsize, 0), (-sys.maxsize - 1, 1),
@@ -247,6 +332,12 @@ def test_predict_without_a_study_is_refused(crypto_daily, in_tmp_dir):
     # A bar without a time, first or later: NaT compares false with every time.
     (N_FIT, lambda new: new.set_axis(pd.DatetimeIndex([pd.NaT, new.index[1]])), Exception, "missing datetime \\(NaT\\)"),
     (N_FIT, lambda new: new.set_axis(pd.DatetimeIndex([new.index[0], pd.NaT])), Exception, "missing datetime \\(NaT\\)"),
+    # Every later bar must be later than the one before it: [t, t], [t + 1, t], and [t, t - 3]
+    # back among the stored bars.
+    (N_FIT, lambda new: new.set_axis(new.index[[0, 0]]), Exception, "not strictly increasing"),
+    (N_FIT, lambda new: new.iloc[::-1], Exception, "not strictly increasing"),
+    (N_FIT, lambda new: new.set_axis(pd.DatetimeIndex([new.index[0], new.index[0] - pd.Timedelta(days=3)])),
+     Exception, "not strictly increasing"),
 ])
 def test_update_refusals_leave_the_factor_unchanged(crypto_daily, first, change, error, message):
     factor = make(crypto_daily.iloc[:N_FIT])
@@ -278,9 +369,13 @@ def test_update_appends_in_stored_order_and_reads_zones_in_utc(crypto_daily):
     np.testing.assert_array_equal(f["datetime_array"][N_FIT:], expected_times)
     assert f["datetime_array"].dtype == np.dtype("datetime64[ns]")
     assert f["data_matrix_array"].flags.c_contiguous and f["close_matrix_array"].flags.c_contiguous
-    # Later entries are not checked for order; the next update compares with the last one.
+    # The next update compares with the last one.
     with pytest.raises(Exception, match="before the latest datetime"):
         factor.update(crypto_daily.iloc[N_FIT + 2:N_FIT + 3])
+    # Order is that of the instants: the New York wall clock repeats 01:30 as summer time ends.
+    autumn = pd.DatetimeIndex(["2021-11-07 05:30", "2021-11-07 06:30"], tz="UTC")
+    factor.update(crypto_daily.iloc[N_FIT + 3:N_FIT + 5].set_axis(autumn.tz_convert("America/New_York")))
+    np.testing.assert_array_equal(fields(factor)["datetime_array"][-2:], autumn.tz_localize(None).as_unit("ns"))
 
 
 # Bad quotes on live bars: (field, value, bars in a row, security). Over bars N_FIT + 3 ..
