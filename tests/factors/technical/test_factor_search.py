@@ -468,6 +468,56 @@ def test_fit_vodED_without_training_trades_is_refused_before_the_classifier(cryp
     assert gate.fit_calls == [] and fields(factor)["trade_store"] == {}
 
 
+FLAT = params(starting_sd_for_position_entry=10)  # no z-score passes 10: no entry at all
+TRADING = params(starting_sd_for_position_entry=3)
+
+
+def flat_warnings(caplog):
+    return [r.getMessage() for r in caplog.records
+            if r.name == " " and r.levelno == logging.WARNING and "CLOSES NO TRADE" in r.getMessage()]
+
+
+def add_flat_best_trial():
+    """A finished trial of the flat parameters scoring above anything a run scores."""
+    distributions = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in FLAT}
+    for name in ("size_of_rolling_windows", "starting_sd_for_position_entry"):
+        distributions[name] = optuna.distributions.IntDistribution(1, 100)
+    study().add_trial(optuna.trial.create_trial(params=FLAT, distributions=distributions, value=1e9))
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])  # 2: the one queued trial runs in a worker process
+def test_a_best_run_without_a_training_trade_is_told_after_the_search_and_the_backtest(
+        crypto_daily, in_tmp_dir, caplog, n_jobs):
+    optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                        storage="sqlite:///" + STUDY_FILE).enqueue_trial(FLAT)
+    factor = make(crypto_daily)
+    factor.fit(1, n_jobs=n_jobs)
+    suffix = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440"
+    advice = (" CLOSES NO TRADE IN ITS TRAINING PART: ITS SCORE SHOWS NO TRADING, NOT A LACK OF EDGE. MORE "
+              "TRIALS, ANOTHER RESOLUTION OR ANOTHER UNIVERSE USUALLY HELP" + suffix)
+    assert flat_warnings(caplog) == ["BEST TRIAL 0" + advice]
+    caplog.clear()
+    factor.get_full_backtest_results()
+    assert flat_warnings(caplog) == ["THE BEST RUN" + advice]
+
+
+def test_a_best_run_that_trades_is_not_told_and_earlier_runs_trades_do_not_hide_a_flat_one(
+        crypto_daily, in_tmp_dir, caplog):
+    optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                        storage="sqlite:///" + STUDY_FILE).enqueue_trial(TRADING)
+    factor = make(crypto_daily)
+    factor.fit(1)
+    factor.get_full_backtest_results()
+    assert len(fields(factor)["train_trades_store_df"]) > 0
+    assert flat_warnings(caplog) == []
+
+    # The same object now holds the trading runs' trades; a flat best run adds none of its own.
+    add_flat_best_trial()
+    factor.get_full_backtest_results()
+    assert len(fields(factor)["train_trades_store_df"]) > 0
+    assert [m.split(":")[0] for m in flat_warnings(caplog)] == ["THE BEST RUN CLOSES NO TRADE IN ITS TRAINING PART"]
+
+
 def test_study_file_errors_and_erase(crypto_daily, in_tmp_dir, caplog):
     caplog.set_level(logging.INFO, logger=" ")
     factor = make(crypto_daily)
