@@ -65,6 +65,14 @@ inline void check_dict(py::handle obj, const char* argument, bool none_allowed =
   check_exact_type(obj, argument, reinterpret_cast<PyObject*>(&PyDict_Type), none_allowed);
 }
 
+// A TypeError naming the argument unless `obj` is a pandas DataFrame (subclasses pass): what
+// reads a frame's columns would otherwise fail on the first attribute it looks up.
+inline void check_dataframe(py::handle obj, const char* argument) {
+  if (py::isinstance(obj, py::module_::import("pandas").attr("DataFrame"))) return;
+  raise_type_error("Argument '" + std::string(argument) +
+                   "' must be a pandas DataFrame of OHCLV columns, got " + type_name(obj));
+}
+
 // "Expected dict, got int": the check applied to values assigned to typed attributes.
 inline void check_assigned_type(py::handle obj, py::handle expected, bool none_allowed = true) {
   if (none_allowed && obj.is_none()) return;

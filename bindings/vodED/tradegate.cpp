@@ -15,6 +15,7 @@
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -136,6 +137,32 @@ py::object rows_at(py::handle obj, py::handle positions) { return obj.attr("iloc
 
 bool is_host_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
+// numpy's global generator, seeded for the lifetime of the object when a seed is given, and
+// put back as the caller had it on every exit, errors and Ctrl-C included. The pipeline's
+// stochastic stages draw from it (their own settings stay the library's defaults, as model
+// files hold them), so a fit depends on the seed alone, not on the process, the worker or
+// whatever the caller drew before.
+class GlobalRandomState {
+ public:
+  explicit GlobalRandomState(std::optional<std::uint32_t> seed = std::nullopt)
+      : random_(vb::numpy().attr("random")), saved_(random_.attr("get_state")()) {
+    if (seed) random_.attr("seed")(*seed);
+  }
+  GlobalRandomState(const GlobalRandomState&) = delete;
+  GlobalRandomState& operator=(const GlobalRandomState&) = delete;
+  ~GlobalRandomState() {
+    py::error_scope keep_pending_error;
+    try {
+      random_.attr("set_state")(saved_);
+    } catch (py::error_already_set&) {
+    }
+  }
+
+ private:
+  py::object random_;
+  py::object saved_;
+};
+
 // ---------------------------------------------------------------- construction, pickling
 
 py::none restore_mp_variables(py::object self, const py::tuple& values) {
@@ -207,6 +234,8 @@ void fit_optimal_params_and_pickle_vodED(OptimalEntryClassifier& s, py::handle X
   vb::studies::check_best_params(params, tg::search_space(), vb::studies::file_of_url(text_of(s[kStorageName])),
                                  "delete that study file and fit the classifier again, or correct that trial");
   const tg::PipelineParams p = tg::read_params(params);
+  // The best trial's own seed: the model is the same whichever process fits it.
+  GlobalRandomState seeded(tg::pipeline_seed(p, kBaseSeed));
 
   py::object weigher = sample_weights_class()();
   const tg::PipelineStages stages = tg::make_stages(p, /*with_imputer=*/true);
@@ -258,6 +287,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
              py::object train_time_of_exit_series, py::object impact_series, py::object n_splits,
              py::object n_test_splits, py::object embargo_td, py::object factor_name,
              py::object storage_name, py::object n_trials_to_estimate_params, py::object n_jobs) {
+  GlobalRandomState callers_state;
   auto& s = state_of(self);
   py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
   py::object storage_base = checked_name(storage_name, "storage_name", /*in_url=*/true);
@@ -519,6 +549,7 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
   py::object weigher = sample_weights_class()();
   const tg::PipelineStages stages = tg::make_stages(p, /*with_imputer=*/false);
   tg::draw_imputer_params(trial, p);
+  GlobalRandomState seeded(tg::pipeline_seed(p, kBaseSeed));
 
   py::list scores;
   FoldFailures failures;

@@ -4,6 +4,7 @@
 
 #include "tradegate_pipeline.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -205,6 +206,37 @@ PipelineParams read_params(py::handle mapping) {
   p.bagging_max_samples = at("BaggingClassifier_max_samples");
   p.bagging_max_features = at("BaggingClassifier_max_features");
   return p;
+}
+
+std::uint32_t pipeline_seed(const PipelineParams& p, std::uint32_t base_seed) {
+  py::module_ numbers = py::module_::import("numbers");
+  py::object integral = numbers.attr("Integral");
+  py::object real = numbers.attr("Real");
+  py::module_ builtins = py::module_::import("builtins");
+  // One canonical text per value: an integer drawn by optuna and the same integer held as a
+  // numpy scalar, or a float read back from the study, give the same text.
+  auto canonical = [&](py::handle value) -> std::string {
+    if (py::isinstance(value, integral)) return py::str(builtins.attr("int")(value)).cast<std::string>();
+    if (py::isinstance(value, real)) return py::repr(builtins.attr("float")(value)).cast<std::string>();
+    return py::repr(value).cast<std::string>();
+  };
+  std::string text = std::to_string(base_seed);
+  for (const py::object* value :
+       {&p.score_func_to_use, &p.select_top_k_features_percentile, &p.classifier_model_to_use,
+        &p.ada_n_estimators, &p.ada_learning_rate, &p.lr_penalty, &p.lr_c, &p.lr_class_weight,
+        &p.lr_max_iter, &p.lr_l1_ratio, &p.cnb_alpha, &p.gnb_var_smoothing,
+        &p.bagging_n_estimators, &p.bagging_max_samples, &p.bagging_max_features,
+        &p.imputer_to_use, &p.knn_n_neighbors, &p.knn_weights, &p.simple_strategy}) {
+    text += '\x1f';
+    text += canonical(*value);
+  }
+  // FNV-1a: fixed across platforms and runs, unlike the host's salted string hash.
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
 // ---------------------------------------------------------------- stages

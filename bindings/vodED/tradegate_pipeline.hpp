@@ -7,6 +7,7 @@
 #include "common/common.hpp"
 #include "common/studies.hpp"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,14 @@ void draw_model_params(py::handle trial, PipelineParams& params);
 void draw_imputer_params(py::handle trial, PipelineParams& params);
 // Reads all nineteen from a trial's `params` mapping; a missing key raises KeyError.
 PipelineParams read_params(py::handle params_mapping);
+
+// The seed of numpy's global generator while a pipeline of these parameters is fitted: the
+// stochastic stages (bagging's draws, mutual information's noise, the solvers' shuffling)
+// draw from it. It follows from the parameters and the study's base seed alone, so a trial
+// scores the same in every process and worker, and the final fit of the best trial starts
+// from the draws that trial started from. Numbers count by value (5, 5.0 as drawn or as read
+// back from the study), text by its characters.
+std::uint32_t pipeline_seed(const PipelineParams& params, std::uint32_t base_seed);
 
 // Stage constructors. An unknown category raises ValueError naming the value.
 py::object make_selector(const PipelineParams& params);

@@ -170,13 +170,6 @@ def reference_predict(model, X):
     return model["classifier_model"].predict(selected)
 
 
-@pytest.fixture(autouse=True)
-def _seeded_global_rng():
-    """The pipeline sets no seed, so Bagging draws from numpy's global generator: seed it,
-    so that score thresholds are not left to chance."""
-    np.random.seed(20210101)
-
-
 def models_dir(workdir):
     return workdir / "vodED" / "saved_models"
 
@@ -643,6 +636,102 @@ def test_queued_trials_run_once_each_in_a_parallel_search(workdir, monkeypatch):
         assert len(trials) == 2
         for params in queued:
             assert [t.state for t in trials if t.params == params] == [optuna.trial.TrialState.COMPLETE]
+
+
+# Pipelines that draw from a random generator: bagging's samples and features, mutual
+# information's noise, liblinear's coordinate order.
+STOCHASTIC = [
+    dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB",
+         BaggingClassifier_n_estimators=5, BaggingClassifier_max_samples=0.5,
+         BaggingClassifier_max_features=0.6),
+    dict(CHEAP, classifier_model_to_use="BaggingClassifierLogisticRegression", lr_penalty="l1",
+         lr_c=0.5, BaggingClassifier_n_estimators=3, BaggingClassifier_max_samples=0.6),
+    dict(CHEAP, classifier_model_to_use="AdaBoostClassifierLogisticRegression", lr_penalty="l1",
+         lr_c=0.3, AdaBoostClassifier_n_estimators=3, score_func_to_use="mutual_info_classif",
+         select_top_k_features_percentile=50),
+    dict(CHEAP, score_func_to_use="mutual_info_classif", select_top_k_features_percentile=40,
+         BaggingClassifier_max_samples=0.3),
+]
+
+
+def random_state():
+    state = np.random.get_state()
+    return state[0], state[1].tolist(), state[2:]
+
+
+def values_by_params(study):
+    return {json.dumps(t.params, sort_keys=True): t.value for t in study.trials}
+
+
+def model_probabilities(model, X):
+    cleaned = X.mask(X.abs() > 1e15).where(~np.isclose(X, 0), 0.0)
+    imputed = pd.DataFrame(model["imputer"].transform(cleaned), columns=X.columns)
+    kept = imputed.iloc[:, model["no_variance_cols"]].drop(
+        model["features_to_drop_from_multicollinearity"], axis=1)
+    selected = model["select_top_k_features"].transform(model["scaler"].transform(kept))
+    return model["classifier_model"].predict_proba(selected)
+
+
+def search_in(folder, monkeypatch, caller_seed, n_jobs=1):
+    """A fresh search of every STOCHASTIC pipeline in folder/cwd, the caller's generator seeded
+    with caller_seed first. In worker processes each search holds one queued trial, which a
+    worker runs (a search of several runs its queued trials in this process)."""
+    (folder / "cwd").mkdir(parents=True)
+    monkeypatch.chdir(folder / "cwd")
+    np.random.seed(caller_seed)
+    trades = make_trades()
+    batches = [STOCHASTIC] if n_jobs == 1 else [[params] for params in STOCHASTIC]
+    for batch in batches:
+        fit_with(trades, *batch, n_jobs=n_jobs)
+    with open(folder / "vodED" / "saved_models" / f"F{SUFFIX}.pkl", "rb") as f:
+        model = pickle.load(f)
+    return values_by_params(study_of()), model
+
+
+def test_searches_score_equal_pipelines_alike_whatever_the_caller_drew(workdir, monkeypatch):
+    first, first_model = search_in(workdir / "a", monkeypatch, caller_seed=1)
+    np.random.seed(2)
+    before = random_state()
+    second, second_model = search_in(workdir / "b", monkeypatch, caller_seed=2)
+    assert len(first) == len(STOCHASTIC)
+    assert second == first
+    # the final fit too: the same vetoes from the same model file
+    X = make_trades(seed=5)["X_train_df"]
+    assert np.array_equal(model_probabilities(first_model, X), model_probabilities(second_model, X))
+    # the search drew nothing from the caller's generator ... and seeded nothing there
+    np.random.seed(2)
+    assert random_state() == before
+    search_in(workdir / "c", monkeypatch, caller_seed=3)
+    np.random.seed(3)
+    expected = np.random.random(3)
+    search_in(workdir / "d", monkeypatch, caller_seed=3)
+    assert np.array_equal(np.random.random(3), expected)
+
+
+def test_a_trial_scores_alike_in_a_worker_process(workdir, monkeypatch):
+    in_process, _ = search_in(workdir / "a", monkeypatch, caller_seed=1)
+    in_workers, _ = search_in(workdir / "b", monkeypatch, caller_seed=2, n_jobs=2)
+    assert in_workers == in_process
+
+
+@pytest.mark.parametrize("where", ["trial", "final fit"])
+def test_the_callers_random_state_survives_an_interrupted_search(workdir, monkeypatch, where):
+    models_dir(workdir).mkdir(parents=True)
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    if where == "trial":
+        monkeypatch.setattr(sklearn.metrics, "f1_score", interrupted)
+    else:
+        monkeypatch.setattr(pickle, "dump", interrupted)
+    np.random.seed(7)
+    np.random.random()  # mid-stream, with a cached draw
+    np.random.standard_normal()
+    before = random_state()
+    with pytest.raises(KeyboardInterrupt):
+        fit_with(make_trades(), STOCHASTIC[0])
+    assert random_state() == before
 
 
 def test_a_search_whose_trials_all_fail_writes_no_model(workdir):

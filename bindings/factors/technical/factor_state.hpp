@@ -176,6 +176,9 @@ struct Factor {
   std::int64_t walk_state_model_generation = -1;
   bool walk_state_vetoed = false;
   bool walking = false;
+  // Whether the latest final run (not a search trial) closed a trade in its training part:
+  // 1 or 0, -1 while none has finished.
+  int final_run_closed_training_trade = -1;
 
   template <class F>
   void for_each_object(F&& f) {

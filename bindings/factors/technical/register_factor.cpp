@@ -437,6 +437,10 @@ void construct(py::detail::value_and_holder& v_h, py::object universe_name, py::
     raise_plain("Number of columns passed in the pd.DataFrame does not match with the number of securities in "
                 "the securities_name_list");
   }
+  // One security has no pair: every run would close no trade and still read as a result.
+  if (n_securities < 2) {
+    raise_plain("At least two securities are needed to form a pair, got " + std::to_string(n_securities));
+  }
   if (resolution < 1) raise_plain("resolution_in_mins cannot be less than 1");
   if (!trading_hours.is_none() && py::len(trading_hours) > 0) {
     py::object first = trading_hours[py::int_(0)][py::int_(0)];
@@ -454,6 +458,11 @@ void construct(py::detail::value_and_holder& v_h, py::object universe_name, py::
   }
   if (!(invested > 0.0)) {
     raise_plain("pct_equity_invested is less than 0, please ensure pct_equity_invested > 0");
+  }
+  // Any other equity makes every trial read "BANKRUPT" or "NOT A NUMBER" after a full run.
+  if (!(equity > 0.0 && std::isfinite(equity))) {
+    raise_plain("starting_equity must be a positive finite number, got " +
+                py::repr(py::float_(equity)).cast<std::string>());
   }
 
   auto* f = new Factor();

@@ -205,6 +205,18 @@ StudyIdentity study_of(const Factor& f) {
   return id;
 }
 
+// The trial attribute in which a search trial records whether its run closed a trade in its
+// training part.
+constexpr const char* kClosedTrainingTradeAttr = "closed_a_training_trade";
+
+// A best run without a closed trade in its training part scores what an idle book scores:
+// nothing to tell "no edge" from "no trades" by, and nothing for the entry classifier.
+void warn_no_training_trade(const StudyIdentity& id, const std::string& run) {
+  shared_logger().attr("warning")(
+      run + " CLOSES NO TRADE IN ITS TRAINING PART: ITS SCORE SHOWS NO TRADING, NOT A LACK OF EDGE. MORE "
+            "TRIALS, ANOTHER RESOLUTION OR ANOTHER UNIVERSE USUALLY HELP" + suffix(id));
+}
+
 py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials, long long n_jobs) {
   const std::string url = id.storage_url();
   py::object study = studies::create_or_load(id.factor_name, url, py::int_(69));
@@ -258,6 +270,11 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
   py::object best = best_completed_trial(study, id);
   log_info("BEST TRIAL SO FAR: " + text_of(best.attr("number")) + " WITH SCORE: " +
            rounded(best.attr("value"), 3) + suffix(id) + "\n");
+  // Trials of studies from before the record was kept say nothing either way.
+  py::object attrs = best.attr("user_attrs");
+  if (attrs.contains(kClosedTrainingTradeAttr) && !truth(attrs[py::str(kClosedTrainingTradeAttr)])) {
+    warn_no_training_trade(id, "BEST TRIAL " + text_of(best.attr("number")));
+  }
   return checked_best_params(best.attr("params"), id);
 }
 
@@ -457,6 +474,19 @@ void warn_if_equity_not_finite(const Factor& f, const char* part, py::handle dat
                                   bar_time(datetimes, fault.bar) + run_suffix(f));
 }
 
+// Whether the run that began when the factor had recorded `first_record` trades closed one in
+// its training part (at or before the split time, as the training trades are split off). Its
+// trades are recorded in the order they closed, so its first has the earliest exit.
+bool closed_a_training_trade(const Factor& f, std::int64_t first_record, py::handle split_time) {
+  if (f.trade_counter <= first_record) return false;
+  py::object exit = f.trade_store[py::int_(first_record)][py::str("time_of_exit")];
+  py::module_ pd = py::module_::import("pandas");
+  const int closed_in_training =
+      PyObject_RichCompareBool(pd.attr("Timestamp")(exit).ptr(), pd.attr("Timestamp")(split_time).ptr(), Py_LE);
+  if (closed_in_training < 0) throw py::error_already_set();
+  return closed_in_training == 1;
+}
+
 py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::object trial, py::object is_optimising,
                                                          py::object optimal_params, py::object use_vodED_if_ready) {
   Factor& f = factor_of(self);
@@ -482,6 +512,7 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   py::dict p = py::reinterpret_borrow<py::dict>(params);
 
   const std::int64_t window = window_from_params(p["size_of_rolling_windows"]);
+  const std::int64_t first_record = f.trade_counter;
   walk_positions(f, p);
   py::tuple parts = train_test_split(f, f.train_split_ratio, f.number_of_rows, window);
   py::object train_dt = parts[0], train_pos = parts[1], train_close = parts[2];
@@ -495,8 +526,12 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   const py::ssize_t n_train = static_cast<py::ssize_t>(py::len(train_dt));
   py::object split_time = train_dt[py::int_(n_train - 1)];
   py::object objective = f.objective;
+  const bool closed_in_training = closed_a_training_trade(f, first_record, split_time);
 
   if (optimising) {
+    if (py::hasattr(trial, "set_user_attr")) {
+      trial.attr("set_user_attr")(kClosedTrainingTradeAttr, py::bool_(closed_in_training));
+    }
     // A trial never reads the split of the recorded trades, which grows with every run of
     // this object: skipping it keeps a long search linear.
     const BookedPart train = results_from_positions_matrix(f, train_dt, train_pos, train_close);
@@ -506,6 +541,7 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   py::tuple trades = split_trades_at(split_time, f.trade_store);
   f.train_trades_store_df = trades[0];
   f.test_trades_store_df = trades[1];
+  f.final_run_closed_training_trade = closed_in_training ? 1 : 0;
 
   const BookedPart booked_train = results_from_positions_matrix(f, train_dt, train_pos, train_close);
   warn_if_equity_not_finite(f, "TRAIN", train_dt, booked_train);
@@ -560,10 +596,15 @@ void fit(py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t
 
 py::object get_full_backtest_results(py::object self) {
   Factor& f = factor_of(self);
-  py::dict params = load_best_params(study_of(f));
+  const StudyIdentity id = study_of(f);
+  py::dict params = load_best_params(id);
   if (f.optimal_params.is_none() || !f.optimal_params.equal(params)) f.forget_optimal_params_trial();
   f.optimal_params = params;
-  return self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = f.optimal_params);
+  f.final_run_closed_training_trade = -1;
+  py::object results =
+      self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = f.optimal_params);
+  if (f.final_run_closed_training_trade == 0) warn_no_training_trade(id, "THE BEST RUN");
+  return results;
 }
 
 }  // namespace

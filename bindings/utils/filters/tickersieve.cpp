@@ -83,6 +83,7 @@ py::object filter_without_lookahead(py::object self, py::object clean_OHCLV_data
                                     py::object securities, double pct_of_filtration,
                                     std::int64_t number_of_securities_to_keep) {
   vb::check_list(securities, "securities");
+  vb::check_dataframe(clean_OHCLV_dataframe, "clean_OHCLV_dataframe");
   check_share(pct_of_filtration);
 
   if (securities.is_none() || py::len(securities) == 0) {

@@ -15,6 +15,7 @@ namespace {
 struct Inference {};
 
 py::list infer_securities_from_OHCLV_df(const Inference&, py::handle clean_OHCLV_dataframe) {
+  vb::check_dataframe(clean_OHCLV_dataframe, "clean_OHCLV_dataframe");
   py::object columns = clean_OHCLV_dataframe.attr("columns");
   std::vector<std::string> closes, volumes;
   for (py::handle label : columns) {

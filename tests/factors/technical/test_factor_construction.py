@@ -44,6 +44,8 @@ OBJECTIVE_MSG = "Objective specified is not available"
 SPLIT_MSG = "train_split_ratio is mispecified, please ensure 0 < train_split_ratio <= 1.0"
 EQUITY_MSG = "pct_equity_invested is less than 0, please ensure pct_equity_invested > 0"
 INSUFFICIENT_MSG = "Insufficient data encountered, please consider getting more data"
+PAIR_MSG = "At least two securities are needed to form a pair, got {}"
+START_MSG = "starting_equity must be a positive finite number, got {}"
 
 
 def type_msg(name, expected, got):
@@ -51,6 +53,7 @@ def type_msg(name, expected, got):
 
 
 with_extra_columns = FRAME.assign(A_vwap=1.0, B_vwap=1.0)
+one_security = FRAME[[c for c in FRAME.columns if c.startswith("A_")]]
 
 # (changes, exception type, exact message or None). Cases that break two rules show which
 # check comes first.
@@ -69,6 +72,10 @@ CASES = [
     (dict(raw_OHCLV_dataframe=FRAME.tz_localize(None), resolution_in_mins=0), Exception, AWARE_MSG),
     (dict(raw_OHCLV_dataframe=with_extra_columns, resolution_in_mins=0), Exception, COLUMNS_MSG),
     (dict(securities_names_list=["A", "B"], resolution_in_mins=0), Exception, COLUMNS_MSG),
+    # one security has no pair, whether named or inferred
+    (dict(raw_OHCLV_dataframe=one_security, resolution_in_mins=0), Exception, PAIR_MSG.format(1)),
+    (dict(raw_OHCLV_dataframe=one_security, securities_names_list=["A"]), Exception, PAIR_MSG.format(1)),
+    (dict(raw_OHCLV_dataframe=FRAME.iloc[:, :0]), Exception, PAIR_MSG.format(0)),
     (dict(resolution_in_mins=0, trading_hours=[("09:30", "16:00")]), Exception, RESOLUTION_MSG),
     (dict(resolution_in_mins=-5), Exception, RESOLUTION_MSG),
     (dict(trading_hours=[("09:30", "16:00")], objective=None), Exception, HOURS_MSG),
@@ -80,6 +87,12 @@ CASES = [
     (dict(pct_equity_invested=0.0), Exception, EQUITY_MSG),
     (dict(pct_equity_invested=math.nan), Exception, EQUITY_MSG),
     (dict(pct_equity_invested=-0.5), Exception, EQUITY_MSG),
+    (dict(pct_equity_invested=0.0, starting_equity=0.0), Exception, EQUITY_MSG),
+    (dict(starting_equity=0.0), Exception, START_MSG.format("0.0")),
+    (dict(starting_equity=-1), Exception, START_MSG.format("-1.0")),
+    (dict(starting_equity=math.nan), Exception, START_MSG.format("nan")),
+    (dict(starting_equity=math.inf), Exception, START_MSG.format("inf")),
+    (dict(starting_equity=-math.inf), Exception, START_MSG.format("-inf")),
     # past the checks: the set-up method's own failures
     (dict(resolution_in_mins=1, raw_OHCLV_dataframe=FRAME.iloc[:3]), Exception, INSUFFICIENT_MSG),
     (dict(raw_OHCLV_dataframe=FRAME.iloc[:251]), Exception, INSUFFICIENT_MSG),
@@ -102,7 +115,7 @@ def test_constructor_refuses_in_order(changes, error, message):
     dict(raw_OHCLV_dataframe=daily_frame(tz="America/New_York")),
     dict(raw_OHCLV_dataframe=FRAME.iloc[:252]),                # exactly the one-year threshold
     dict(securities_names_list=None),
-    dict(market_value_pct_commissions=-1.0, bid_ask_spread_pct_slippage=7.0, starting_equity=-5.0),
+    dict(market_value_pct_commissions=-1.0, bid_ask_spread_pct_slippage=7.0, starting_equity=0.01),
     dict(resolution_in_mins=np.int64(1440), trades_only_on_weekdays=np.bool_(False)),
 ])
 def test_constructor_accepts(changes):

@@ -26,6 +26,8 @@ FLOATS = ["zscore_halflife_multiplier", "rolling_volatility_halflife_multiplier"
           "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
           "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment", "time_stop_halflife_multiplier",
           "time_stop_adjustment_sensitivity"]
+NO_TRADE = (" CLOSES NO TRADE IN ITS TRAINING PART: ITS SCORE SHOWS NO TRADING, NOT A LACK OF EDGE. MORE TRIALS, "
+            "ANOTHER RESOLUTION OR ANOTHER UNIVERSE USUALLY HELP | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440")
 PARAM_ORDER = ["size_of_rolling_windows", "zscore_halflife_multiplier", "starting_sd_for_position_entry"] + FLOATS[1:]
 
 
@@ -93,8 +95,13 @@ def test_sequential_fit_logs_keeps_best_and_final_run_reproduces_it(crypto_daily
     finishes = [m for m in log if m.startswith("FINISHED TRIAL NUM ")]
     assert finishes == [f"FINISHED TRIAL NUM {t.number} WITH OBJECTIVE SCORE: {round(t.value, 3)}{suffix}\n"
                         for t in s.trials]
-    assert log[-2:] == ["-" * 29 + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + "-" * 29,
-                        f"BEST TRIAL SO FAR: {s.best_trial.number} WITH SCORE: {round(s.best_value, 3)}{suffix}\n"]
+    # a best trial whose run closed no trade in its training part is told so
+    flat = not s.best_trial.user_attrs["closed_a_training_trade"]
+    ending = ["-" * 29 + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + "-" * 29,
+              f"BEST TRIAL SO FAR: {s.best_trial.number} WITH SCORE: {round(s.best_value, 3)}{suffix}\n"]
+    if flat:
+        ending.append(f"BEST TRIAL {s.best_trial.number}{NO_TRADE}")
+    assert log[-len(ending):] == ending
 
     caplog.clear()
     results = factor.get_full_backtest_results()
@@ -104,6 +111,7 @@ def test_sequential_fit_logs_keeps_best_and_final_run_reproduces_it(crypto_daily
     assert log[0] == "RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS" + suffix
     assert log[1].startswith("FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: ") and log[1].endswith(suffix)
     assert log[2].startswith("FINISHED IN-SAMPLE TEST RUN WITH OBJECTIVE SCORE: ") and log[2].endswith(suffix + "\n")
+    assert flat_warnings(caplog) == (["THE BEST RUN" + NO_TRADE] if flat else [])
 
     # A continued study goes on from where it stood, with start-up points of its own.
     factor.fit(2)
@@ -469,6 +477,53 @@ def test_fit_vodED_without_training_trades_is_refused_before_the_classifier(cryp
     with pytest.raises(Exception, match="No trade closed in the training part"):
         factor.fit(1, fit_vodED=True)
     assert gate.fit_calls == [] and fields(factor)["trade_store"] == {}
+
+
+FLAT = params(starting_sd_for_position_entry=10)  # no z-score passes 10: no entry at all
+TRADING = params(starting_sd_for_position_entry=3)
+
+
+def flat_warnings(caplog):
+    return [r.getMessage() for r in caplog.records
+            if r.name == " " and r.levelno == logging.WARNING and "CLOSES NO TRADE" in r.getMessage()]
+
+
+def add_flat_best_trial():
+    """A finished trial of the flat parameters scoring above anything a run scores."""
+    distributions = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in FLAT}
+    for name in ("size_of_rolling_windows", "starting_sd_for_position_entry"):
+        distributions[name] = optuna.distributions.IntDistribution(1, 100)
+    study().add_trial(optuna.trial.create_trial(params=FLAT, distributions=distributions, value=1e9))
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])  # 2: the one queued trial runs in a worker process
+def test_a_best_run_without_a_training_trade_is_told_after_the_search_and_the_backtest(
+        crypto_daily, in_tmp_dir, caplog, n_jobs):
+    optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                        storage="sqlite:///" + STUDY_FILE).enqueue_trial(FLAT)
+    factor = make(crypto_daily)
+    factor.fit(1, n_jobs=n_jobs)
+    assert flat_warnings(caplog) == ["BEST TRIAL 0" + NO_TRADE]
+    caplog.clear()
+    factor.get_full_backtest_results()
+    assert flat_warnings(caplog) == ["THE BEST RUN" + NO_TRADE]
+
+
+def test_a_best_run_that_trades_is_not_told_and_earlier_runs_trades_do_not_hide_a_flat_one(
+        crypto_daily, in_tmp_dir, caplog):
+    optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                        storage="sqlite:///" + STUDY_FILE).enqueue_trial(TRADING)
+    factor = make(crypto_daily)
+    factor.fit(1)
+    factor.get_full_backtest_results()
+    assert len(fields(factor)["train_trades_store_df"]) > 0
+    assert flat_warnings(caplog) == []
+
+    # The same object now holds the trading runs' trades; a flat best run adds none of its own.
+    add_flat_best_trial()
+    factor.get_full_backtest_results()
+    assert len(fields(factor)["train_trades_store_df"]) > 0
+    assert flat_warnings(caplog) == ["THE BEST RUN" + NO_TRADE]
 
 
 def test_study_file_errors_and_erase(crypto_daily, in_tmp_dir, caplog):

@@ -128,7 +128,9 @@ held = Held("crypto", frame, 60, [], False)
     trials = optuna.load_study(study_name=STUDY_NAME, storage=f"sqlite:///{STUDY_FILE}").trials
     assert [t.state.name for t in trials] == ["COMPLETE", "FAIL", "COMPLETE", "COMPLETE"]
     assert trials[dead.number].state == optuna.trial.TrialState.FAIL
-    assert [r.getMessage() for r in caplog.records if r.name == " "] == [
+    # (the sample's single trials may close no trade, which the end of each search tells)
+    assert [r.getMessage() for r in caplog.records
+            if r.name == " " and "CLOSES NO TRADE IN ITS TRAINING PART" not in r.getMessage()] == [
         f"TRIAL NUM {dead.number} OF STUDY {STUDY_NAME} WAS LEFT RUNNING BY A SEARCH THAT ENDED: MARKED FAILED"]
 
 

@@ -231,6 +231,15 @@ def test_argument_errors(call, error):
         call(Tickersieve())
 
 
+@pytest.mark.parametrize("securities, keep", [(None, 1), (["A", "B"], 1), (["A", "B"], 5)])
+def test_a_frame_that_is_not_a_dataframe_is_a_plain_type_error(securities, keep):
+    # given, inferred, or returned unranked: never an attribute error deep inside
+    for value in (FRAME.to_numpy(), FRAME.to_dict()):
+        with pytest.raises(TypeError, match="^Argument 'clean_OHCLV_dataframe' must be a pandas "
+                           "DataFrame of OHCLV columns, got " + type(value).__name__ + "$"):
+            Tickersieve().filter_without_lookahead(value, securities, 0.5, keep)
+
+
 @pytest.mark.parametrize("pct", [-0.1, -1.0, 1.5, math.nan, math.inf, -math.inf])
 def test_share_outside_zero_to_one_is_refused(pct):
     # Negative shares would rank on all but the last rows: the look-ahead the filter exists

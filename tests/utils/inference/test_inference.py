@@ -1,5 +1,6 @@
 import pickle
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -59,10 +60,19 @@ def test_non_string_label_is_a_type_error(label):
         Inference().infer_securities_from_OHCLV_df(frame)
 
 
+NOT_FRAMES = [np.ones((3, 10)), None, {"A_close": [1.0], "A_volume": [2.0]},
+              pd.Series([1.0], index=["A_close"]), ["A_close", "A_volume"]]
+
+
+@pytest.mark.parametrize("value", NOT_FRAMES, ids=lambda v: type(v).__name__)
+def test_anything_but_a_dataframe_is_a_plain_type_error(value):
+    with pytest.raises(TypeError, match=r"^Argument 'clean_OHCLV_dataframe' must be a pandas "
+                       r"DataFrame of OHCLV columns, got " + type(value).__name__ + "$"):
+        Inference().infer_securities_from_OHCLV_df(value)
+
+
 def test_argument_rules():
     inference = Inference("ignored", 1, also="ignored")
-    with pytest.raises(AttributeError):
-        inference.infer_securities_from_OHCLV_df(object())
     with pytest.raises(TypeError):  # positional only
         inference.infer_securities_from_OHCLV_df(clean_OHCLV_dataframe=frame_with([]))
     with pytest.raises(TypeError):
