@@ -42,15 +42,19 @@ LOAD = "__check_and_load_optimal_entry_classifier"
 
 
 def model(rows, columns, imputer, classifier, seed=0):
-    """The six stages, built with the settings the final fit gives them."""
+    """The six stages, fitted as the final fit fits them: the imputer and the scaler on
+    frames (so both keep the feature names), the selector and the classifier on arrays, the
+    classifier with sample weights."""
     rng = np.random.default_rng(seed)
     X = pd.DataFrame(rng.normal(size=(rows, columns)), columns=[f"f{i}" for i in range(columns)])
     X.iloc[::7, 0] = np.nan
     y = (X["f1"] > 0).astype(int)
-    imputed = imputer.fit_transform(X)
+    imputed = pd.DataFrame(imputer.fit_transform(X), columns=X.columns)
     scaler = MinMaxScaler().fit(imputed)
-    selector = SelectPercentile(score_func=f_classif, percentile=50).fit(scaler.transform(imputed), y)
-    classifier.fit(selector.transform(scaler.transform(imputed)), y)
+    selector = SelectPercentile(score_func=f_classif, percentile=50).fit(
+        scaler.transform(imputed), np.asarray(y, dtype=np.int8))
+    classifier.fit(selector.transform(scaler.transform(imputed)), y,
+                   sample_weight=np.ones(rows))
     return {"imputer": imputer, "no_variance_cols": np.arange(columns),
             "features_to_drop_from_multicollinearity": [], "scaler": scaler,
             "select_top_k_features": selector, "classifier_model": classifier}

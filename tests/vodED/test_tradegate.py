@@ -1253,10 +1253,43 @@ def nested_slices(depth):
             + (pickle.TUPLE1 + pickle.REDUCE) * depth)
 
 
-def forged_model_files(earlier, bagging):
+def shared_lists(depth):
+    """Lists that hold each other: each level two references to the level below, a few
+    bytes of file each, 2**depth paths for a comparison or a repr to walk."""
+    level = [0, 1]
+    for _ in range(depth):
+        level = [level, level]
+    return level
+
+
+def edited(model, change):
+    """A deep copy of model with change(copy) applied, pickled."""
+    copied = copy.deepcopy(model)
+    change(copied)
+    return pickle.dumps(copied)
+
+
+def setting(stage, name, value):
+    """A change that sets one attribute of one stage (a dotted path from the model)."""
+    def change(model):
+        target = model[stage]
+        for part in name.split(".")[:-1]:
+            target = getattr(target, part)
+        setattr(target, name.split(".")[-1], value)
+    return change
+
+
+def mock_version(version, model):
+    """model pickled with every stage claiming version as its scikit-learn version."""
+    with mock.patch.object(sklearn.base, "__version__", version):
+        return pickle.dumps(model)
+
+
+def forged_model_files(earlier, bagging, knn):
     """Case: (file content, what the refusal says). Every file but the two whose names are
-    not text names admitted globals only. `earlier` is the loaded model; `bagging` a genuine
-    Bagging model of the same data."""
+    not text names admitted globals only. `earlier` is the loaded model (AdaBoost over
+    GaussianNB); `bagging` and `knn` genuine models of the same data with a Bagging ensemble
+    and a KNNImputer."""
     object_field = [("f", "O")]
     jobs = copy.deepcopy(bagging)
     jobs["classifier_model"].n_jobs = 6
@@ -1335,7 +1368,7 @@ def forged_model_files(earlier, bagging):
         "callable-setting": (pickle.dumps(callable_strategy), "strategy to <function f_classif"),
         "callable-setting-under-another-version": (other_version_callable,
                                                    "fill_value to <function f_classif"),
-        "version-with-a-newline": (forged_version, "'1.9.1\\nINFO: :MODEL VERIFIED OK'"),
+        "version-with-a-newline": (forged_version, "a _sklearn_version other than short version text"),
         "unlisted-stage-class": (
             pickle.dumps(earlier | {"imputer": MinMaxScaler().fit(np.eye(width))}),
             "its imputer is"),
@@ -1356,6 +1389,80 @@ def forged_model_files(earlier, bagging):
         "frame-past-the-end": (PROTO_4 + pickle.FRAME + (10**6).to_bytes(8, "little") + pickle.NONE
                                + pickle.STOP, "a frame that runs past the end of the data"),
         "out-of-band-buffer": (pickle.NEXT_BUFFER, "a buffer kept outside the file"),
+        # values whose shared parts never end once walked: predict compares the classes of the
+        # ensemble with those of its members; scikit-learn formats a version while it loads
+        # it; a refusal, pandas' drop or the scaler's arithmetic would walk the others
+        "classes-holding-each-other": (edited(earlier, lambda m: (
+            setattr(m["classifier_model"], "classes_", shared_lists(50)),
+            setattr(m["classifier_model"].estimators_[0], "classes_", shared_lists(50)))),
+            "expands to more than"),
+        "version-holding-each-other": (
+            mock_version(shared_lists(50), earlier), "expands to more than"),
+        "setting-holding-each-other": (
+            edited(earlier, setting("imputer", "strategy", shared_lists(50))), "expands to more than"),
+        "dropped-labels-holding-each-other": (
+            edited(earlier, lambda m: m.update(
+                features_to_drop_from_multicollinearity=shared_lists(50))), "expands to more than"),
+        "scaler-minimum-holding-each-other": (
+            edited(earlier, setting("scaler", "min_", shared_lists(50))), "expands to more than"),
+        # a stage's arrays replaced by what allocates whatever the file names
+        "range-as-scores": (
+            edited(earlier, setting("select_top_k_features", "scores_", range(1_500_000_000))),
+            "holds scores_ as <range>"),
+        "range-as-scale": (
+            edited(earlier, setting("scaler", "scale_", range(1_500_000_000))), "holds scale_ as <range>"),
+        "range-as-training-rows": (
+            edited(knn, setting("imputer", "_fit_X", range(1_500_000_000))), "holds _fit_X as <range>"),
+        "integers-as-feature-names": (
+            edited(earlier, setting("imputer", "feature_names_in_", np.array(
+                [k * (2**61 - 1) for k in range(1, 60_001)], dtype=object))),
+            "holds feature_names_in_ as <ndarray>"),
+        # predict walks every member
+        "one-member-many-times": (
+            edited(bagging, lambda m: setattr(m["classifier_model"], "estimators_",
+                                              m["classifier_model"].estimators_[:1] * 100_000)),
+            "expands to more than"),
+        "more-members-than-estimators": (
+            edited(bagging, lambda m: setattr(m["classifier_model"], "estimators_",
+                                              copy.deepcopy(m["classifier_model"].estimators_ * 2))),
+            "holds estimators_ as <a list of 6 items>"),
+        "bagging-missing-a-member": (
+            edited(bagging, lambda m: setattr(m["classifier_model"], "estimators_",
+                                              m["classifier_model"].estimators_[:2])),
+            "holds 2 members for n_estimators 3"),
+        # a method of its own: every predict would answer "[", which reads as true
+        "predict-replaced": (
+            edited(earlier, lambda m: m["classifier_model"].__dict__.update(predict=str)),
+            "its classifier_model holds 'predict', which a fitted AdaBoostClassifier does not hold"),
+        "transform-added-to-a-member": (
+            edited(bagging, lambda m: m["classifier_model"].estimators_[1].__dict__.update(
+                transform=f_classif)), "holds 'transform'"),
+        # settings outside the search space the library draws them from
+        "no-neighbours": (edited(knn, setting("imputer", "n_neighbors", 0)),
+                          "sets n_neighbors to 0, outside the range"),
+        "negative-neighbours": (edited(knn, setting("imputer", "n_neighbors", -3)),
+                                "sets n_neighbors to -3, outside the range"),
+        "huge-neighbours": (edited(knn, setting("imputer", "n_neighbors", 10**30)),
+                            "sets n_neighbors to <an integer of more than 64 bits>"),
+        "nonsense-weights": (edited(knn, setting("imputer", "weights", "nonsense")),
+                             "sets weights to 'nonsense', which the library never sets it to"),
+        "learning-rate-nan": (edited(earlier, setting("classifier_model", "learning_rate", float("nan"))),
+                              "sets learning_rate to nan, outside the range"),
+        "negative-max-features": (edited(bagging, setting("classifier_model", "max_features", -1)),
+                                  "sets max_features to -1, outside the range"),
+        "no-estimators": (edited(bagging, setting("classifier_model", "n_estimators", 0)),
+                          "holds estimators_ as <a list of 3 items>"),
+        # what predict relies on from stage to stage
+        "scaler-wider-than-the-kept-columns": (
+            edited(earlier, lambda m: m.update(no_variance_cols=m["no_variance_cols"][:-1])),
+            "its scaler takes"),
+        "kept-positions-beyond-the-imputer": (
+            edited(earlier, lambda m: m.update(no_variance_cols=m["no_variance_cols"] + 100)),
+            "are not increasing positions"),
+        "member-classes-unlike-the-ensemble": (
+            edited(earlier, lambda m: setattr(m["classifier_model"].estimators_[0], "classes_",
+                                              np.array([0, 2]))),
+            "does not fit the ensemble's features and classes"),
     }
 
 
@@ -1373,8 +1480,9 @@ def forged_loads(tmp_path_factory):
         write_best_model(CHEAP, factor_name="F", trades=trades)
         write_best_model(dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB"),
                          factor_name="B", trades=trades)
-        earlier, bagging = read_model(root, "F"), read_model(root, "B")
-    cases = forged_model_files(earlier, bagging)
+        write_best_model(dict(CHEAP, imputer_to_use="KNNImputer"), factor_name="K", trades=trades)
+        earlier, bagging, knn = (read_model(root, name) for name in "FBK")
+    cases = forged_model_files(earlier, bagging, knn)
     assert list(cases) == FORGED_CASES  # the table and the parametrisation name the same cases
     files = {}
     for case, (content, _) in cases.items():
@@ -1404,7 +1512,16 @@ FORGED_CASES = [
     "callable-setting", "callable-setting-under-another-version", "version-with-a-newline",
     "unlisted-stage-class", "name-not-utf8", "name-with-nul", "text-not-utf8",
     "range-with-step-zero", "dictionary-key-without-value", "dictionary-with-a-number-key",
-    "stop-on-an-empty-stack", "stop-inside-a-mark", "frame-past-the-end", "out-of-band-buffer"]
+    "stop-on-an-empty-stack", "stop-inside-a-mark", "frame-past-the-end", "out-of-band-buffer",
+    "classes-holding-each-other", "version-holding-each-other", "setting-holding-each-other",
+    "dropped-labels-holding-each-other", "scaler-minimum-holding-each-other", "range-as-scores",
+    "range-as-scale", "range-as-training-rows", "integers-as-feature-names",
+    "one-member-many-times", "more-members-than-estimators", "bagging-missing-a-member",
+    "predict-replaced",
+    "transform-added-to-a-member", "no-neighbours", "negative-neighbours", "huge-neighbours",
+    "nonsense-weights", "learning-rate-nan", "negative-max-features", "no-estimators",
+    "scaler-wider-than-the-kept-columns", "kept-positions-beyond-the-imputer",
+    "member-classes-unlike-the-ensemble"]
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks and reads /proc")
