@@ -692,6 +692,8 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
 
   // What a model file may name, as (module, name) pairs.
   m.attr("_MODEL_FILE_GLOBALS") = tg::model_file_globals();
+  m.def("_selected_feature_count", &tg::selected_feature_count, py::arg("selector"),
+        "How many features a fitted SelectPercentile keeps, as the model-file checks count them.");
 
   m.def(
       "_fit_single_instance_in",

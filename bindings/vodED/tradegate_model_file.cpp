@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <new>
 #include <set>
@@ -38,9 +39,23 @@ py::object logger() { return vb::shared_logger(); }
 
 bool is_host_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-py::object sklearn_attr(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
+// A class or function of a library, looked up once: the checks meet the same few at every
+// stage and member. Kept for the life of the process, as the modules keep them.
+py::object cached_attr(const char* module, const char* name) {
+  struct Entry {
+    std::string module, name;
+    PyObject* value;
+  };
+  static std::vector<Entry>* cache = new std::vector<Entry>();
+  for (const Entry& entry : *cache) {
+    if (entry.name == name && entry.module == module) return py::reinterpret_borrow<py::object>(entry.value);
+  }
+  py::object value = py::module_::import(module).attr(name);
+  cache->push_back({module, name, value.inc_ref().ptr()});
+  return value;
 }
+
+py::object sklearn_attr(const char* module, const char* name) { return cached_attr(module, name); }
 
 // A value of the file as a message shows it: never more of it than a short excerpt, and
 // nothing that formats the value as a whole (a repr of shared nested lists never ends).
@@ -447,7 +462,7 @@ PyTypeObject* ndarray_type() {
 }
 
 bool is_numpy(py::handle value, const char* abstract) {
-  const int is = PyObject_IsInstance(value.ptr(), vb::numpy().attr(abstract).ptr());
+  const int is = PyObject_IsInstance(value.ptr(), cached_attr("numpy", abstract).ptr());
   if (is < 0) throw py::error_already_set();
   return is == 1;
 }
@@ -1155,6 +1170,41 @@ bool all_within(py::handle array, py::ssize_t end) {
   return std::all_of(values.begin(), values.end(), [&](double v) { return v >= 0 && v < static_cast<double>(end); });
 }
 
+// How many features the selector keeps. It keeps those scoring above the given percentile of
+// its scores (linear interpolation), and of scores equal to that percentile as many as fill
+// its share. Where no score lies near the percentile, no score ties with it, and the count is
+// the scores above it; otherwise (or for scores that make the percentile infinite) the
+// selector's own mask decides. Its scores and percentile have been checked by then.
+py::ssize_t selected_count(py::handle selector) {
+  std::vector<double> scores;
+  const long long percentile = selector.attr("percentile").cast<long long>();
+  if (numbers_of(selector.attr("scores_"), scores) && percentile > 0 && percentile < 100 && !scores.empty()) {
+    for (double& score : scores) {
+      if (std::isnan(score)) score = -std::numeric_limits<double>::max();  // as the selector cleans them
+    }
+    std::vector<double> sorted = scores;
+    std::sort(sorted.begin(), sorted.end());
+    const double n = static_cast<double>(sorted.size());
+    const double q = static_cast<double>(100 - percentile) / 100.0;
+    const double at = n * q + (1.0 - q) - 1.0;
+    const double below = std::floor(at);
+    const auto lo = static_cast<std::size_t>(std::clamp(below, 0.0, n - 1));
+    const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
+    const double t = at - below, a = sorted[lo], b = sorted[hi];
+    const double threshold = t >= 0.5 ? b - (b - a) * (1.0 - t) : a + (b - a) * t;
+    const double band = 1e-9 * std::max(1.0, std::fabs(threshold));
+    if (std::isfinite(threshold) && std::all_of(scores.begin(), scores.end(), [&](double s) {
+          return std::fabs(s - threshold) > band;
+        })) {
+      return std::count_if(scores.begin(), scores.end(), [&](double s) { return s > threshold; });
+    }
+  } else if (percentile == 100 && !scores.empty()) {
+    return static_cast<py::ssize_t>(scores.size());
+  }
+  py::object mask = selector.attr("get_support")();
+  return py::int_(mask.attr("sum")()).cast<py::ssize_t>();
+}
+
 // The six stages, checked against what the final fit writes: their classes, their settings
 // and the state the installed scikit-learn's own fitted stages hold, and the relations that
 // predict relies on from one stage to the next.
@@ -1238,8 +1288,7 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
                                      " features where the scaler gives " + std::to_string(scaled.width));
   }
   // Its scores and percentile are checked: what it keeps costs no more than a sort of them.
-  const py::ssize_t selected =
-      py::int_(selector_stage.attr("get_support")().attr("sum")()).cast<py::ssize_t>();
+  const py::ssize_t selected = selected_count(selector_stage);
 
   py::handle model = stages["classifier_model"];
   const Sizes classified = check_stage_state(path_text, "classifier_model", model, true, other);
@@ -1407,5 +1456,7 @@ py::dict load_model_file(py::handle path) {
 }
 
 py::frozenset model_file_globals() { return admitted_globals_set(); }
+
+py::ssize_t selected_feature_count(py::handle selector) { return selected_count(selector); }
 
 }  // namespace velmora::tradegate

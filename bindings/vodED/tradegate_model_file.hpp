@@ -18,4 +18,7 @@ py::dict load_model_file(py::handle path);
 // What a model file may name, as a frozenset of (module, name) pairs.
 py::frozenset model_file_globals();
 
+// How many features a fitted SelectPercentile keeps, as its support mask counts them.
+py::ssize_t selected_feature_count(py::handle selector);
+
 }  // namespace velmora::tradegate

@@ -899,6 +899,55 @@ def test_loaded_model_behaviour(workdir, monkeypatch):
     np.testing.assert_array_equal(seen[0].to_numpy(), [[np.nan, np.nan, 0.0, np.nan]])
 
 
+def test_a_model_of_a_frame_without_text_labels_loads(workdir):
+    """Column labels that are not text give stages without feature names and dropped labels
+    that are numpy integers: still what the library writes."""
+    trades = make_trades()
+    X = trades["X_train_df"].set_axis(range(10, 14), axis=1)
+    classifier = fit_with(dict(trades, X_train_df=X),
+                          dict(CHEAP, classifier_model_to_use="BaggingClassifierLogisticRegression"))
+    model = read_model(workdir)
+    assert not hasattr(model["imputer"], "feature_names_in_")
+    assert model["features_to_drop_from_multicollinearity"] == [11]  # the signal's copy
+    assert load(classifier) is True
+    assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == list(reference_predict(model, X))
+
+
+def test_the_first_load_leaves_numpy_global_generator_alone(workdir):
+    """The stages the loader compares with are fitted at the first load of a process, and some
+    draw from numpy's global generator: a seeded caller's next draws stay the same."""
+    write_best_model(CHEAP)
+    script = (
+        "import numpy as np\n"
+        "from velmora.vodED.tradegate import OptimalEntryClassifier\n"
+        "np.random.seed(7); expected = np.random.random_sample(3)\n"
+        "np.random.seed(7)\n"
+        f"assert getattr(OptimalEntryClassifier(), {LOAD!r})(factor_name='F') is True\n"
+        "assert (np.random.random_sample(3) == expected).all()\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    ran = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         timeout=300)
+    assert ran.returncode == 0, ran.stderr[-2000:]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_the_checks_count_the_selected_features_as_the_selector_does(seed):
+    """The loader counts what the selector keeps without calling it; ties, NaN and infinite
+    scores included, the count is the selector's own."""
+    rng = np.random.default_rng(seed)
+    selector = SelectPercentile(f_classif).fit(rng.normal(size=(12, 3)), np.arange(12) % 2)
+    for _ in range(300):
+        n = int(rng.integers(1, 40))
+        scores = rng.normal(size=n)
+        if rng.random() < 0.5:  # ties: scores drawn from a few values
+            scores = rng.choice(scores[: max(1, n // 3)], size=n)
+        scores[rng.random(n) < 0.1] = np.nan
+        scores[rng.random(n) < 0.05] = np.inf
+        selector.scores_, selector.percentile = scores, int(rng.integers(20, 101))
+        assert tradegate._selected_feature_count(selector) == selector.get_support().sum(), (
+            scores, selector.percentile)
+
+
 def test_missing_model_file_answers_false(workdir):
     classifier = OptimalEntryClassifier()
     assert load(classifier, "PairsTradingSerialCointegrationFactor") is False
@@ -915,6 +964,14 @@ def without_priors(model):
     del model["classifier_model"].estimator.priors  # a setting the file's version did not have
 
 
+def without_fill_dtype(model):
+    del model["imputer"]._fill_dtype  # fitted state the file's version did not keep
+
+
+def with_algorithm(model):
+    model["classifier_model"].algorithm = "SAMME.R"  # a setting the installed version dropped
+
+
 def with_clip(model):
     model["scaler"].clip = True  # another default than the installed one
 
@@ -924,11 +981,14 @@ def with_jobs(model):
 
 
 # A model pickled by another scikit-learn version holds that version's settings: only those
-# that cost at every predict are held to the installed defaults there.
+# that cost at every predict are held to the installed defaults there. Its stages must hold
+# what the installed version's hold, or it needs refitting.
 @pytest.mark.parametrize("version, change, family, refusal", [
-    ("0.0.1", None, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", None, "BaggingClassifierGaussianNB", None),
     ("0.0.1", with_clip, "AdaBoostClassifierGaussianNB", None),
-    ("0.0.1", without_priors, "AdaBoostClassifierGaussianNB", None),
+    ("1.4.2", without_priors, "AdaBoostClassifierGaussianNB", "estimator has no setting priors"),
+    ("1.4.2", without_fill_dtype, "AdaBoostClassifierGaussianNB", "imputer lacks _fill_dtype"),
+    ("1.4.2", with_algorithm, "AdaBoostClassifierGaussianNB", "holds 'algorithm'"),
     ("0.0.1", with_jobs, "BaggingClassifierGaussianNB", "sets n_jobs to 6"),
     (None, with_clip, "AdaBoostClassifierGaussianNB", "sets clip to True"),
     (None, without_priors, "AdaBoostClassifierGaussianNB", "has no setting priors"),
@@ -948,8 +1008,13 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
         write_model_file(workdir, model)
     rows = trades["X_train_df"].iloc[:8]
     if refusal:
-        with pytest.raises(pickle.UnpicklingError, match=refusal):
+        with pytest.raises(pickle.UnpicklingError, match=refusal) as refused:
             load(classifier)
+        if version and change is not with_jobs:  # one plain message: the file, both versions
+            message = str(refused.value)
+            assert message.startswith(f"Refusing to load the model file ../vodED/saved_models/F{SUFFIX}.pkl: ")
+            assert f"'{version}'" in message and repr(sklearn.__version__) in message
+            assert message.endswith("; refit the model")
         # the model loaded before stays
         assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
             reference_predict(genuine, rows))
@@ -959,8 +1024,10 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
     assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
         reference_predict(model, rows))
     reported = [m for m in messages(caplog) if m.startswith("MODEL FILE ")]
-    # the versions come from the file: quoted, as a newline in one is shown, never written
-    assert reported and "'0.0.1'" in reported[0] and repr(sklearn.__version__) in reported[0]
+    # one line for the file, however many stages and members; the versions come from the
+    # file: quoted, as a newline in one is shown, never written
+    assert len(reported) == 1
+    assert "'0.0.1'" in reported[0] and repr(sklearn.__version__) in reported[0]
 
 
 class Payload:
