@@ -731,23 +731,12 @@ void record_built(GenuineStates& genuine, py::handle stage) {
 // Every class the library builds, fitted as the final fit fits it on a tiny synthetic set, in
 // every configuration that the search space's choices give it; then pickled and read back, as
 // a model file holds it. A few milliseconds, once per process.
-GenuineStates fit_genuine_states() {
+GenuineStates fit_genuine_states_quietly() {
   GenuineStates genuine;
   py::module_ np = vb::numpy();
   py::module_ pd = py::module_::import("pandas");
   py::module_ pickle = py::module_::import("pickle");
   py::module_ warnings = py::module_::import("warnings");
-  py::object random_state = np.attr("random").attr("get_state")();  // mutual information and
-  // Bagging draw from numpy's global generator: the caller's draws stay as they were
-  struct Restore {
-    py::object state;
-    ~Restore() {
-      try {
-        vb::numpy().attr("random").attr("set_state")(state);
-      } catch (py::error_already_set&) {
-      }
-    }
-  } restore{random_state};
   vb::ScopedContext quiet(warnings.attr("catch_warnings")());
   warnings.attr("simplefilter")("ignore");
 
@@ -867,11 +856,27 @@ GenuineStates fit_genuine_states() {
   return genuine;
 }
 
+// Mutual information and the seeds of Bagging's members draw from numpy's global generator:
+// a caller's next draws stay what they were.
+GenuineStates* fit_genuine_states() {
+  py::object random = vb::numpy().attr("random");
+  py::object state = random.attr("get_state")();
+  GenuineStates* fitted = nullptr;
+  try {
+    fitted = new GenuineStates(fit_genuine_states_quietly());
+  } catch (py::error_already_set&) {
+    random.attr("set_state")(state);
+    throw;
+  }
+  random.attr("set_state")(state);
+  return fitted;
+}
+
 const GenuineStates& genuine_states() {
-  // Never freed: it holds classes and values that live as long as the classes do.
-  static GenuineStates* states = nullptr;
-  if (!states) states = new GenuineStates(fit_genuine_states());
-  return *states;
+  // Never freed: it holds classes and values that live as long as the classes do. Fitted
+  // once per process; a failed attempt (Ctrl-C) is made again at the next load.
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<GenuineStates*> storage;
+  return *storage.call_once_and_store_result(fit_genuine_states).get_stored();
 }
 
 const std::vector<StageState>* stage_list_of_kind(bool fitted) {
