@@ -1110,6 +1110,27 @@ def test_genuine_models_of_every_family_name_only_admitted_globals_and_load(work
             assert [classifier.predict(X.iloc[[j]]) for j in range(0, len(X), 5)] == expected[::5]
 
 
+def test_genuine_models_of_every_combination_pass_the_stage_checks(workdir):
+    """Both ensembles x the three base estimators x both imputers x both score functions, as
+    the final fit writes them: each holds what the installed scikit-learn's stages hold, and
+    loads and predicts what its stages predict."""
+    trades = make_trades()
+    X = trades["X_train_df"]
+    combinations = [(ensemble, base, imputer, score_func)
+                    for ensemble in ["AdaBoostClassifier", "BaggingClassifier"]
+                    for base in ["LogisticRegression", "ComplementNB", "GaussianNB"]
+                    for imputer in ["KNNImputer", "SimpleImputer"]
+                    for score_func in ["f_classif", "mutual_info_classif"]]
+    for i, (ensemble, base, imputer, score_func) in enumerate(combinations):
+        params = dict(CHEAP, classifier_model_to_use=ensemble + base, imputer_to_use=imputer,
+                      score_func_to_use=score_func, select_top_k_features_percentile=60,
+                      lr_penalty=["l1", "l2", "elasticnet"][i % 3])
+        classifier = write_best_model(params, f"C{i}", trades)
+        assert load(classifier, f"C{i}") is True, params
+        expected = list(reference_predict(read_model(workdir, f"C{i}"), X))
+        assert [classifier.predict(X.iloc[[j]]) for j in range(0, len(X), 4)] == expected[::4]
+
+
 def test_builtin_data_at_every_protocol_since_3_passes_the_scan(workdir):
     """The loader reads every opcode that pickle writes for a model and builtin data (the
     protocols whose bytes need no codec call), shared and self-referencing objects included."""
