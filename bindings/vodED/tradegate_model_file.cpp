@@ -730,7 +730,7 @@ void record_built(GenuineStates& genuine, py::handle stage) {
 
 // Every class the library builds, fitted as the final fit fits it on a tiny synthetic set, in
 // every configuration that the search space's choices give it; then pickled and read back, as
-// a model file holds it. A few milliseconds, once per process.
+// a model file holds it. About a tenth of a second, once per process.
 GenuineStates fit_genuine_states_quietly() {
   GenuineStates genuine;
   py::module_ np = vb::numpy();
@@ -879,10 +879,6 @@ const GenuineStates& genuine_states() {
   return *storage.call_once_and_store_result(fit_genuine_states).get_stored();
 }
 
-const std::vector<StageState>* stage_list_of_kind(bool fitted) {
-  return fitted ? &genuine_states().fitted : &genuine_states().unfitted;
-}
-
 bool is_stage(py::handle value) {
   for (const auto& [where, chosen] : stage_settings()) {
     (void)chosen;
@@ -933,7 +929,7 @@ py::ssize_t held_size(py::handle stage_dict, const char* name, bool length) {
 // classes and members give. Returns the sizes.
 Sizes check_stage_state(const std::string& path_text, const std::string& key, py::handle stage,
                         bool fitted, const OtherVersion* other) {
-  const std::vector<StageState>& states = *stage_list_of_kind(fitted);
+  const std::vector<StageState>& states = fitted ? genuine_states().fitted : genuine_states().unfitted;
   auto found = std::find_if(states.begin(), states.end(),
                             [&](const StageState& s) { return Py_TYPE(stage.ptr()) == reinterpret_cast<PyTypeObject*>(s.cls.ptr()); });
   if (found == states.end()) {
