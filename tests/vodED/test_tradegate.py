@@ -1040,6 +1040,55 @@ def test_loaded_model_behaviour(workdir, monkeypatch):
     np.testing.assert_array_equal(seen[0].to_numpy(), [[np.nan, np.nan, 0.0, np.nan]])
 
 
+def test_a_model_of_a_frame_without_text_labels_loads(workdir):
+    """Column labels that are not text give stages without feature names and dropped labels
+    that are numpy integers: still what the library writes."""
+    trades = make_trades()
+    X = trades["X_train_df"].set_axis(range(10, 14), axis=1)
+    classifier = fit_with(dict(trades, X_train_df=X),
+                          dict(CHEAP, classifier_model_to_use="BaggingClassifierLogisticRegression"))
+    model = read_model(workdir)
+    assert not hasattr(model["imputer"], "feature_names_in_")
+    assert model["features_to_drop_from_multicollinearity"] == [11]  # the signal's copy
+    assert load(classifier) is True
+    assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == list(reference_predict(model, X))
+
+
+def test_the_first_load_leaves_numpy_global_generator_alone(workdir):
+    """The stages the loader compares with are fitted at the first load of a process, and some
+    draw from numpy's global generator: a seeded caller's next draws stay the same."""
+    write_best_model(CHEAP)
+    script = (
+        "import numpy as np\n"
+        "from velmora.vodED.tradegate import OptimalEntryClassifier\n"
+        "np.random.seed(7); expected = np.random.random_sample(3)\n"
+        "np.random.seed(7)\n"
+        f"assert getattr(OptimalEntryClassifier(), {LOAD!r})(factor_name='F') is True\n"
+        "assert (np.random.random_sample(3) == expected).all()\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    ran = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         timeout=300)
+    assert ran.returncode == 0, ran.stderr[-2000:]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_the_checks_count_the_selected_features_as_the_selector_does(seed):
+    """The loader counts what the selector keeps without calling it; ties, NaN and infinite
+    scores included, the count is the selector's own."""
+    rng = np.random.default_rng(seed)
+    selector = SelectPercentile(f_classif).fit(rng.normal(size=(12, 3)), np.arange(12) % 2)
+    for _ in range(300):
+        n = int(rng.integers(1, 40))
+        scores = rng.normal(size=n)
+        if rng.random() < 0.5:  # ties: scores drawn from a few values
+            scores = rng.choice(scores[: max(1, n // 3)], size=n)
+        scores[rng.random(n) < 0.1] = np.nan
+        scores[rng.random(n) < 0.05] = np.inf
+        selector.scores_, selector.percentile = scores, int(rng.integers(20, 101))
+        assert tradegate._selected_feature_count(selector) == selector.get_support().sum(), (
+            scores, selector.percentile)
+
+
 def test_missing_model_file_answers_false(workdir):
     classifier = OptimalEntryClassifier()
     assert load(classifier, "PairsTradingSerialCointegrationFactor") is False
@@ -1056,6 +1105,14 @@ def without_priors(model):
     del model["classifier_model"].estimator.priors  # a setting the file's version did not have
 
 
+def without_fill_dtype(model):
+    del model["imputer"]._fill_dtype  # fitted state the file's version did not keep
+
+
+def with_algorithm(model):
+    model["classifier_model"].algorithm = "SAMME.R"  # a setting the installed version dropped
+
+
 def with_clip(model):
     model["scaler"].clip = True  # another default than the installed one
 
@@ -1065,11 +1122,14 @@ def with_jobs(model):
 
 
 # A model pickled by another scikit-learn version holds that version's settings: only those
-# that cost at every predict are held to the installed defaults there.
+# that cost at every predict are held to the installed defaults there. Its stages must hold
+# what the installed version's hold, or it needs refitting.
 @pytest.mark.parametrize("version, change, family, refusal", [
-    ("0.0.1", None, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", None, "BaggingClassifierGaussianNB", None),
     ("0.0.1", with_clip, "AdaBoostClassifierGaussianNB", None),
-    ("0.0.1", without_priors, "AdaBoostClassifierGaussianNB", None),
+    ("1.4.2", without_priors, "AdaBoostClassifierGaussianNB", "estimator has no setting priors"),
+    ("1.4.2", without_fill_dtype, "AdaBoostClassifierGaussianNB", "imputer lacks _fill_dtype"),
+    ("1.4.2", with_algorithm, "AdaBoostClassifierGaussianNB", "holds 'algorithm'"),
     ("0.0.1", with_jobs, "BaggingClassifierGaussianNB", "sets n_jobs to 6"),
     (None, with_clip, "AdaBoostClassifierGaussianNB", "sets clip to True"),
     (None, without_priors, "AdaBoostClassifierGaussianNB", "has no setting priors"),
@@ -1089,8 +1149,13 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
         write_model_file(workdir, model)
     rows = trades["X_train_df"].iloc[:8]
     if refusal:
-        with pytest.raises(pickle.UnpicklingError, match=refusal):
+        with pytest.raises(pickle.UnpicklingError, match=refusal) as refused:
             load(classifier)
+        if version and change is not with_jobs:  # one plain message: the file, both versions
+            message = str(refused.value)
+            assert message.startswith(f"Refusing to load the model file ../vodED/saved_models/F{SUFFIX}.pkl: ")
+            assert f"'{version}'" in message and repr(sklearn.__version__) in message
+            assert message.endswith("; refit the model")
         # the model loaded before stays
         assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
             reference_predict(genuine, rows))
@@ -1100,8 +1165,10 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
     assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
         reference_predict(model, rows))
     reported = [m for m in messages(caplog) if m.startswith("MODEL FILE ")]
-    # the versions come from the file: quoted, as a newline in one is shown, never written
-    assert reported and "'0.0.1'" in reported[0] and repr(sklearn.__version__) in reported[0]
+    # one line for the file, however many stages and members; the versions come from the
+    # file: quoted, as a newline in one is shown, never written
+    assert len(reported) == 1
+    assert "'0.0.1'" in reported[0] and repr(sklearn.__version__) in reported[0]
 
 
 class Payload:
@@ -1182,6 +1249,27 @@ def test_genuine_models_of_every_family_name_only_admitted_globals_and_load(work
             write_model_file(workdir, data, factor_name)
             assert load(classifier, factor_name) is True
             assert [classifier.predict(X.iloc[[j]]) for j in range(0, len(X), 5)] == expected[::5]
+
+
+def test_genuine_models_of_every_combination_pass_the_stage_checks(workdir):
+    """Both ensembles x the three base estimators x both imputers x both score functions, as
+    the final fit writes them: each holds what the installed scikit-learn's stages hold, and
+    loads and predicts what its stages predict."""
+    trades = make_trades()
+    X = trades["X_train_df"]
+    combinations = [(ensemble, base, imputer, score_func)
+                    for ensemble in ["AdaBoostClassifier", "BaggingClassifier"]
+                    for base in ["LogisticRegression", "ComplementNB", "GaussianNB"]
+                    for imputer in ["KNNImputer", "SimpleImputer"]
+                    for score_func in ["f_classif", "mutual_info_classif"]]
+    for i, (ensemble, base, imputer, score_func) in enumerate(combinations):
+        params = dict(CHEAP, classifier_model_to_use=ensemble + base, imputer_to_use=imputer,
+                      score_func_to_use=score_func, select_top_k_features_percentile=60,
+                      lr_penalty=["l1", "l2", "elasticnet"][i % 3])
+        classifier = write_best_model(params, f"C{i}", trades)
+        assert load(classifier, f"C{i}") is True, params
+        expected = list(reference_predict(read_model(workdir, f"C{i}"), X))
+        assert [classifier.predict(X.iloc[[j]]) for j in range(0, len(X), 4)] == expected[::4]
 
 
 def test_builtin_data_at_every_protocol_since_3_passes_the_scan(workdir):
@@ -1394,10 +1482,43 @@ def nested_slices(depth):
             + (pickle.TUPLE1 + pickle.REDUCE) * depth)
 
 
-def forged_model_files(earlier, bagging):
+def shared_lists(depth):
+    """Lists that hold each other: each level two references to the level below, a few
+    bytes of file each, 2**depth paths for a comparison or a repr to walk."""
+    level = [0, 1]
+    for _ in range(depth):
+        level = [level, level]
+    return level
+
+
+def edited(model, change):
+    """A deep copy of model with change(copy) applied, pickled."""
+    copied = copy.deepcopy(model)
+    change(copied)
+    return pickle.dumps(copied)
+
+
+def setting(stage, name, value):
+    """A change that sets one attribute of one stage (a dotted path from the model)."""
+    def change(model):
+        target = model[stage]
+        for part in name.split(".")[:-1]:
+            target = getattr(target, part)
+        setattr(target, name.split(".")[-1], value)
+    return change
+
+
+def mock_version(version, model):
+    """model pickled with every stage claiming version as its scikit-learn version."""
+    with mock.patch.object(sklearn.base, "__version__", version):
+        return pickle.dumps(model)
+
+
+def forged_model_files(earlier, bagging, knn):
     """Case: (file content, what the refusal says). Every file but the two whose names are
-    not text names admitted globals only. `earlier` is the loaded model; `bagging` a genuine
-    Bagging model of the same data."""
+    not text names admitted globals only. `earlier` is the loaded model (AdaBoost over
+    GaussianNB); `bagging` and `knn` genuine models of the same data with a Bagging ensemble
+    and a KNNImputer."""
     object_field = [("f", "O")]
     jobs = copy.deepcopy(bagging)
     jobs["classifier_model"].n_jobs = 6
@@ -1476,7 +1597,7 @@ def forged_model_files(earlier, bagging):
         "callable-setting": (pickle.dumps(callable_strategy), "strategy to <function f_classif"),
         "callable-setting-under-another-version": (other_version_callable,
                                                    "fill_value to <function f_classif"),
-        "version-with-a-newline": (forged_version, "'1.9.1\\nINFO: :MODEL VERIFIED OK'"),
+        "version-with-a-newline": (forged_version, "a _sklearn_version other than short version text"),
         "unlisted-stage-class": (
             pickle.dumps(earlier | {"imputer": MinMaxScaler().fit(np.eye(width))}),
             "its imputer is"),
@@ -1497,6 +1618,80 @@ def forged_model_files(earlier, bagging):
         "frame-past-the-end": (PROTO_4 + pickle.FRAME + (10**6).to_bytes(8, "little") + pickle.NONE
                                + pickle.STOP, "a frame that runs past the end of the data"),
         "out-of-band-buffer": (pickle.NEXT_BUFFER, "a buffer kept outside the file"),
+        # values whose shared parts never end once walked: predict compares the classes of the
+        # ensemble with those of its members; scikit-learn formats a version while it loads
+        # it; a refusal, pandas' drop or the scaler's arithmetic would walk the others
+        "classes-holding-each-other": (edited(earlier, lambda m: (
+            setattr(m["classifier_model"], "classes_", shared_lists(50)),
+            setattr(m["classifier_model"].estimators_[0], "classes_", shared_lists(50)))),
+            "expands to more than"),
+        "version-holding-each-other": (
+            mock_version(shared_lists(50), earlier), "expands to more than"),
+        "setting-holding-each-other": (
+            edited(earlier, setting("imputer", "strategy", shared_lists(50))), "expands to more than"),
+        "dropped-labels-holding-each-other": (
+            edited(earlier, lambda m: m.update(
+                features_to_drop_from_multicollinearity=shared_lists(50))), "expands to more than"),
+        "scaler-minimum-holding-each-other": (
+            edited(earlier, setting("scaler", "min_", shared_lists(50))), "expands to more than"),
+        # a stage's arrays replaced by what allocates whatever the file names
+        "range-as-scores": (
+            edited(earlier, setting("select_top_k_features", "scores_", range(1_500_000_000))),
+            "holds scores_ as <range>"),
+        "range-as-scale": (
+            edited(earlier, setting("scaler", "scale_", range(1_500_000_000))), "holds scale_ as <range>"),
+        "range-as-training-rows": (
+            edited(knn, setting("imputer", "_fit_X", range(1_500_000_000))), "holds _fit_X as <range>"),
+        "integers-as-feature-names": (
+            edited(earlier, setting("imputer", "feature_names_in_", np.array(
+                [k * (2**61 - 1) for k in range(1, 60_001)], dtype=object))),
+            "holds feature_names_in_ as <ndarray>"),
+        # predict walks every member
+        "one-member-many-times": (
+            edited(bagging, lambda m: setattr(m["classifier_model"], "estimators_",
+                                              m["classifier_model"].estimators_[:1] * 100_000)),
+            "expands to more than"),
+        "more-members-than-estimators": (
+            edited(bagging, lambda m: setattr(m["classifier_model"], "estimators_",
+                                              copy.deepcopy(m["classifier_model"].estimators_ * 2))),
+            "holds estimators_ as <a list of 6 items>"),
+        "bagging-missing-a-member": (
+            edited(bagging, lambda m: setattr(m["classifier_model"], "estimators_",
+                                              m["classifier_model"].estimators_[:2])),
+            "holds 2 members for n_estimators 3"),
+        # a method of its own: every predict would answer "[", which reads as true
+        "predict-replaced": (
+            edited(earlier, lambda m: m["classifier_model"].__dict__.update(predict=str)),
+            "its classifier_model holds 'predict', which a fitted AdaBoostClassifier does not hold"),
+        "transform-added-to-a-member": (
+            edited(bagging, lambda m: m["classifier_model"].estimators_[1].__dict__.update(
+                transform=f_classif)), "holds 'transform'"),
+        # settings outside the search space the library draws them from
+        "no-neighbours": (edited(knn, setting("imputer", "n_neighbors", 0)),
+                          "sets n_neighbors to 0, outside the range"),
+        "negative-neighbours": (edited(knn, setting("imputer", "n_neighbors", -3)),
+                                "sets n_neighbors to -3, outside the range"),
+        "huge-neighbours": (edited(knn, setting("imputer", "n_neighbors", 10**30)),
+                            "sets n_neighbors to <an integer of more than 64 bits>"),
+        "nonsense-weights": (edited(knn, setting("imputer", "weights", "nonsense")),
+                             "sets weights to 'nonsense', which the library never sets it to"),
+        "learning-rate-nan": (edited(earlier, setting("classifier_model", "learning_rate", float("nan"))),
+                              "sets learning_rate to nan, outside the range"),
+        "negative-max-features": (edited(bagging, setting("classifier_model", "max_features", -1)),
+                                  "sets max_features to -1, outside the range"),
+        "no-estimators": (edited(bagging, setting("classifier_model", "n_estimators", 0)),
+                          "holds estimators_ as <a list of 3 items>"),
+        # what predict relies on from stage to stage
+        "scaler-wider-than-the-kept-columns": (
+            edited(earlier, lambda m: m.update(no_variance_cols=m["no_variance_cols"][:-1])),
+            "its scaler takes"),
+        "kept-positions-beyond-the-imputer": (
+            edited(earlier, lambda m: m.update(no_variance_cols=m["no_variance_cols"] + 100)),
+            "are not increasing positions"),
+        "member-classes-unlike-the-ensemble": (
+            edited(earlier, lambda m: setattr(m["classifier_model"].estimators_[0], "classes_",
+                                              np.array([0, 2]))),
+            "does not fit the ensemble's features and classes"),
     }
 
 
@@ -1514,8 +1709,9 @@ def forged_loads(tmp_path_factory):
         write_best_model(CHEAP, factor_name="F", trades=trades)
         write_best_model(dict(CHEAP, classifier_model_to_use="BaggingClassifierGaussianNB"),
                          factor_name="B", trades=trades)
-        earlier, bagging = read_model(root, "F"), read_model(root, "B")
-    cases = forged_model_files(earlier, bagging)
+        write_best_model(dict(CHEAP, imputer_to_use="KNNImputer"), factor_name="K", trades=trades)
+        earlier, bagging, knn = (read_model(root, name) for name in "FBK")
+    cases = forged_model_files(earlier, bagging, knn)
     assert list(cases) == FORGED_CASES  # the table and the parametrisation name the same cases
     files = {}
     for case, (content, _) in cases.items():
@@ -1545,7 +1741,16 @@ FORGED_CASES = [
     "callable-setting", "callable-setting-under-another-version", "version-with-a-newline",
     "unlisted-stage-class", "name-not-utf8", "name-with-nul", "text-not-utf8",
     "range-with-step-zero", "dictionary-key-without-value", "dictionary-with-a-number-key",
-    "stop-on-an-empty-stack", "stop-inside-a-mark", "frame-past-the-end", "out-of-band-buffer"]
+    "stop-on-an-empty-stack", "stop-inside-a-mark", "frame-past-the-end", "out-of-band-buffer",
+    "classes-holding-each-other", "version-holding-each-other", "setting-holding-each-other",
+    "dropped-labels-holding-each-other", "scaler-minimum-holding-each-other", "range-as-scores",
+    "range-as-scale", "range-as-training-rows", "integers-as-feature-names",
+    "one-member-many-times", "more-members-than-estimators", "bagging-missing-a-member",
+    "predict-replaced",
+    "transform-added-to-a-member", "no-neighbours", "negative-neighbours", "huge-neighbours",
+    "nonsense-weights", "learning-rate-nan", "negative-max-features", "no-estimators",
+    "scaler-wider-than-the-kept-columns", "kept-positions-beyond-the-imputer",
+    "member-classes-unlike-the-ensemble"]
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks and reads /proc")

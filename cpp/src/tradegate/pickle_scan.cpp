@@ -70,6 +70,9 @@ struct Node {
   const PickledDtype* dtype = nullptr;  // Dtype: its rule
   std::uint32_t first = 0;     // Tuple: its items, in Scanner::tuple_items_
   std::uint32_t count = 0;
+  // What the object costs once every memo reference inside it is a copy of its own: itself,
+  // its text or bytes, and the expanded size of everything placed in it.
+  std::uint64_t expanded = 1;
 };
 
 // Node ids taken off the stack, valid until the next pop of several.
@@ -150,7 +153,10 @@ std::string quoted(std::string_view text) {
 class Scanner {
  public:
   Scanner(const unsigned char* data, std::size_t size, const PickleRules& rules)
-      : data_(data), size_(size), rules_(rules) {}
+      : data_(data), size_(size), rules_(rules),
+        max_expanded_(rules.expansion_per_byte == 0
+                          ? UINT64_MAX
+                          : (static_cast<std::uint64_t>(size) + kExpansionSlack) * rules.expansion_per_byte) {}
 
   void run() {
     for (;;) {
@@ -178,6 +184,10 @@ class Scanner {
   std::vector<std::uint32_t> tuple_items_;
   std::vector<std::uint32_t> popped_;
   std::uint64_t copied_ = 0;
+  std::uint64_t max_expanded_;
+  // Bytes added to the file's size before the multiple is taken: a tiny file may still
+  // share its few dtypes and names.
+  static constexpr std::uint64_t kExpansionSlack = 4096;
 
   [[noreturn]] void refuse(const std::string& why) const { throw RefusedPickle(why); }
 
@@ -269,6 +279,7 @@ class Scanner {
     const std::uint32_t id = make(kind);
     at(id).offset = static_cast<std::size_t>(start - data_);
     at(id).length = static_cast<std::size_t>(count);
+    at(id).expanded = 1 + count;
     push(id);
   }
 
@@ -333,7 +344,19 @@ class Scanner {
     Node& c = at(child);
     c.contained = true;
     const std::uint32_t depth = c.depth + 1;
-    Node& p = at(parent);
+    const std::uint64_t expanded = c.expanded;
+    Node& p = at(parent);  // (a reference into nodes_: nothing is made while it is held)
+    // Memo references cost a few bytes each but hand the unpickled graph shared parts: a
+    // comparison, a repr or a copy of such a value walks every path, which 50 levels of two
+    // references each make 2^50 long. A model shares little (dtypes, repeated names), so its
+    // values expand to a small multiple of the file.
+    std::uint64_t sum = 0;
+    p.expanded = __builtin_add_overflow(p.expanded, expanded, &sum) ? UINT64_MAX : sum;
+    if (p.expanded > max_expanded_) {
+      unlike_a_model("holds a value that expands to more than " +
+                     std::to_string(rules_.expansion_per_byte) +
+                     " times the file's size when its shared parts are copied out");
+    }
     if (depth > p.depth) {
       p.depth = depth;
       if (depth > rules_.max_depth) {
@@ -404,7 +427,23 @@ class Scanner {
       // Text keys only: what every dictionary of a model holds, and keys whose hashes the
       // file cannot make collide.
       if (at(pairs[i]).kind != Kind::Text) unlike_a_model("uses a dictionary key other than text");
+      // scikit-learn formats a stage's version into its warning while it unpickles it,
+      // before anything of ours can look at it.
+      if (text_of(at(pairs[i])) == "_sklearn_version" && !version_text(at(pairs[i + 1]))) {
+        unlike_a_model("gives a stage a _sklearn_version other than short version text");
+      }
     }
+  }
+
+  // What scikit-learn writes as a version ("1.9.1", "1.6.dev0", "pre-0.18"): up to 64 letters,
+  // digits and . + - _ !
+  bool version_text(const Node& node) const {
+    if (node.kind != Kind::Text || node.length == 0 || node.length > 64) return false;
+    const std::string_view text = text_of(node);
+    return std::all_of(text.begin(), text.end(), [](char c) {
+      return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+             c == '.' || c == '+' || c == '-' || c == '_' || c == '!';
+    });
   }
 
   void set_items(Ids pairs) {

@@ -41,6 +41,10 @@ struct PickleRules {
   std::unordered_map<std::string, PickledDtype> dtypes;
   // Deepest nesting admitted: containers, calls and state updates each add a level.
   std::size_t max_depth = 0;
+  // Largest expanded size of a value, per byte of the file (plus a few kilobytes of slack):
+  // each object, byte of text and byte of data counts once for every path to it, so every
+  // memo reference counts as a full copy of what it names. 0 leaves it unchecked.
+  std::size_t expansion_per_byte = 0;
 };
 
 // Walks the opcodes of the pickle in data[0, size) up to its STOP. Throws RefusedPickle at the
@@ -61,6 +65,10 @@ struct PickleRules {
 // - nesting deeper than `max_depth`;
 // - copies of stored values (builtin constructors, array data) that together exceed the
 //   file's size: one value fetched from the memo over and over;
+// - a value whose expanded size (every memo reference counted as a full copy of what it
+//   names) exceeds `expansion_per_byte` times the file's size: shared parts nested into a
+//   graph whose walk (a comparison, a repr) never ends;
+// - a dictionary entry "_sklearn_version" whose value is not short version text;
 // - an extension code, a persistent id, an out-of-band buffer, INST, OBJ or NEWOBJ_EX;
 // - an unknown opcode, a truncated argument or frame, a stack underflow, an unknown memo
 //   entry, data that ends before STOP, or a STOP that leaves other than one object.
