@@ -1,0 +1,29 @@
+import datetime
+import logging
+
+import pandas as pd
+
+logger: logging.Logger
+FTSE100_PAGE_URL: str
+SP500_PAGE_URL: str
+NIFTY50_PAGE_URL: str
+STI_PAGE_URL: str
+USER_AGENT: str
+PAGE_TIMEOUT: float
+
+class Indexfeed:
+    """Scrapes the members of four equity indices and downloads and cleans their daily bars."""
+
+    def __init__(self, *args: object, **kwargs: object) -> None: ...
+    def get_daily_historical_data_for_singapore_STI(
+        self, start: datetime.datetime = ..., end: datetime.datetime = ...
+    ) -> pd.DataFrame | None: ...
+    def get_daily_historical_data_for_india_NIFTY50(
+        self, start: datetime.datetime = ..., end: datetime.datetime = ...
+    ) -> pd.DataFrame | None: ...
+    def get_daily_historical_data_for_us_SP500(
+        self, start: datetime.datetime = ..., end: datetime.datetime = ...
+    ) -> pd.DataFrame | None: ...
+    def get_daily_historical_data_for_uk_FTSE100(
+        self, start: datetime.datetime = ..., end: datetime.datetime = ...
+    ) -> pd.DataFrame | None: ...
