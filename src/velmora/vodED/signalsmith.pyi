@@ -5,8 +5,6 @@ import numpy as np
 logger: logging.Logger
 
 class SampleWeights:
-    """Contains functionality to create, modify and enrich features"""
-
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def get_sample_uniqueness_weights(
         self,

@@ -10,8 +10,6 @@ from velmora.vodED.signalsmith import SampleWeights as SampleWeights
 logger: logging.Logger
 
 class OptimalEntryClassifier:
-    """Meta-label classifier that decides whether the pairs-trading factor takes an entry."""
-
     def __init__(
         self,
         study_name: str | None = None,

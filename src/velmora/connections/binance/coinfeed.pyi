@@ -12,8 +12,6 @@ USER_AGENT: str
 PAGE_TIMEOUT: float
 
 class Coinfeed:
-    """Downloads and cleans exchange klines of crypto pairs, and lists the top coins."""
-
     binance_client: Any
 
     def __init__(self, binance_api_key: str, binance_api_secret: str) -> None: ...

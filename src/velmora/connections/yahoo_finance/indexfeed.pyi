@@ -12,8 +12,6 @@ USER_AGENT: str
 PAGE_TIMEOUT: float
 
 class Indexfeed:
-    """Scrapes the members of four equity indices and downloads and cleans their daily bars."""
-
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def get_daily_historical_data_for_singapore_STI(
         self, start: datetime.datetime = ..., end: datetime.datetime = ...

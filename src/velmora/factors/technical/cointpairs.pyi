@@ -13,8 +13,6 @@ from velmora.vodED.tradegate import OptimalEntryClassifier
 logger: logging.Logger
 
 class PairsTradingSerialCointegrationFactor:
-    """Pairs-trading factor: Johansen spreads, z-score entries, triple-barrier exits, a parameter search."""
-
     current_time: Any
     object_store_dict: Any
 

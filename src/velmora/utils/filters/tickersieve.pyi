@@ -1,8 +1,6 @@
 import pandas as pd
 
 class Tickersieve:
-    """Narrows a universe to its most traded securities, judged on the earliest bars only."""
-
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def filter_without_lookahead(
         self,

@@ -9,8 +9,6 @@ from tabulate import tabulate as tabulate
 logger: logging.Logger
 
 class Scorebook:
-    """The record of one backtest stretch: results table, objective scores, bootstrapped paths, plot."""
-
     available_objectives: ClassVar[list[str]]
 
     positions_matrix_df: pd.DataFrame | None
