@@ -860,8 +860,10 @@ std::string plot_title(const Scorebook& s) {
   }
   std::string head = universe;
   if (!objective.empty()) head += (head.empty() ? "" : ", ") + std::string("best parameters for ") + objective;
+  // A long head (the objective names run to 70 characters) goes on a line of its own, so the
+  // title stays within the figure.
   std::string title = head.empty() ? "Growth of 1 after transaction costs"
-                                   : head + ": growth of 1 after transaction costs";
+                                   : head + (head.size() > 60 ? ":\n" : ": ") + "growth of 1 after transaction costs";
   // matplotlib reads text between two '$' as a formula: a name holding one is shown as written.
   for (std::size_t at = title.find('$'); at != std::string::npos; at = title.find('$', at + 2)) {
     title.insert(at, 1, '\\');

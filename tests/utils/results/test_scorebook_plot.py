@@ -178,7 +178,9 @@ GROWTH = "growth of 1 after transaction costs"
     (24 * 12, ("annual_sharpe_ratio", "crypto"), f"crypto, best parameters for annual_sharpe_ratio: {GROWTH}"),
     (24 * 12 + 9, ("annual_sharpe_ratio", None), f"best parameters for annual_sharpe_ratio: {GROWTH}"),
     (None, (None, "FTSE$100$"), f"FTSE\\$100\\$: {GROWTH}"),  # shown as written, not as a formula
-], ids=["hand-made", "factor-run", "objective-only", "dollar-in-name"])
+    (None, ("stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns", "crypto"),
+     f"crypto, best parameters for stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns:\n{GROWTH}"),
+], ids=["hand-made", "factor-run", "objective-only", "dollar-in-name", "long-objective"])
 def test_plot_is_titled_labelled_and_marks_the_split(ref, fake_download, capsys, split_hour, description, title):
     training, test = records(ref, split_hour)
     if description is not None:
