@@ -162,7 +162,8 @@ py::tuple reduce(py::object self) {
 // waited for without the GIL, which the thread holding it may need to finish its fit; the
 // same thread may nest captures, the inner one then writing back into the outer.
 std::recursive_mutex& capture_mutex() {
-  static std::recursive_mutex* mutex = new std::recursive_mutex();  // never freed: workers exit with it held
+  // Never freed: a process may end while a fit holds it.
+  static std::recursive_mutex* mutex = new std::recursive_mutex();
   return *mutex;
 }
 
