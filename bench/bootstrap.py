@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Scorebook's native bootstrap beside sklearn.utils.resample on the same inputs.
 
-    PYTHONPATH=src python bench/bootstrap.py [--lengths 252 756 2520] [--repeat 3]
+    python bench/bootstrap.py [--lengths 252 756 2520] [--repeat 3]
 
 For each length of daily returns it runs the record's bootstrap (10000 seeded paths, the
 50th percentile picked) and the same bootstrap written with sklearn, checks that both pick

@@ -1,6 +1,6 @@
 """Speed of the crypto feed's kline cleaning on minute histories.
 
-    PYTHONPATH=src python bench/coinfeed_cleaning.py
+    python bench/coinfeed_cleaning.py
 
 A feed whose client hands out canned minute klines (decimal text, as the exchange sends
 them) downloads two symbols in this process (n_jobs=1), so the run measures the cleaning

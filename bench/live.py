@@ -1,6 +1,6 @@
 """Catching up a live factor: stepping the missing windows against one whole rerun.
 
-    PYTHONPATH=src python bench/live.py
+    python bench/live.py
 
 On the shipped sample (examples/data: eight hourly crypto pairs, 28 security pairs), a
 factor holding the first 8000 bars predicts once, is then given 100 more bars, and its next

@@ -1,6 +1,6 @@
 """Speed of loading a genuine model file through the classifier's checked loader.
 
-    PYTHONPATH=src python bench/model_load.py
+    python bench/model_load.py
 
 Writes model files as the final fit does (the six stages, default pickle protocol) for a
 small, a many-member and a large-training-set model, and times, on the same file:

@@ -1,6 +1,6 @@
 """Speed of SampleWeights against the pandas label-range formulation it replaces.
 
-    PYTHONPATH=src python bench/sample_weights.py
+    python bench/sample_weights.py
 
 For a few sizes of grid and trade set, times both on the same inputs in one run, checks that
 they agree, and prints the milliseconds per call, the speed-up and the trades per second.

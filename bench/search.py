@@ -1,6 +1,6 @@
 """Trials per second of the factor's parameter search, sequential and in worker processes.
 
-    PYTHONPATH=src python bench/search.py [--trials 16]
+    python bench/search.py [--trials 16]
 
 On the shipped sample (examples/data: eight hourly crypto pairs over two years, 28 security
 pairs), each search runs on a fresh study in a temporary directory: `fit` with n_jobs=1,

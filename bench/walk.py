@@ -1,6 +1,6 @@
 """Speed of the native rolling walk against the plain-Python reference walk.
 
-    PYTHONPATH=src python bench/walk.py
+    python bench/walk.py
 
 On real hourly bars of ten crypto pairs (45 security pairs), for a few window sizes: the
 native walk and the reference walk (numpy + statsmodels + scikit-learn, the oracle of the

@@ -5,6 +5,7 @@ import datetime
 import json
 import logging
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -91,17 +92,54 @@ def test_module_level_names_are_the_libraries():
     assert tradegate.SampleWeights is signalsmith.SampleWeights
 
 
+def assert_house_form(doc, arguments, name):
+    """A summary line, then "Args:" with one "name (type): meaning" entry per argument, in
+    order, then "Returns:" with what comes back."""
+    assert doc and "DOC HERE" not in doc, name
+    lines = doc.splitlines()
+    assert lines[0].strip() and not lines[0].startswith(" "), name
+    returns = lines.index("Returns:")
+    assert lines[returns + 1].startswith("    ") and lines[returns + 1].strip(), name
+    if not arguments:
+        assert "Args:" not in lines, name
+        return
+    args = lines.index("Args:")
+    assert 0 < args < returns, name
+    entries = [line.strip() for line in lines[args + 1:returns] if line.startswith("    ") and line.strip()]
+    assert [entry.split(" (", 1)[0] for entry in entries] == arguments, name
+    assert all(re.match(r"^\w+ \([^)]+\): \S", entry) for entry in entries), name
+
+
 def test_documentation_strings():
     from velmora.factors.technical.cointpairs import PairsTradingSerialCointegrationFactor as Factor
     from velmora.vodED.signalsmith import SampleWeights, Signalsmith
     from velmora.vodED.tradegate import OptimalEntryClassifier
 
-    for name in ["__init__", "restore_mp_variables", "fit", "__fit_single_instance",
-                 "__single_instance_optimal_entry_classifier_chimera_fit",
-                 "__check_and_load_optimal_entry_classifier", "predict", "__reduce__"]:
-        assert getattr(OptimalEntryClassifier, name).__doc__ == "DOC HERE", name
-    assert Signalsmith.generate_features_for_pair_spreads.__doc__ == "DOC HERE"
+    constructor = ["study_name", "storage_name", "n_splits", "n_test_splits", "embargo_td",
+                   "X_train_df", "y_train_series", "complete_datetime_index_series",
+                   "train_time_of_entry_series", "train_time_of_exit_series", "impact_series"]
+    training = constructor[5:]
+    for name, arguments in [
+        ("__init__", constructor),
+        ("restore_mp_variables", constructor),
+        ("fit", training + ["n_splits", "n_test_splits", "embargo_td", "factor_name", "storage_name",
+                            "n_trials_to_estimate_params", "n_jobs"]),
+        ("__fit_single_instance", ["i"]),
+        ("__single_instance_optimal_entry_classifier_chimera_fit",
+         training[:2] + ["cv_indices_generator"] + training[2:] + ["trial"]),
+        ("__check_and_load_optimal_entry_classifier", ["factor_name"]),
+        ("predict", ["X"]),
+        ("__reduce__", []),
+    ]:
+        assert_house_form(getattr(OptimalEntryClassifier, name).__doc__, arguments, name)
+    assert_house_form(Signalsmith.generate_features_for_pair_spreads.__doc__,
+                      ["pair_of_security", "pair_hedge_ratios", "data_column_names_array",
+                       "rolling_window_matrix_array"], "generate_features_for_pair_spreads")
     assert Signalsmith.__doc__ is None
+    # help() is where a researcher learns the constructor's arguments
+    import pydoc
+    shown = pydoc.render_doc(OptimalEntryClassifier, renderer=pydoc.plaintext)
+    assert all(f"{name} (" in shown for name in constructor)
     assert SampleWeights.__doc__ == "Contains functionality to create, modify and enrich features"
     for method, summary in [
         (SampleWeights.get_sample_uniqueness_weights,

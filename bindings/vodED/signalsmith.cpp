@@ -549,7 +549,25 @@ void register_signalsmith(py::module_& m) {
       [](py::handle self, py::handle pair, py::handle hedges, py::handle labels, py::handle window) {
         return generate_features(self, pair, hedges, labels, window);
       },
-      py::arg(kPair), py::arg(kHedges), py::arg(kLabels), py::arg(kWindow), "DOC HERE");
+      py::arg(kPair), py::arg(kHedges), py::arg(kLabels), py::arg(kWindow),
+      R"doc(Computes the 126 TA-Lib indicator features of a pair spread and of the composite of the window's other securities
+
+The spread's open, high, low and close are the hedge-weighted sums of the two legs' log
+prices; its volume is the traded value of both legs divided by the absolute spread close.
+The composite weighs the log prices of every other security with a "_close" column by the
+least-variance eigen-portfolio of their log closes, scaled to unit variance. Each indicator
+is read at the window's last bar, with periods of 20 %, 50 % and 80 % of the window's rows
+(short, medium, long); a window of fewer than 10 rows fails with TA-Lib's error.
+
+Args:
+    pair_of_security (tuple): the pair's two security names (str), first leg then second leg
+    pair_hedge_ratios (tuple): the two legs' hedge ratios (float), in the same order
+    data_column_names_array (np.ndarray): the window's column labels, "<security>_open", "_high", "_low", "_close" or "_volume"
+    rolling_window_matrix_array (np.ndarray): the window, a 2-D float64 array of one row per bar and one column per label
+
+Returns:
+    pair_spread_features (dict): 126 float64 values keyed "float64_<indicator>_spread..." and "float64_<indicator>_all_others...", in a fixed order; NaN where an indicator has no value at the last bar
+)doc");
 
   cls.def(
       "__engineer_spread_OHCLV",

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -26,6 +27,7 @@
 #include "tradegate_model_file.hpp"
 #include "tradegate_pipeline.hpp"
 #include "velmora/core/tradegate/folds.hpp"
+#include "velmora/core/tradegate/solver_output.hpp"
 
 namespace py = pybind11;
 namespace vb = velmora::bind;
@@ -38,7 +40,6 @@ constexpr const char* kStudySuffix = "_OptimalEntryClassifier";
 constexpr const char* kModelFolder = "../vodED/saved_models/";
 constexpr const char* kLogTag = " | OPTIMAL ENTRY CLASSIFIER VODED";
 constexpr int kBaseSeed = 69;
-constexpr const char* kDoc = "DOC HERE";
 
 // Fields in constructor order (0 to 10), then the six fitted stages of the model file.
 enum Field : std::size_t {
@@ -178,6 +179,57 @@ py::tuple reduce(py::object self) {
   return py::make_tuple(rebuild, values);
 }
 
+// ---------------------------------------------------------------- solver output
+
+// One capture of fd 2 at a time in the process (it is the process's, not the thread's). It is
+// waited for without the GIL, which the thread holding it may need to finish its fit; the
+// same thread may nest captures, the inner one then writing back into the outer.
+std::recursive_mutex& capture_mutex() {
+  // Never freed: a process may end while a fit holds it.
+  static std::recursive_mutex* mutex = new std::recursive_mutex();
+  return *mutex;
+}
+
+void flush_host_stderr() {
+  py::object err = py::module_::import("sys").attr("stderr");
+  if (err.is_none()) return;
+  try {
+    err.attr("flush")();
+  } catch (py::error_already_set& e) {
+    if (!is_host_exception(e)) throw;
+  }
+}
+
+// Runs `fit` with what compiled solvers print to the process's stderr caught: their own warning
+// lines are added to `into`, anything else is written back to stderr once the fit is over. Only
+// the fit is covered, so nothing the caller prints at any other time is held back.
+template <class Fit>
+void with_solver_output_captured(core::SolverWarnings& into, Fit&& fit) {
+  std::unique_lock<std::recursive_mutex> lock(capture_mutex(), std::defer_lock);
+  {
+    py::gil_scoped_release unlocked;
+    lock.lock();
+  }
+  flush_host_stderr();  // text of before the fit goes out before the capture starts
+  struct Captured {
+    core::SolverWarnings& into;
+    core::StderrCapture capture;
+    ~Captured() { into.add_all(capture.finish()); }
+  } captured{into, {}};
+  fit();
+  flush_host_stderr();  // host text written during the fit is handed back with the rest
+}
+
+// "<text> (<count> TIMES)" for each distinct text, joined by "; ".
+std::string listing_of(const core::SolverWarnings& warnings) {
+  std::string text;
+  for (const auto& [line, count] : warnings.counts()) {
+    if (!text.empty()) text += "; ";
+    text += line + " (" + std::to_string(count) + (count == 1 ? " TIME)" : " TIMES)");
+  }
+  return text;
+}
+
 // ---------------------------------------------------------------- final fit and model file
 
 // Writes next to the target and renames over it: a crash or a failing dump never leaves a
@@ -241,7 +293,14 @@ void fit_optimal_params_and_pickle_vodED(OptimalEntryClassifier& s, py::handle X
       tg::plain_values(complete_datetime_index_series), tg::plain_values(train_time_of_entry_series),
       tg::plain_values(train_time_of_exit_series), tg::plain_values(impact_series));
   py::object labels = tg::flat_values(y_train_series);
-  stages.classifier.attr("fit")(selected, labels, py::arg("sample_weight") = weights);
+  core::SolverWarnings solver_warnings;
+  with_solver_output_captured(solver_warnings, [&] {
+    stages.classifier.attr("fit")(selected, labels, py::arg("sample_weight") = weights);
+  });
+  if (solver_warnings.total() > 0) {
+    logger().attr("warning")("THE FIT TO THE TRAINING SET PRINTED SOLVER WARNINGS: " +
+                             listing_of(solver_warnings) + kLogTag);
+  }
   fitted.classifier_model = stages.classifier;
 
   py::dict model;
@@ -470,7 +529,7 @@ py::none fit_single_instance(py::object self, py::object i) {
 
 // One fold: fit the pipeline on the training rows, score F1 on the test rows.
 double score_fold(const tg::PipelineParams& p, const tg::PipelineStages& trial_stages,
-                  py::handle weigher, py::handle X_train_rows, py::handle y_train_rows,
+                  core::SolverWarnings& solver_warnings, py::handle weigher, py::handle X_train_rows, py::handle y_train_rows,
                   py::handle X_train_df, py::handle y_train_series, py::handle train_positions,
                   py::handle test_positions, py::handle complete_datetime_index_series,
                   py::handle train_time_of_entry_series, py::handle train_time_of_exit_series,
@@ -486,8 +545,10 @@ double score_fold(const tg::PipelineParams& p, const tg::PipelineStages& trial_s
       tg::plain_values(rows_at(impact_series, train_positions)));
   py::tuple shape = selected.attr("shape");
   if (shape[0].cast<py::ssize_t>() <= 0 || shape[1].cast<py::ssize_t>() <= 0) return 0.0;
-  stages.classifier.attr("fit")(selected, tg::flat_values(y_train_rows),
-                                py::arg("sample_weight") = weights);
+  with_solver_output_captured(solver_warnings, [&] {
+    stages.classifier.attr("fit")(selected, tg::flat_values(y_train_rows),
+                                  py::arg("sample_weight") = weights);
+  });
   fitted.classifier_model = stages.classifier;
 
   py::object X_test_rows = rows_at(X_train_df, test_positions);
@@ -549,6 +610,8 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
 
   py::list scores;
   FoldFailures failures;
+  core::SolverWarnings solver_warnings;
+  std::size_t folds_with_solver_warnings = 0;
   py::module_ builtins = py::module_::import("builtins");
   for (py::handle pair : py::iter(cv_indices_generator)) {
     py::tuple positions = builtins.attr("tuple")(pair);
@@ -568,8 +631,9 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
     // A failing fold keeps the score 0, but a library break must show, not read as a poor
     // model: its error goes into the trial's warning.
     double score = 0.0;
+    core::SolverWarnings fold_warnings;
     try {
-      score = score_fold(p, stages, weigher, X_train_rows, y_train_rows, X_train_df,
+      score = score_fold(p, stages, fold_warnings, weigher, X_train_rows, y_train_rows, X_train_df,
                          y_train_series, train_positions, test_positions,
                          complete_datetime_index_series, train_time_of_entry_series,
                          train_time_of_exit_series, impact_series);
@@ -579,14 +643,25 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
     } catch (std::exception& e) {
       failures.add(e.what());
     }
+    if (fold_warnings.total() > 0) {
+      ++folds_with_solver_warnings;
+      solver_warnings.add_all(fold_warnings);
+    }
     scores.append(score);
   }
 
+  // The trial's fold summary: one line, however many folds failed or made a solver complain.
+  std::string summary;
+  const std::string of_folds = " OF " + std::to_string(py::len(scores)) + " FOLDS ";
   if (failures.folds() > 0) {
-    logger().attr("warning")("TRIAL NUM " + number + ": " + std::to_string(failures.folds()) +
-                             " OF " + std::to_string(py::len(scores)) +
-                             " FOLDS SCORED 0 AFTER AN ERROR: " + failures.listing() + kLogTag);
+    summary = std::to_string(failures.folds()) + of_folds + "SCORED 0 AFTER AN ERROR: " + failures.listing();
   }
+  if (folds_with_solver_warnings > 0) {
+    if (!summary.empty()) summary += ". ";
+    summary += std::to_string(folds_with_solver_warnings) + of_folds + "PRINTED SOLVER WARNINGS: " +
+               listing_of(solver_warnings);
+  }
+  if (!summary.empty()) logger().attr("warning")("TRIAL NUM " + number + ": " + summary + kLogTag);
   py::object result = vb::numpy().attr("nanmean")(scores);
   log_info("FINISHED TRIAL NUM " + number + " WITH OBJECTIVE SCORE: " + rounded3(result) + kLogTag +
            "\n");
@@ -677,7 +752,30 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
                                           train_time_of_entry_series, train_time_of_exit_series,
                                           impact_series);
       },
-      py::name("__init__"), py::is_method(cls), kDoc,
+      py::name("__init__"), py::is_method(cls), R"doc(Creates a classifier with the settings and training set of a parameter search
+
+Every argument is optional and may be given by position or by keyword; a None argument
+leaves that setting unset. The values are stored through restore_mp_variables. fit sets
+them all again, so a classifier handed to the pairs-trading factor is usually made with no
+arguments. The fitted pipeline is not an argument: it comes only from the model file, loaded
+by __check_and_load_optimal_entry_classifier.
+
+Args:
+    study_name (str): the optuna study name (fit sets it to factor_name + "_OptimalEntryClassifier")
+    storage_name (str): the optuna storage URL of the study (fit sets it to "sqlite:///" + storage_name + "_OptimalEntryClassifier.db")
+    n_splits (int): the number of groups of the purged combinatorial cross-validation (default 10)
+    n_test_splits (int): the number of those groups that form each fold's test set (default 3)
+    embargo_td (pd.Timedelta): the embargo after each test group within which no training trade may start (default one day)
+    X_train_df (pd.DataFrame): the feature columns, one row per training trade
+    y_train_series (pd.Series): the label of each training trade, 1 or 0
+    complete_datetime_index_series (pd.Series): every datetime of the sample the trades come from
+    train_time_of_entry_series (pd.Series): the entry time of each training trade
+    train_time_of_exit_series (pd.Series): the exit time of each training trade
+    impact_series (pd.Series): the impact of each training trade (such as its absolute return), for the sample weights
+
+Returns:
+    None
+)doc",
       py::arg("study_name") = py::none(), py::arg("storage_name") = py::none(),
       py::arg("n_splits") = 10, py::arg("n_test_splits") = 3,
       py::arg("embargo_td") = constructor_embargo_td, py::arg("X_train_df") = py::none(),
@@ -702,7 +800,27 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
       py::arg("n_test_splits"), py::arg("embargo_td"), py::arg("X_train_df"),
       py::arg("y_train_series"), py::arg("complete_datetime_index_series"),
       py::arg("train_time_of_entry_series"), py::arg("train_time_of_exit_series"),
-      py::arg("impact_series"), kDoc);
+      py::arg("impact_series"), R"doc(Stores the settings and training set of a parameter search, skipping every None value
+
+Used by the constructor and when a classifier is rebuilt in a worker process. The fitted
+pipeline is left as it is.
+
+Args:
+    study_name (str or None): the optuna study name
+    storage_name (str or None): the optuna storage URL of the study
+    n_splits (int or None): the number of groups of the purged cross-validation
+    n_test_splits (int or None): the number of test groups of each fold
+    embargo_td (pd.Timedelta or None): the embargo after each test group
+    X_train_df (pd.DataFrame or None): the feature columns, one row per training trade
+    y_train_series (pd.Series or None): the label of each training trade, 1 or 0
+    complete_datetime_index_series (pd.Series or None): every datetime of the sample
+    train_time_of_entry_series (pd.Series or None): the entry time of each training trade
+    train_time_of_exit_series (pd.Series or None): the exit time of each training trade
+    impact_series (pd.Series or None): the impact of each training trade
+
+Returns:
+    None
+)doc");
 
   cls.def("fit", &fit, py::arg("X_train_df"), py::arg("y_train_series"),
           py::arg("complete_datetime_index_series"), py::arg("train_time_of_entry_series"),
@@ -710,19 +828,93 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
           py::arg("n_splits") = 10, py::arg("n_test_splits") = 3,
           py::arg("embargo_td") = fit_embargo_td, py::arg("factor_name") = "",
           py::arg("storage_name") = "", py::arg("n_trials_to_estimate_params") = 1,
-          py::arg("n_jobs") = 1, kDoc);
+          py::arg("n_jobs") = 1, R"doc(Searches the meta-label pipeline, refits the best one on all training trades and saves it
 
-  cls.def("__fit_single_instance", &fit_single_instance, py::arg("i"), py::pos_only(), kDoc);
+Each trial draws a pipeline (imputer, variance filter, correlation filter, scaler, feature
+selection and an AdaBoost or bagging ensemble), scores it by its mean F1 over the purged
+combinatorial folds, each fit weighted by SampleWeights, and adds itself to the optuna study
+"<factor_name>_OptimalEntryClassifier" in "<storage_name>_OptimalEntryClassifier.db" in the
+working directory. A later call continues the same study. The best trial's pipeline is then
+refitted on every row and pickled to "../vodED/saved_models/<factor_name>_OptimalEntryClassifier.pkl";
+the object takes it up only through __check_and_load_optimal_entry_classifier. A fold's
+solver warnings and errors are reported in the trial's one-line fold summary.
+
+Args:
+    X_train_df (pd.DataFrame): the feature columns, one row per closed training trade
+    y_train_series (pd.Series): the label of each row, 1 or 0
+    complete_datetime_index_series (pd.Series): every datetime of the sample, for the sample weights
+    train_time_of_entry_series (pd.Series): the entry time of each row
+    train_time_of_exit_series (pd.Series): the exit time of each row
+    impact_series (pd.Series): the impact of each row, for the sample weights
+    n_splits (int): the number of groups of the purged cross-validation; the training set needs at least that many rows
+    n_test_splits (int): the number of those groups that form each fold's test set
+    embargo_td (pd.Timedelta): the embargo after each test group
+    factor_name (str): the name of the calling factor; it names the study and the model file
+    storage_name (str): the base name of the study's SQLite file, without "sqlite:///" or ".db"
+    n_trials_to_estimate_params (int): the number of trials this call adds to the study
+    n_jobs (int): the number of worker processes (-1: all cores); a parallel search of an empty study runs its first trial in this process
+
+Returns:
+    None
+)doc");
+
+  cls.def("__fit_single_instance", &fit_single_instance, py::arg("i"), py::pos_only(),
+          R"doc(Runs one trial of the search: opens the study with the sampler seed 69 + i, builds the purged folds and scores one drawn pipeline
+
+Args:
+    i (int): the worker index, the offset of the sampler seed
+
+Returns:
+    None
+)doc");
 
   cls.def("__single_instance_optimal_entry_classifier_chimera_fit", &chimera_fit,
           py::arg("X_train_df"), py::arg("y_train_series"), py::arg("cv_indices_generator"),
           py::arg("complete_datetime_index_series"), py::arg("train_time_of_entry_series"),
-          py::arg("train_time_of_exit_series"), py::arg("impact_series"), py::arg("trial"), kDoc);
+          py::arg("train_time_of_exit_series"), py::arg("impact_series"), py::arg("trial"),
+          R"doc(The search objective: fits and scores one drawn pipeline on every purged fold
+
+A fold whose fitting fails scores 0; a fold without training rows is skipped. The trial's
+fold summary (one warning line) counts the folds that failed, with each distinct error, and
+the warnings the solvers printed, with each distinct text.
+
+Args:
+    X_train_df (pd.DataFrame): the feature columns, one row per training trade
+    y_train_series (pd.Series): the label of each row, 1 or 0
+    cv_indices_generator (iterable): the folds, pairs of (training positions, test positions), consumed once
+    complete_datetime_index_series (pd.Series): every datetime of the sample, for the sample weights
+    train_time_of_entry_series (pd.Series): the entry time of each row
+    train_time_of_exit_series (pd.Series): the exit time of each row
+    impact_series (pd.Series): the impact of each row, for the sample weights
+    trial (optuna.trial.Trial): the trial the pipeline parameters are drawn from
+
+Returns:
+    score (float): the mean F1 score of the label 1 over the scored folds; NaN when no fold was scored
+)doc");
 
   cls.def("__check_and_load_optimal_entry_classifier", &check_and_load,
-          py::arg("factor_name") = "", kDoc);
+          py::arg("factor_name") = "", R"doc(Loads the fitted pipeline of a factor's model file, if there is one
 
-  cls.def("predict", &predict, py::arg("X"), py::pos_only(), kDoc);
+The file is "../vodED/saved_models/<factor_name>_OptimalEntryClassifier.pkl", relative to
+the working directory. It is checked before anything of it is kept: a file that holds
+anything but the fitted stages this library writes is refused with pickle.UnpicklingError,
+and the pipeline loaded before stays.
+
+Args:
+    factor_name (str): the name of the factor whose model to load
+
+Returns:
+    loaded (bool): True when the file was there and its six stages are now loaded, False when there is no such file
+)doc");
+
+  cls.def("predict", &predict, py::arg("X"), py::pos_only(), R"doc(Predicts the label of a candidate entry with the loaded pipeline
+
+Args:
+    X (pd.DataFrame): feature rows with the columns of the training frame, in its order (the factor passes one row of pair_spread_features)
+
+Returns:
+    label (int): the label the classifier predicts for the first row, 1 to take the entry, 0 to veto it
+)doc");
 
   // What a model file may name, as (module, name) pairs.
   m.attr("_MODEL_FILE_GLOBALS") = tg::model_file_globals();
@@ -755,5 +947,12 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
 
   // Only the constructor values travel: a worker rebuilds a classifier without a model.
   // The rebuild makes the base class, so a host subclass's overrides do not reach workers.
-  cls.def("__reduce__", &reduce, kDoc);
+  cls.def("__reduce__", &reduce, R"doc(Pickles the classifier as its eleven constructor values only
+
+A classifier unpickled in a worker process has no fitted pipeline, and a subclass arrives as
+the base class.
+
+Returns:
+    reduced (tuple): the rebuild function and the tuple of the eleven constructor values
+)doc");
 }

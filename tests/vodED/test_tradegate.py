@@ -16,6 +16,7 @@ import pickletools
 import re
 import subprocess
 import sys
+import textwrap
 import warnings
 import weakref
 from unittest import mock
@@ -331,6 +332,98 @@ def test_failing_folds_score_0_and_are_told_once_per_trial(monkeypatch, caplog, 
     assert next(script, None) is None  # every counted fold was scored
     assert score == pytest.approx(np.mean([0.0 if isinstance(o, Exception) else o for o in scored]))
     assert warnings_logged(caplog) == ([] if listing is None else [f"TRIAL NUM 3: {listing}{TAG}"])
+
+
+LIBLINEAR_WARNING = "WARNING: class label 1 specified in weight is not found"
+# liblinear weighting a class that the fit's sample weights leave out: it says so with fprintf
+# on the process's stderr, once per ensemble member
+WARNING_PRONE = dict(CHEAP, classifier_model_to_use="BaggingClassifierLogisticRegression",
+                     lr_penalty="l2", lr_class_weight="balanced")
+
+
+def raw_solver_lines(text):
+    return [line for line in text.splitlines()
+            if re.fullmatch(r"WARNING: class label -?\d+ specified in weight is not found", line)]
+
+
+@pytest.mark.parametrize("f1_outcomes, summary", [
+    ([0.5, 0.7, 0.6], f"3 OF 3 FOLDS PRINTED SOLVER WARNINGS: {LIBLINEAR_WARNING} (9 TIMES)"),
+    ([0.5, ValueError("bad"), 0.7],
+     f"1 OF 3 FOLDS SCORED 0 AFTER AN ERROR: ValueError: bad (1 FOLD). "
+     f"3 OF 3 FOLDS PRINTED SOLVER WARNINGS: {LIBLINEAR_WARNING} (9 TIMES)"),
+], ids=["warnings-only", "with-a-failing-fold"])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::UserWarning")  # scikit-learn's, on so few rows
+def test_solver_warnings_reach_the_caller_only_through_the_fold_summary(
+        monkeypatch, caplog, capfd, f1_outcomes, summary):
+    trades = make_trades()
+    labels = trades["y_train_series"].values
+    train, test = np.arange(20), np.arange(25, 40)
+
+    class LeavingOutClassOne:
+        def fit_transform(self, grid, starts, ends, impact):
+            return np.where(labels[train] == 1, 0.0, 1.0)
+
+    monkeypatch.setattr(tradegate, "SampleWeights", LeavingOutClassOne)
+    script = iter(f1_outcomes)
+
+    def scripted_f1(y_true, y_pred):
+        outcome = next(script)
+        if isinstance(outcome, Exception):
+            raise outcome
+        return outcome
+
+    monkeypatch.setattr(sklearn.metrics, "f1_score", scripted_f1)
+    # what the caller's own code writes to stderr while a solver runs is handed back, raw
+    # descriptor writes and a last line without a break included
+    solver_fit = LogisticRegression.fit
+
+    long_line = b"x" * 10_000 + b"\n"  # longer than any line held back for a look
+    lookalike = f"{LIBLINEAR_WARNING}, said the caller\n".encode()
+
+    def talkative_fit(self, X, y, sample_weight=None):  # the ensemble reads the signature
+        os.write(2, b"caller's own line\n" + long_line + lookalike)
+        sys.stderr.write("caller's text through sys.stderr\n")
+        fitted = solver_fit(self, X, y, sample_weight=sample_weight)
+        os.write(2, b"no line break")
+        return fitted
+
+    monkeypatch.setattr(LogisticRegression, "fit", talkative_fit)
+    capfd.readouterr()
+    run_objective(trades, WARNING_PRONE, folds=[(train, test)] * 3, number=4)
+    err = capfd.readouterr().err
+    assert raw_solver_lines(err) == []
+    assert err.count("caller's own line\n") == 9 and err.count("caller's text through sys.stderr\n") == 9
+    assert err.count("no line break") == 9
+    assert err.count(long_line.decode()) == 9 and err.count(lookalike.decode()) == 9
+    assert warnings_logged(caplog) == [f"TRIAL NUM 4: {summary}{TAG}"]
+
+
+def test_solver_warnings_in_worker_processes_and_the_final_fit_are_summarised(tmp_path):
+    # Many small bootstrap samples: some ensemble members see only one class.
+    params = dict(WARNING_PRONE, BaggingClassifier_n_estimators=20, BaggingClassifier_max_samples=0.1)
+    script = textwrap.dedent(f"""
+        import logging, os, sys
+        sys.path.insert(0, {os.path.join(os.path.dirname(__file__), os.pardir)!r})
+        import optuna
+        from support.trades import make_trades
+        from velmora.vodED.tradegate import OptimalEntryClassifier
+        os.makedirs("cwd"); os.chdir("cwd")
+        optuna.create_study(study_name="F_OptimalEntryClassifier", direction="maximize",
+                            storage="sqlite:///S_OptimalEntryClassifier.db").enqueue_trial({params!r})
+        OptimalEntryClassifier().fit(**make_trades(), n_splits=4, n_test_splits=2, factor_name="F",
+                                     storage_name="S", n_trials_to_estimate_params=1, n_jobs=2)
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    ran = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=env, capture_output=True,
+                         text=True, timeout=300)
+    assert ran.returncode == 0, ran.stderr[-4000:]
+    assert raw_solver_lines(ran.stderr) == []
+    trial_summaries = [line for line in ran.stderr.splitlines()
+                       if line.startswith("WARNING: :TRIAL NUM 0: ") and "PRINTED SOLVER WARNINGS" in line]
+    assert len(trial_summaries) == 1
+    assert re.search(r"FOLDS PRINTED SOLVER WARNINGS: WARNING: class label [01] specified in weight "
+                     r"is not found \(\d+ TIMES?\)", trial_summaries[0])
+    assert "THE FIT TO THE TRAINING SET PRINTED SOLVER WARNINGS: WARNING: class label" in ran.stderr
 
 
 def test_trial_score_without_usable_folds(caplog):

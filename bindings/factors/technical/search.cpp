@@ -487,6 +487,13 @@ bool closed_a_training_trade(const Factor& f, std::int64_t first_record, py::han
   return closed_in_training == 1;
 }
 
+// A final run's records know which search chose their parameters, for the plot's title. A
+// record of a class that keeps no such description is left as it is.
+void describe_run(const Factor& f, py::handle record) {
+  if (!py::hasattr(py::type::handle_of(record), "_run_description")) return;
+  record.attr("_run_description") = py::make_tuple(f.objective, f.universe_name);
+}
+
 py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::object trial, py::object is_optimising,
                                                          py::object optimal_params, py::object use_vodED_if_ready) {
   Factor& f = factor_of(self);
@@ -562,6 +569,8 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   } else {
     log_info("FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: " + rounded(train_score, 3) + run_suffix(f) + "\n");
   }
+  describe_run(f, train);
+  if (has_test) describe_run(f, test);
   train.attr("expose_internal_variables")();
   if (has_test) train.attr("register_test_set_results")("test_set_results"_a = test);
   return train;

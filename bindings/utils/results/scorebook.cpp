@@ -108,6 +108,9 @@ struct Scorebook {
   py::object datetime_array = py::none();
   std::array<py::object, kArrayCount> arrays;
   std::array<py::object, 2 * (kExposedCount + 1)> attributes;
+  // (objective, universe name) of the run the record comes from, when its maker knows them:
+  // the factor's final runs say which search chose their parameters. Only the plot reads it.
+  py::object run_description = py::none();
 
   Scorebook() {
     for (auto& a : arrays) a = py::none();
@@ -120,6 +123,7 @@ struct Scorebook {
     f(datetime_array);
     for (auto& a : arrays) f(a);
     for (auto& a : attributes) f(a);
+    f(run_description);
   }
 };
 
@@ -865,6 +869,27 @@ void plot_curve(const py::object& x, const py::object& y, const char* label, con
   }
 }
 
+// "<universe>, best parameters for <objective>: growth of 1 ...", as far as the record knows its run.
+std::string plot_title(const Scorebook& s) {
+  std::string objective, universe;
+  if (PyTuple_Check(s.run_description.ptr()) && py::len(s.run_description) == 2) {
+    py::tuple description = py::reinterpret_borrow<py::tuple>(s.run_description);
+    if (PyUnicode_Check(description[0].ptr())) objective = description[0].cast<std::string>();
+    if (PyUnicode_Check(description[1].ptr())) universe = description[1].cast<std::string>();
+  }
+  std::string head = universe;
+  if (!objective.empty()) head += (head.empty() ? "" : ", ") + std::string("best parameters for ") + objective;
+  // A long head (the objective names run to 70 characters) goes on a line of its own, so the
+  // title stays within the figure.
+  std::string title = head.empty() ? "Growth of 1 after transaction costs"
+                                   : head + (head.size() > 60 ? ":\n" : ": ") + "growth of 1 after transaction costs";
+  // matplotlib reads text between two '$' as a formula: a name holding one is shown as written.
+  for (std::size_t at = title.find('$'); at != std::string::npos; at = title.find('$', at + 2)) {
+    title.insert(at, 1, '\\');
+  }
+  return title;
+}
+
 py::none plot_full_results(const py::object& self, const py::object& plot_alternate_paths,
                            const py::object& plot_extrapolations) {
   Scorebook& s = record_of(self);
@@ -957,6 +982,9 @@ py::none plot_full_results(const py::object& self, const py::object& plot_altern
     py::object x = py::len(test_curve) == py::len(test_dates) ? test_dates
                                                                : test_curve.attr("index");
     plot_curve(x, test_curve, "test_set_cumprod_equity_curve", "purple", 1.0, false);
+    // Where the held-out stretch begins: the curves' colours alone do not show it in grey print.
+    global("plt").attr("axvline")(test_dates[py::int_(0)], "color"_a = "dimgrey", "linestyle"_a = ":",
+                                  "linewidth"_a = 1.5, "label"_a = "train_test_boundary");
   }
   if (draw_paths) {
     if (!worst.is_none()) {
@@ -966,6 +994,10 @@ py::none plot_full_results(const py::object& self, const py::object& plot_altern
       plot_curve(returns_dates, best, "best_outcome_alternate_path", "green", 0.33, false);
     }
   }
+  global("plt").attr("title")(plot_title(s));
+  global("plt").attr("xlabel")("date");
+  // Every curve is the value of 1 invested at the start of the extrapolation window.
+  global("plt").attr("ylabel")("growth of 1 (cumulative return after transaction costs)");
   global("plt").attr("legend")();
   global("plt").attr("show")();
   return py::none();
@@ -1166,5 +1198,13 @@ Returns:
 Returns:
     tuple: (straight line, upper band, lower band), one value per daily return.
 )doc");
+  {
+    py::cpp_function fget([](Scorebook& s) { return s.run_description; });
+    py::cpp_function fset([](Scorebook& s, py::object value) { s.run_description = value; });
+    cls.attr("_run_description") = builtin("property")(
+        fget, fset, py::none(),
+        "(objective, universe name) of the run the record comes from, or None: the plot's title "
+        "names them.");
+  }
   vb::refuse_pickling(cls);
 }

@@ -107,6 +107,8 @@ def test_sequential_fit_logs_keeps_best_and_final_run_reproduces_it(crypto_daily
     results = factor.get_full_backtest_results()
     assert results.get_objective_score(objective=OBJECTIVE) == s.best_value
     assert results.test_equity_value_series is not None
+    # the records know which search chose their parameters: the plot's title names it
+    assert results._run_description == (OBJECTIVE, "crypto")
     log = messages(caplog)
     assert log[0] == "RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS" + suffix
     assert log[1].startswith("FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: ") and log[1].endswith(suffix)

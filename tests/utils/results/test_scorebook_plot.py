@@ -168,3 +168,36 @@ def test_plot_argument_count(ref, fake_download):
         training.plot_full_results(True, True, True)
     with pytest.raises(TypeError):
         training.plot_full_results(paths=True)
+
+
+GROWTH = "growth of 1 after transaction costs"
+
+
+@pytest.mark.parametrize("split_hour, description, title", [
+    (None, None, "Growth of 1 after transaction costs"),
+    (24 * 12, ("annual_sharpe_ratio", "crypto"), f"crypto, best parameters for annual_sharpe_ratio: {GROWTH}"),
+    (24 * 12 + 9, ("annual_sharpe_ratio", None), f"best parameters for annual_sharpe_ratio: {GROWTH}"),
+    (None, (None, "FTSE$100$"), f"FTSE\\$100\\$: {GROWTH}"),  # shown as written, not as a formula
+    (None, ("stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns", "crypto"),
+     f"crypto, best parameters for stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns:\n{GROWTH}"),
+], ids=["hand-made", "factor-run", "objective-only", "dollar-in-name", "long-objective"])
+def test_plot_is_titled_labelled_and_marks_the_split(ref, fake_download, capsys, split_hour, description, title):
+    training, test = records(ref, split_hour)
+    if description is not None:
+        training._run_description = description
+    plt.close("all")
+    training.plot_full_results(False, False)
+    axes = plt.gca()
+    assert axes.get_title() == title
+    assert axes.get_xlabel() == "date" and axes.get_ylabel().startswith("growth of 1")
+    boundaries = [line for line in axes.get_lines() if line.get_label() == "train_test_boundary"]
+    if test is None:
+        assert boundaries == []
+    else:
+        first_test_day = pd.Timestamp(test.total_pnl_after_transaction_costs_series.index[0]).normalize()
+        (boundary,) = boundaries
+        assert [pd.Timestamp(x) for x in boundary.get_xdata()] == [
+            first_test_day, first_test_day]
+        assert "train_test_boundary" in [t.get_text() for t in axes.get_legend().get_texts()]
+    plt.gcf().canvas.draw()  # the title renders
+    plt.close("all")
