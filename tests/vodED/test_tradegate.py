@@ -304,6 +304,21 @@ def test_a_trial_whose_folds_all_fail_on_one_cause_warns_once(monkeypatch, caplo
 SKIPPED = "skipped"  # a fold without training rows: neither scored nor counted
 
 
+def script_f1_scores(monkeypatch, outcomes):
+    """Makes each fold's F1 score the next of `outcomes` (an exception is raised instead);
+    returns the iterator, to check every outcome was used."""
+    script = iter(outcomes)
+
+    def scripted_f1(y_true, y_pred):
+        outcome = next(script)
+        if isinstance(outcome, Exception):
+            raise outcome
+        return outcome
+
+    monkeypatch.setattr(sklearn.metrics, "f1_score", scripted_f1)
+    return script
+
+
 @pytest.mark.parametrize("outcomes, listing", [
     ([0.5, 0.7, SKIPPED], None),
     ([0.5, ValueError("bad"), SKIPPED], "1 OF 2 FOLDS SCORED 0 AFTER AN ERROR: ValueError: bad (1 FOLD)"),
@@ -317,15 +332,7 @@ SKIPPED = "skipped"  # a fold without training rows: neither scored nor counted
 ], ids=["no-failure", "one-failure", "one-cause", "two-causes", "same-class-two-texts"])
 def test_failing_folds_score_0_and_are_told_once_per_trial(monkeypatch, caplog, outcomes, listing):
     scored = [o for o in outcomes if o is not SKIPPED]
-    script = iter(scored)
-
-    def scripted_f1(y_true, y_pred):
-        outcome = next(script)
-        if isinstance(outcome, Exception):
-            raise outcome
-        return outcome
-
-    monkeypatch.setattr(sklearn.metrics, "f1_score", scripted_f1)
+    script = script_f1_scores(monkeypatch, scored)
     train, test = np.arange(20), np.arange(25, 40)
     folds = [(np.array([], dtype=int), test) if o is SKIPPED else (train, test) for o in outcomes]
     score = run_objective(make_trades(), CHEAP, folds=folds, number=3)
@@ -364,15 +371,7 @@ def test_solver_warnings_reach_the_caller_only_through_the_fold_summary(
             return np.where(labels[train] == 1, 0.0, 1.0)
 
     monkeypatch.setattr(tradegate, "SampleWeights", LeavingOutClassOne)
-    script = iter(f1_outcomes)
-
-    def scripted_f1(y_true, y_pred):
-        outcome = next(script)
-        if isinstance(outcome, Exception):
-            raise outcome
-        return outcome
-
-    monkeypatch.setattr(sklearn.metrics, "f1_score", scripted_f1)
+    script_f1_scores(monkeypatch, f1_outcomes)
     # what the caller's own code writes to stderr while a solver runs is handed back, raw
     # descriptor writes and a last line without a break included
     solver_fit = LogisticRegression.fit

@@ -10,6 +10,7 @@ BINANCE_API_URL: str
 COINGECKO_URL: str
 USER_AGENT: str
 PAGE_TIMEOUT: float
+PAGE_MAX_BYTES: int
 
 class Coinfeed:
     binance_client: Any

@@ -10,6 +10,7 @@ NIFTY50_PAGE_URL: str
 STI_PAGE_URL: str
 USER_AGENT: str
 PAGE_TIMEOUT: float
+PAGE_MAX_BYTES: int
 
 class Indexfeed:
     def __init__(self, *args: object, **kwargs: object) -> None: ...
