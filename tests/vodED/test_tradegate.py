@@ -422,7 +422,13 @@ def test_solver_warnings_in_worker_processes_and_the_final_fit_are_summarised(tm
     assert len(trial_summaries) == 1
     assert re.search(r"FOLDS PRINTED SOLVER WARNINGS: WARNING: class label [01] specified in weight "
                      r"is not found \(\d+ TIMES?\)", trial_summaries[0])
-    assert "THE FIT TO THE TRAINING SET PRINTED SOLVER WARNINGS: WARNING: class label" in ran.stderr
+    # Whether one of the final fit's bootstrap samples leaves a class out depends on the
+    # scikit-learn release's draws (the newest ones do here, 1.4.2 does not); where it prints,
+    # it is told in one summary line, and never as raw lines (checked above).
+    final = [line for line in ran.stderr.splitlines() if "THE FIT TO THE TRAINING SET PRINTED" in line]
+    assert len(final) <= 1
+    if tuple(int(part) for part in sklearn.__version__.split(".")[:2]) >= (1, 6):
+        assert final and "SOLVER WARNINGS: WARNING: class label" in final[0]
 
 
 def test_trial_score_without_usable_folds(caplog):
@@ -959,7 +965,9 @@ def test_a_planted_best_trial_is_refused_before_the_final_fit(workdir, caplog, c
     assert not any(m.startswith("FINISHED FITTING VODED") for m in messages(caplog))
 
 
-def test_a_trial_queued_outside_the_space_fails_and_the_search_goes_on(workdir, caplog):
+def test_a_trial_queued_outside_the_space_fails_and_the_search_goes_on(workdir, caplog, monkeypatch):
+    # optuna tells why the trial failed on its own logger, which some releases keep from the root
+    monkeypatch.setattr(logging.getLogger("optuna"), "propagate", True)
     with pytest.warns(UserWarning, match="out of range"):
         fit_with(make_trades(), dict(CHEAP, BaggingClassifier_n_estimators=3_000_000), CHEAP)
     trials = study_of().trials
@@ -1219,9 +1227,9 @@ def with_jobs(model):
 @pytest.mark.parametrize("version, change, family, refusal", [
     ("0.0.1", None, "BaggingClassifierGaussianNB", None),
     ("0.0.1", with_clip, "AdaBoostClassifierGaussianNB", None),
-    ("1.4.2", without_priors, "AdaBoostClassifierGaussianNB", "estimator has no setting priors"),
-    ("1.4.2", without_fill_dtype, "AdaBoostClassifierGaussianNB", "imputer lacks _fill_dtype"),
-    ("1.4.2", with_algorithm, "AdaBoostClassifierGaussianNB", "holds 'algorithm'"),
+    ("1.3.0", without_priors, "AdaBoostClassifierGaussianNB", "estimator has no setting priors"),
+    ("1.3.0", without_fill_dtype, "AdaBoostClassifierGaussianNB", "imputer lacks _fill_dtype"),
+    ("1.3.0", with_algorithm, "AdaBoostClassifierGaussianNB", "holds 'algorithm'"),
     ("0.0.1", with_jobs, "BaggingClassifierGaussianNB", "sets n_jobs to 6"),
     (None, with_clip, "AdaBoostClassifierGaussianNB", "sets clip to True"),
     (None, without_priors, "AdaBoostClassifierGaussianNB", "has no setting priors"),
@@ -1233,6 +1241,12 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
     genuine = read_model(workdir)
     assert load(classifier) is True
     model = read_model(workdir)
+    # a file of an older release beside the installed one: what the older release lacks or
+    # holds only shows under an installed release that changed it
+    if change is without_fill_dtype and not hasattr(model["imputer"], "_fill_dtype"):
+        pytest.skip("the installed scikit-learn keeps no _fill_dtype either")
+    if change is with_algorithm and "algorithm" in model["classifier_model"].get_params():
+        pytest.skip("the installed scikit-learn still has AdaBoost's algorithm")
     if change:
         change(model)
     with monkeypatch.context() as patch:
