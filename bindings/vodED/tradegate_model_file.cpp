@@ -1106,6 +1106,15 @@ py::object feature_names(const std::string& path_text, const std::string& key, p
   return names;
 }
 
+template <class T>
+void read_numbers(const char* data, py::ssize_t n, py::ssize_t stride, std::vector<double>& out) {
+  for (py::ssize_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, data + i * stride, sizeof v);
+    out[static_cast<std::size_t>(i)] = static_cast<double>(v);
+  }
+}
+
 // The values of a one-dimensional array of booleans, integers or floats, read from its buffer
 // (members come by the thousand: no Python call per value). False for any other array.
 bool numbers_of(py::handle value, std::vector<double>& out) {
@@ -1116,33 +1125,28 @@ bool numbers_of(py::handle value, std::vector<double>& out) {
   const py::ssize_t size = array.itemsize(), n = array.shape(0), stride = array.strides(0);
   const char* data = static_cast<const char*>(array.data());
   out.resize(static_cast<std::size_t>(n));
-  for (py::ssize_t i = 0; i < n; ++i) {
-    const char* at = data + i * stride;
-    double x;
-    if (kind == 'f' && size == 8) {
-      double v; std::memcpy(&v, at, 8); x = v;
-    } else if (kind == 'f' && size == 4) {
-      float v; std::memcpy(&v, at, 4); x = v;
-    } else if ((kind == 'i' || kind == 'b') && size == 1) {
-      std::int8_t v; std::memcpy(&v, at, 1); x = v;
-    } else if (kind == 'i' && size == 2) {
-      std::int16_t v; std::memcpy(&v, at, 2); x = v;
-    } else if (kind == 'i' && size == 4) {
-      std::int32_t v; std::memcpy(&v, at, 4); x = v;
-    } else if (kind == 'i' && size == 8) {
-      std::int64_t v; std::memcpy(&v, at, 8); x = static_cast<double>(v);
-    } else if (kind == 'u' && size == 1) {
-      std::uint8_t v; std::memcpy(&v, at, 1); x = v;
-    } else if (kind == 'u' && size == 2) {
-      std::uint16_t v; std::memcpy(&v, at, 2); x = v;
-    } else if (kind == 'u' && size == 4) {
-      std::uint32_t v; std::memcpy(&v, at, 4); x = v;
-    } else if (kind == 'u' && size == 8) {
-      std::uint64_t v; std::memcpy(&v, at, 8); x = static_cast<double>(v);
-    } else {
-      return false;
-    }
-    out[static_cast<std::size_t>(i)] = x;
+  if (kind == 'f' && size == 8) {
+    read_numbers<double>(data, n, stride, out);
+  } else if (kind == 'f' && size == 4) {
+    read_numbers<float>(data, n, stride, out);
+  } else if ((kind == 'i' || kind == 'b') && size == 1) {
+    read_numbers<std::int8_t>(data, n, stride, out);
+  } else if (kind == 'i' && size == 2) {
+    read_numbers<std::int16_t>(data, n, stride, out);
+  } else if (kind == 'i' && size == 4) {
+    read_numbers<std::int32_t>(data, n, stride, out);
+  } else if (kind == 'i' && size == 8) {
+    read_numbers<std::int64_t>(data, n, stride, out);
+  } else if (kind == 'u' && size == 1) {
+    read_numbers<std::uint8_t>(data, n, stride, out);
+  } else if (kind == 'u' && size == 2) {
+    read_numbers<std::uint16_t>(data, n, stride, out);
+  } else if (kind == 'u' && size == 4) {
+    read_numbers<std::uint32_t>(data, n, stride, out);
+  } else if (kind == 'u' && size == 8) {
+    read_numbers<std::uint64_t>(data, n, stride, out);
+  } else {
+    return false;
   }
   return true;
 }

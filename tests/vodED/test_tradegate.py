@@ -161,14 +161,17 @@ def messages(caplog):
     return [r.getMessage() for r in caplog.records if r.name == " "]
 
 
-def reference_predict(model, X):
-    """The documented stage order, written with pandas and scikit-learn directly."""
+def reference_features(model, X):
+    """The documented stage order up to the classifier, written with pandas and scikit-learn directly."""
     cleaned = X.mask(X.abs() > 1e15).where(~np.isclose(X, 0), 0.0)
     imputed = pd.DataFrame(model["imputer"].transform(cleaned), columns=X.columns)
     kept = imputed.iloc[:, model["no_variance_cols"]].drop(
         model["features_to_drop_from_multicollinearity"], axis=1)
-    selected = model["select_top_k_features"].transform(model["scaler"].transform(kept))
-    return model["classifier_model"].predict(selected)
+    return model["select_top_k_features"].transform(model["scaler"].transform(kept))
+
+
+def reference_predict(model, X):
+    return model["classifier_model"].predict(reference_features(model, X))
 
 
 def models_dir(workdir):
@@ -762,12 +765,7 @@ def values_by_params(study):
 
 
 def model_probabilities(model, X):
-    cleaned = X.mask(X.abs() > 1e15).where(~np.isclose(X, 0), 0.0)
-    imputed = pd.DataFrame(model["imputer"].transform(cleaned), columns=X.columns)
-    kept = imputed.iloc[:, model["no_variance_cols"]].drop(
-        model["features_to_drop_from_multicollinearity"], axis=1)
-    selected = model["select_top_k_features"].transform(model["scaler"].transform(kept))
-    return model["classifier_model"].predict_proba(selected)
+    return model["classifier_model"].predict_proba(reference_features(model, X))
 
 
 def search_in(folder, monkeypatch, caller_seed, n_jobs=1):
