@@ -71,6 +71,17 @@ def store_size(factor):
     return len(cointpairs._factor_fields(factor)["trade_store"])
 
 
+def fit_on_params(universe, factor):
+    """Fits `factor` (of `universe`, hourly) on a fresh study holding only PARAMS, and waits until
+    the study file is old enough not to be read again at every predict."""
+    storage = (f"sqlite:///{universe}_60_stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns"
+               "_0.9_PairsTradingSerialCointegrationFactor.db")
+    optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
+                        storage=storage).enqueue_trial(PARAMS)
+    factor.fit(1)
+    time.sleep(2)  # a study file written just now is read at every predict until it is older
+
+
 def long_loop(frame):
     """(store sizes, predict times, fresh factor's store and predict time, memory before and after)."""
     frame = frame[[f"{name}_{field}" for name in LOOP_SECURITIES
@@ -81,13 +92,7 @@ def long_loop(frame):
                                                      market_value_pct_commissions=0.0,
                                                      bid_ask_spread_pct_slippage=0.0)
 
-    storage = ("sqlite:///loop_60_stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns"
-               "_0.9_PairsTradingSerialCointegrationFactor.db")
-    study = optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
-                                storage=storage)
-    study.enqueue_trial(PARAMS)
-    make(LOOP_HISTORY).fit(1)
-    time.sleep(2)  # a study file written just now is read at every predict until it is older
+    fit_on_params("loop", make(LOOP_HISTORY))
 
     factor = make(LOOP_HISTORY)
     factor.predict()
@@ -143,13 +148,7 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as folder:
         os.chdir(folder)
-        storage = ("sqlite:///bench_60_stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns"
-                   "_0.9_PairsTradingSerialCointegrationFactor.db")
-        study = optuna.create_study(study_name="PairsTradingSerialCointegrationFactor", direction="maximize",
-                                    storage=storage)
-        study.enqueue_trial(PARAMS)
-        make(HISTORY).fit(1)
-        time.sleep(2)  # a study file written just now is read at every predict until it is older
+        fit_on_params("bench", make(HISTORY))
 
         t_one, _ = timed(1, STEP, 5)
         t_step, stepped = timed(CATCH_UP, STEP, 5)
