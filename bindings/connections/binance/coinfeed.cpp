@@ -72,6 +72,13 @@ void initialize_binance_client(py::object self) {
                                    py::arg("api_secret") = feed.binance_api_secret,
                                    py::arg("ping") = false);
   client.attr("API_URL") = setting("BINANCE_API_URL");
+  // The client's own session waits per read and reads any length: an exchange that trickles
+  // or never ends its answer would hold this constructor (and every worker's) or fill its
+  // memory. Every request of the client, the ping first, is bounded as a page fetch is.
+  py::object session = py::getattr(client, "session", py::none());
+  if (!session.is_none()) {
+    vb::bound_session_requests(session, kModulePath, "The exchange's answer at ");
+  }
   client.attr("ping")();
   feed.binance_client = client;
 }
