@@ -282,31 +282,34 @@ inline std::int64_t start_tags_in(const py::str& text) {
   return tags;
 }
 
-// Refuses a page that would cost too much to parse, as a fetch past a bound is refused:
-// requests' RequestException, naming the page, what it holds and the bound.
-inline void check_parse_bounds(const std::string& what, const py::object& response,
-                               const py::str& text) {
+// The text of a page read whole, refused when it would cost too much to parse as a fetch
+// past a bound is refused: requests' RequestException, naming the page, what it holds and
+// the bound. The size is judged first, before the text is decoded (which may guess its
+// encoding from the whole body).
+inline py::str text_within_parse_bounds(const std::string& what, const py::object& response) {
   const auto size = static_cast<std::int64_t>(py::len(response.attr("content")));
   if (size > kParseMaxBytes) {
     detail::raise_requests_error(
         "RequestException", what + " is too large to parse: " + std::to_string(size) +
-                                " bytes, more than the " + std::to_string(kParseMaxBytes) +
-                                " bytes a page may have to be parsed");
+                                " bytes, where at most " + std::to_string(kParseMaxBytes) +
+                                " are parsed");
   }
+  py::str text = response.attr("text");
   const std::int64_t tags = start_tags_in(text);
   if (tags > kParseMaxElements) {
     detail::raise_requests_error(
         "RequestException", what + " is too large to parse: " + std::to_string(tags) +
-                                " elements, more than the " + std::to_string(kParseMaxElements) +
-                                " elements a page may have to be parsed");
+                                " elements, where at most " + std::to_string(kParseMaxElements) +
+                                " are parsed");
   }
+  return text;
 }
 
 // The page at `url`, parsed with lxml, fetched with the client name and bounds that
 // `settings` holds at this moment. The HTTP status is not judged: an error page parses like
 // any other and fails where the caller looks for what it needs. A page not read whole
 // within PAGE_TIMEOUT seconds (connecting and headers included) raises requests' Timeout;
-// one of more than PAGE_MAX_BYTES bytes, or one too large to parse (check_parse_bounds),
+// one of more than PAGE_MAX_BYTES bytes, or one too large to parse (text_within_parse_bounds),
 // raises requests' RequestException.
 inline py::object fetch_page_document(const py::module_& settings, py::handle url) {
   const PageLimits limits = page_limits(settings);
@@ -322,8 +325,7 @@ inline py::object fetch_page_document(const py::module_& settings, py::handle ur
             address, py::arg("headers") = headers, py::arg("timeout") = limits.seconds,
             py::arg("stream") = true, py::arg("hooks") = hooks);
       });
-  py::str text = response.attr("text");
-  check_parse_bounds(what, response, text);
+  py::str text = text_within_parse_bounds(what, response);
   return py::module_::import("bs4").attr("BeautifulSoup")(text, "lxml");
 }
 
