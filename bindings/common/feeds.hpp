@@ -1,6 +1,7 @@
 #pragma once
-// What the two market-data feeds share: fetching a web page with a client name, a deadline
-// and a size ceiling, and the rule by which their cleaning keeps a security whole or drops it whole.
+// What the two market-data feeds share: fetching a web page (or any request of a client's
+// session) with a client name, a deadline and a size ceiling, parsing a page only when its
+// size allows it, and the rule by which their cleaning keeps a security whole or drops it whole.
 
 #include "common/common.hpp"
 
