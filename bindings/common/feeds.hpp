@@ -28,9 +28,9 @@ namespace velmora::bind {
 // deadline for the whole page (not for each read of it) and a ceiling on the page's size.
 inline constexpr const char* kUserAgentSetting = "USER_AGENT";
 inline constexpr const char* kPageTimeoutSetting = "PAGE_TIMEOUT";
+inline constexpr const char* kPageMaxBytesSetting = "PAGE_MAX_BYTES";
 // The name of the helper thread that reads a bounded answer.
 inline constexpr const char* kPageReaderName = "velmora page fetch";
-inline constexpr const char* kPageMaxBytesSetting = "PAGE_MAX_BYTES";
 
 // Far above any page the feeds read (the largest article is about 1 MB), far below trouble.
 inline constexpr std::int64_t kDefaultPageMaxBytes = std::int64_t{32} << 20;
