@@ -1,6 +1,7 @@
 #pragma once
-// What the two market-data feeds share: fetching a web page with a client name, a deadline
-// and a size ceiling, and the rule by which their cleaning keeps a security whole or drops it whole.
+// What the two market-data feeds share: fetching a web page (or any request of a client's
+// session) with a client name, a deadline and a size ceiling, parsing a page only when its
+// size allows it, and the rule by which their cleaning keeps a security whole or drops it whole.
 
 #include "common/common.hpp"
 
@@ -28,6 +29,8 @@ namespace velmora::bind {
 inline constexpr const char* kUserAgentSetting = "USER_AGENT";
 inline constexpr const char* kPageTimeoutSetting = "PAGE_TIMEOUT";
 inline constexpr const char* kPageMaxBytesSetting = "PAGE_MAX_BYTES";
+// The name of the helper thread that reads a bounded answer.
+inline constexpr const char* kPageReaderName = "velmora page fetch";
 
 // Far above any page the feeds read (the largest article is about 1 MB), far below trouble.
 inline constexpr std::int64_t kDefaultPageMaxBytes = std::int64_t{32} << 20;
@@ -122,7 +125,7 @@ inline py::object within_page_timeout(
         }
         call->done.attr("set")();
       }),
-      py::arg("name") = "velmora page fetch", py::arg("daemon") = true);
+      py::arg("name") = kPageReaderName, py::arg("daemon") = true);
   struct GiveUp {  // on every way out, Ctrl-C included
     detail::HelperCall& call;
     ~GiveUp() { call.abandoned->store(true); }
@@ -186,11 +189,129 @@ inline py::cpp_function bounded_body_hook(std::int64_t max_bytes, std::string wh
   });
 }
 
+// Marks a requests session whose every request already carries the page bounds.
+inline constexpr const char* kBoundedSessionMark = "_velmora_page_bounds";
+
+inline bool has_page_bounds(py::handle session) {
+  py::object marks = py::getattr(session, "__dict__", py::none());
+  return PyDict_Check(marks.ptr()) && py::cast<py::dict>(marks).contains(kBoundedSessionMark);
+}
+
+// Puts the page bounds on every request that `session` sends, whoever sends it: the bounds
+// of the module `settings_module` at the moment of the request, PAGE_TIMEOUT for the whole
+// answer and PAGE_MAX_BYTES for its size, as for a page fetch. A client library that talks
+// through the session (its construction's own request included) then cannot be held by a
+// trickling server or filled by an endless answer. Past a bound a request raises requests'
+// Timeout or RequestException, "<what_prefix><url> ...". Installing twice changes nothing.
+inline void bound_session_requests(py::object session, std::string settings_module,
+                                   std::string what_prefix) {
+  if (has_page_bounds(session)) return;
+  // The session holds this function: a weak reference back keeps them from holding each
+  // other for good, and the class's own method is the one that sends.
+  py::object session_ref = py::module_::import("weakref").attr("ref")(session);
+  py::cpp_function bounded(
+      [session_ref, settings_module = std::move(settings_module),
+       what_prefix = std::move(what_prefix)](py::object method, py::object url, py::args args,
+                                             py::kwargs kwargs) -> py::object {
+        py::object owner = session_ref();
+        if (owner.is_none()) {
+          PyErr_SetString(PyExc_RuntimeError, "the session of this request is gone");
+          throw py::error_already_set();
+        }
+        py::object send = py::type::of(owner).attr("request");
+        // A request sent from a page reader is inside the bounds of the call that started
+        // the reader, which hands it its own body hook (a page of klines): bounded once.
+        py::object current = py::module_::import("threading").attr("current_thread")();
+        if (py::str(current.attr("name")).cast<std::string>() == kPageReaderName) {
+          return send(owner, method, url, *args, **kwargs);
+        }
+        const PageLimits limits = page_limits(py::module_::import(settings_module.c_str()));
+        const std::string what = what_prefix + py::str(url).cast<std::string>();
+        py::dict options(kwargs);
+        return within_page_timeout(
+            limits.seconds, what,
+            // By value: a helper that is given up on may outlive this call.
+            [send, owner, method, url, args, options, limits, what](const auto& abandoned) {
+              py::dict sent = options.attr("copy")();
+              py::dict hooks;  // the caller's own, copied: theirs stay as they were
+              if (sent.contains("hooks") && !py::object(sent["hooks"]).is_none()) {
+                hooks = py::module_::import("builtins").attr("dict")(sent["hooks"]);
+              }
+              py::list on_response;
+              on_response.append(bounded_body_hook(limits.max_bytes, what, abandoned));
+              if (hooks.contains("response")) {
+                py::object theirs = hooks["response"];
+                if (py::hasattr(theirs, "__call__")) {
+                  on_response.append(theirs);
+                } else {
+                  for (py::handle hook : theirs) on_response.append(hook);
+                }
+              }
+              hooks["response"] = on_response;
+              sent["hooks"] = hooks;
+              sent["stream"] = true;
+              // A per-read limit longer than the whole answer's would never be the one met.
+              sent["timeout"] = limits.seconds;
+              return send(owner, method, url, *args, **sent);
+            });
+      },
+      py::name("request"));
+  session.attr("request") = bounded;
+  session.attr(kBoundedSessionMark) = true;
+}
+
+// What parsing a page may cost. A parsed document costs far more than its text, in time
+// and in memory, and most of all per element: a page of a few megabytes of empty tags
+// would take minutes and gigabytes to build. The real pages are about 1 MB with fewer than
+// 15 000 elements; these bounds leave room for pages several times as large.
+inline constexpr std::int64_t kParseMaxBytes = std::int64_t{8} << 20;
+inline constexpr std::int64_t kParseMaxElements = 200'000;
+
+// The start tags of `text` ("<" before a letter), each of which the parser makes an element
+// of: a bound on the document's size counted before the parser builds anything.
+inline std::int64_t start_tags_in(const py::str& text) {
+  PyObject* s = text.ptr();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  std::int64_t tags = 0;
+  for (Py_ssize_t i = 0; i + 1 < length; ++i) {
+    if (PyUnicode_READ(kind, data, i) != '<') continue;
+    const Py_UCS4 next = PyUnicode_READ(kind, data, i + 1);
+    if ((next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z')) ++tags;
+  }
+  return tags;
+}
+
+// The text of a page read whole, refused when it would cost too much to parse as a fetch
+// past a bound is refused: requests' RequestException, naming the page, what it holds and
+// the bound. The size is judged first, before the text is decoded (which may guess its
+// encoding from the whole body).
+inline py::str text_within_parse_bounds(const std::string& what, const py::object& response) {
+  const auto size = static_cast<std::int64_t>(py::len(response.attr("content")));
+  if (size > kParseMaxBytes) {
+    detail::raise_requests_error(
+        "RequestException", what + " is too large to parse: " + std::to_string(size) +
+                                " bytes, where at most " + std::to_string(kParseMaxBytes) +
+                                " are parsed");
+  }
+  py::str text = response.attr("text");
+  const std::int64_t tags = start_tags_in(text);
+  if (tags > kParseMaxElements) {
+    detail::raise_requests_error(
+        "RequestException", what + " is too large to parse: " + std::to_string(tags) +
+                                " elements, where at most " + std::to_string(kParseMaxElements) +
+                                " are parsed");
+  }
+  return text;
+}
+
 // The page at `url`, parsed with lxml, fetched with the client name and bounds that
 // `settings` holds at this moment. The HTTP status is not judged: an error page parses like
 // any other and fails where the caller looks for what it needs. A page not read whole
 // within PAGE_TIMEOUT seconds (connecting and headers included) raises requests' Timeout;
-// one of more than PAGE_MAX_BYTES bytes raises requests' RequestException.
+// one of more than PAGE_MAX_BYTES bytes, or one too large to parse (text_within_parse_bounds),
+// raises requests' RequestException.
 inline py::object fetch_page_document(const py::module_& settings, py::handle url) {
   const PageLimits limits = page_limits(settings);
   py::dict headers;
@@ -205,7 +326,8 @@ inline py::object fetch_page_document(const py::module_& settings, py::handle ur
             address, py::arg("headers") = headers, py::arg("timeout") = limits.seconds,
             py::arg("stream") = true, py::arg("hooks") = hooks);
       });
-  return py::module_::import("bs4").attr("BeautifulSoup")(response.attr("text"), "lxml");
+  py::str text = text_within_parse_bounds(what, response);
+  return py::module_::import("bs4").attr("BeautifulSoup")(text, "lxml");
 }
 
 // A security of a cleaned frame that has a column with too few values.

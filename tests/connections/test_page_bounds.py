@@ -137,3 +137,62 @@ def test_bounds_that_bound_nothing_are_refused_before_any_request(bad_pages, mon
     with pytest.raises(ValueError, match=setting):
         top_coins(bad_pages, "/page", monkeypatch, caplog)
     assert bad_pages.requests == []
+
+
+def index_members(method, url_setting):
+    def fetch(bad_pages, route, monkeypatch, caplog):
+        monkeypatch.setattr(indexfeed, url_setting, bad_pages.base + route)
+        caplog.set_level(logging.INFO, logger=" ")
+        result = getattr(Indexfeed(), method)()
+        assert result is None
+        assert [r.getMessage() for r in caplog.records].count(BANNER) == 1
+        raise _Failed
+
+    return fetch
+
+
+PARSERS = [
+    (top_coins, None),
+    (index_members("get_daily_historical_data_for_us_SP500", "SP500_PAGE_URL"), _Failed),
+    (index_members("get_daily_historical_data_for_uk_FTSE100", "FTSE100_PAGE_URL"), _Failed),
+]
+
+
+@pytest.mark.parametrize("fetch, raised", PARSERS, ids=["top coins", "S&P 500", "FTSE 100"])
+@pytest.mark.parametrize(
+    "page, match",
+    [
+        # Within PAGE_MAX_BYTES, and once minutes and gigabytes of parsing.
+        ("<html><body>" + "<b></b>" * 4_300_000, r"too large to parse: 30\d{6} bytes"),
+        ("<html><body><table><tbody>" + "<i>" * 1_000_000, r"too large to parse: 100000\d elements"),
+    ],
+    ids=["30 MB of empty tags", "a million elements in 3 MB"],
+)
+def test_a_page_too_large_to_parse_is_refused_quickly(bad_pages, monkeypatch, caplog, fetch, raised, page, match):
+    bad_pages.page = page
+    tracemalloc.start()
+    began = time.monotonic()
+    try:
+        with pytest.raises(raised or requests.exceptions.RequestException, match=None if raised else match):
+            fetch(bad_pages, "/page", monkeypatch, caplog)
+        elapsed = time.monotonic() - began
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert elapsed < 20.0
+    assert peak < 300 << 20  # the page itself is held a few times over, its tree never
+
+
+@pytest.mark.parametrize("name", [
+    "wikipedia_List_of_SP500_companies_2022-11-10.html",
+    "coinmarketcap_front_2019-02.html",
+    "coinmarketcap_front_2020-02.html",
+])
+def test_the_real_pages_are_within_the_parse_bounds(bad_pages, monkeypatch, caplog, name):
+    from support.market_data import require_shared_data
+
+    bad_pages.page = (require_shared_data() / "pages" / name).read_text(encoding="utf-8")
+    try:
+        top_coins(bad_pages, "/page", monkeypatch, caplog)
+    except IndexError:
+        pass  # parsed, and not laid out as the ranking page the scraper reads

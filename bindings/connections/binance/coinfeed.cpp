@@ -72,6 +72,13 @@ void initialize_binance_client(py::object self) {
                                    py::arg("api_secret") = feed.binance_api_secret,
                                    py::arg("ping") = false);
   client.attr("API_URL") = setting("BINANCE_API_URL");
+  // The client's own session waits per read and reads any length: an exchange that trickles
+  // or never ends its answer would hold this constructor (and every worker's) or fill its
+  // memory. Every request of the client, the ping first, is bounded as a page fetch is.
+  py::object session = py::getattr(client, "session", py::none());
+  if (!session.is_none()) {
+    vb::bound_session_requests(session, kModulePath, "The exchange's answer at ");
+  }
   client.attr("ping")();
   feed.binance_client = client;
 }
@@ -747,7 +754,8 @@ Args:
 Returns:
     list: symbols such as "BTCUSDT", in page order. A malformed page raises IndexError; a
     page not read whole within PAGE_TIMEOUT seconds raises requests' Timeout, one larger than
-    PAGE_MAX_BYTES requests' RequestException.
+    PAGE_MAX_BYTES, or too large to parse (many times the size or the elements of a real
+    ranking page), requests' RequestException.
 )doc");
 
   cls.def(
@@ -794,7 +802,9 @@ Returns:
 Makes a new exchange client from the key and the secret and keeps it in binance_client.
 
 The client talks to the module setting BINANCE_API_URL and pings it once here; its errors
-pass to the caller.
+pass to the caller. Every request the client sends, this ping included, is bounded as a page
+fetch is: PAGE_TIMEOUT seconds for the whole answer (requests' Timeout past it) and
+PAGE_MAX_BYTES for its size (requests' RequestException), as the settings are at the request.
 
 Returns:
     None.

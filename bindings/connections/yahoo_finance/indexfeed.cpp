@@ -173,8 +173,8 @@ Args:
 Returns:
     pandas.DataFrame or None: the cleaned frame, indexed by trading day as downloaded; None
     (with one failure banner in the log) when anything on the way fails or nothing is left,
-    an article not read whole within PAGE_TIMEOUT seconds or larger than PAGE_MAX_BYTES
-    included.
+    an article not read whole within PAGE_TIMEOUT seconds, larger than PAGE_MAX_BYTES or too
+    large to parse (many times the size or the elements of a real article) included.
 )doc";
 
 std::string method_doc(const char* index_name) {

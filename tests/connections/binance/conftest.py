@@ -14,6 +14,8 @@ constructing a client and downloading klines, in the exchange's own format:
   is called with the request handler and writes the whole answer itself.
 - GET / -> the coin-ranking page of the test.
 - GET /stall -> waits until the test ends (a page that never answers).
+- Any path in `writers` (such as /api/v3/ping) -> `writers[path](handler)`, which writes the
+  whole answer itself, for a test of an exchange that answers that request badly.
 
 Kline contents come from the real kline files in ../shared/data. Every request is logged.
 """
@@ -86,6 +88,7 @@ class ExchangeState:
         self.requests: list[tuple[str, dict, dict]] = []
         self.release = threading.Event()
         self.ping_replies: list[int] = []  # the HTTP status of every ping, in order
+        self.writers: dict[str, object] = {}
         self._failing_from: int | None = None
         self._lock = threading.Lock()
 
@@ -129,7 +132,9 @@ class _Handler(BaseHTTPRequestHandler):
         url = urlsplit(self.path)
         query = {k: v[-1] for k, v in parse_qs(url.query).items()}
         state.requests.append((url.path, query, dict(self.headers)))
-        if url.path == "/api/v3/ping":
+        if url.path in state.writers:
+            state.writers[url.path](self)
+        elif url.path == "/api/v3/ping":
             if state.ping_status() == 500:
                 self._reply(500, '{"code": -1001, "msg": "Internal error; unable to process your request."}')
             else:

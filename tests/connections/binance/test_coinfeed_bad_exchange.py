@@ -12,6 +12,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
+import requests
 from binance.helpers import convert_ts_str
 
 import velmora.connections.binance.coinfeed as coinfeed
@@ -215,3 +216,67 @@ def test_a_kline_answer_past_the_page_bounds_fails_only_its_symbol(exchange, fee
     # The server would go on for 20 s or 64 MB; generous margins keep this free of timing.
     assert elapsed < 5.0
     assert peak < 32 << 20
+
+
+def make_feed(exchange):
+    return Coinfeed("key", "secret")
+
+
+def ask_exchange_info(exchange):
+    feed = Coinfeed("key", "secret")
+    return feed.binance_client.get_exchange_info()
+
+
+@pytest.mark.parametrize(
+    "call, path",
+    [(make_feed, "/api/v3/ping"), (ask_exchange_info, "/api/v3/exchangeInfo")],
+    ids=["constructor's ping", "later request"],
+)
+@pytest.mark.parametrize(
+    "answer, error, match",
+    [
+        (trickling, requests.exceptions.Timeout, "PAGE_TIMEOUT"),
+        (endless, requests.exceptions.RequestException, "PAGE_MAX_BYTES"),
+    ],
+    ids=["trickling", "endless"],
+)
+def test_every_request_of_the_client_is_bounded_like_a_page(
+        exchange, monkeypatch, call, path, answer, error, match):
+    """The client's own session waits per read and reads any length: an endless ping once
+    grew the process to gigabytes, a trickling one held the constructor past a minute."""
+    monkeypatch.setattr(coinfeed, "PAGE_TIMEOUT", 0.5)
+    monkeypatch.setattr(coinfeed, "PAGE_MAX_BYTES", 256 * 1024)
+    exchange.writers[path] = answer
+
+    tracemalloc.start()
+    began = time.monotonic()
+    try:
+        with pytest.raises(error, match=match) as raised:
+            call(exchange)
+        elapsed = time.monotonic() - began
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+
+    assert path in str(raised.value)
+    # The server would go on for 20 s or 64 MB; generous margins keep this free of timing.
+    assert elapsed < 5.0
+    assert peak < 32 << 20
+
+
+def test_a_worker_whose_ping_trickles_gives_up_within_the_bounds(exchange, feed, monkeypatch):
+    """Each worker makes its own client and pings again, at the settings of the caller."""
+    monkeypatch.setattr(coinfeed, "PAGE_TIMEOUT", 0.5)
+    exchange.writers["/api/v3/ping"] = trickling
+    symbols = ["AUSDT", "BUSDT", "CUSDT", "DUSDT"]
+
+    began = time.monotonic()
+    with pytest.raises(TypeError, match="No kline data"):
+        feed.get_daily_historical_data_for_cryptocurrencies(
+            symbols, dt.datetime(2019, 1, 1), dt.datetime(2019, 1, 31), n_jobs=2)
+    elapsed = time.monotonic() - began
+
+    assert exchange.paths("/api/v3/ping")  # the workers did ping
+    assert exchange.paths("/api/v3/klines") == []
+    # Unbounded, each of the two workers would wait 20 s for each of its two jobs.
+    assert elapsed < 20.0
