@@ -363,14 +363,25 @@ void intialize_pairs_trading_data_structures(Factor& f) {
 }  // namespace
 
 py::object check_if_vodED_optimal_entry_exists_and_load(Factor& f) {
+  // predict catching up trades the model its look at the file settled on, not a file
+  // rewritten since: its rerun and its steps are of one model.
+  if (f.model_held) return py::bool_(f.vodED_model_loaded);
   // Whatever the load finds (another file, none, or an error half-way), the model may have
   // changed under the walk state.
   ++f.vodED_model_generation;
   f.vodED_model_loaded = false;
   if (f.vodED_tradegate.is_none()) return py::bool_(false);
+  // Taken before the load: a rewrite while it loads is a change the next look finds.
+  const std::string path = model_file_path(f);
+  const std::optional<StudyFileStamp> stamp = study_file_stamp(path);
+  const std::optional<std::uint64_t> digest = stamp ? file_digest(path) : std::nullopt;
+  f.model_file_known = false;
   py::object loaded =
       f.vodED_tradegate.attr("__check_and_load_optimal_entry_classifier")(py::arg("factor_name") = f.factor_name);
   f.vodED_model_loaded = truth(loaded);
+  f.model_file_known = true;
+  f.model_file_stamp = stamp;
+  f.model_file_digest = digest;
   return loaded;
 }
 
@@ -525,86 +536,189 @@ std::int64_t trade_context_of(Factor& f, const py::dict& params) {
   return f.trade_contexts.emplace(std::move(key), next).first->second;
 }
 
-// Sees the walk's entries and closes; everything it does needs the host, so it takes the
-// GIL for the duration of each call. Entries and closes arrive in bar-major, pair-minor order.
+// Sees the walk's entries and closes. Trades are kept natively while walking and become host
+// records once, in flush(), after the walk: the host is called during the walk only where a
+// decision needs it (features for the classifier or for requested training data, and the
+// classifier's verdict on an entry it has not judged under this model and these parameters).
+// Entries and closes arrive in bar-major, pair-minor order.
 class FactorObserver final : public cp::WalkObserver {
  public:
   FactorObserver(Factor& f, py::list pairs, py::object data, py::object datetimes, std::int64_t w,
                  std::int64_t trade_context, py::dict held_entries = py::dict())
       : f_(f), pairs_(std::move(pairs)), data_(std::move(data)), datetimes_(std::move(datetimes)),
-        live_time_(f.current_time), w_(w), trade_context_(trade_context), skip_recorded_(f.skip_recorded_trades),
+        n_datetimes_(static_cast<std::int64_t>(py::len(datetimes_))), live_time_(f.current_time), w_(w),
+        trade_context_(trade_context), skip_recorded_(f.skip_recorded_trades), ready_(truth(f.vodED_ready)),
         held_entries_(std::move(held_entries)), poller_(true) {
+    features_wanted_ = f_.vodED_features_requested || ready_;
     f_.open_trade_entry_ends.resize(py::len(pairs_), -1);
+    last_entry_.assign(py::len(pairs_), -1);
+    if (ready_ && f_.verdicts_model_generation != f_.vodED_model_generation) {
+      f_.verdicts.clear();
+      f_.verdicts_model_generation = f_.vodED_model_generation;
+    }
+    f_.walk_first_close_end = -1;
   }
 
   bool on_entry(const cp::EntryEvent& e) override {
-    py::gil_scoped_acquire gil;
-    stamp(e.end);
-    py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
-    py::object features = py::none();
-    const bool ready = truth(f_.vodED_ready);
-    if (f_.vodED_features_requested || ready) {
-      // The window the decision was taken on: the bars before the current one.
-      py::object window = data_[py::slice(e.end - w_, e.end, 1)];
-      features = f_.vodED_signalsmith.attr("generate_features_for_pair_spreads")(
-          py::arg("pair_of_security") = pair, py::arg("pair_hedge_ratios") = py::make_tuple(e.hedge_a, e.hedge_b),
-          py::arg("data_column_names_array") = f_.data_column_names_array,
-          py::arg("rolling_window_matrix_array") = numpy().attr("asarray")(window));
-    }
+    last_event_end_ = e.end;
+    Entry entry{e.pair, e.end, e.hedge_a, e.hedge_b, -1, false};
     bool vetoed = false;
-    if (ready) {
-      py::object row = pandas().attr("DataFrame").attr("from_dict")(features, py::arg("orient") = "index").attr("T");
-      const bool prediction = truth(f_.vodED_tradegate.attr("predict")(row));
-      py::module_::import("builtins").attr("print")(
-          "CURRENT TIME: " + py::str(f_.current_time).cast<std::string>() + " | PAIR: " +
-          py::str(pair).cast<std::string>() + " | PREDICTION: " + (prediction ? "True" : "False"));
-      vetoed = !prediction;
+    const JudgedEntry judged{trade_context_, static_cast<std::int64_t>(e.pair), e.end, bits(e.hedge_a),
+                             bits(e.hedge_b)};
+    const auto known = ready_ ? f_.verdicts.find(judged) : f_.verdicts.end();
+    if (ready_ && known != f_.verdicts.end()) {
+      // Judged before: the same verdict, without asking (nor printing) again. Its features are
+      // computed only if its record is kept.
+      vetoed = !known->second;
+      entry.features_pending = true;
+    } else if (features_wanted_) {
+      py::gil_scoped_acquire gil;
+      f_.current_time = time_at(e.end);
+      py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
+      py::object features = features_of(entry);
+      if (ready_) {
+        py::object row = pandas().attr("DataFrame").attr("from_dict")(features, py::arg("orient") = "index").attr("T");
+        const bool prediction = truth(f_.vodED_tradegate.attr("predict")(row));
+        py::module_::import("builtins").attr("print")(
+            "CURRENT TIME: " + py::str(f_.current_time).cast<std::string>() + " | PAIR: " +
+            py::str(pair).cast<std::string>() + " | PREDICTION: " + (prediction ? "True" : "False"));
+        vetoed = !prediction;
+        f_.verdicts[judged] = prediction;
+      }
+      if (!vetoed) {
+        entry.feature_slot = static_cast<std::ptrdiff_t>(features_.size());
+        features_.push_back(std::move(features));
+      }
     }
     if (!vetoed) {
-      py::dict record = py::reinterpret_steal<py::dict>(PyDict_Copy(f_.trade_record_template.ptr()));
-      if (!record) throw py::error_already_set();
-      record["time_of_entry"] = f_.current_time;
-      record["trade_securities"] = pair;
-      record["features"] = features;
-      if (held_entries_.contains(pair)) {
-        py::tuple held = held_entries_[pair];
-        if (held[0].cast<std::int64_t>() == e.end) record["time_of_entry"] = held[1];
-      }
-      f_.open_trade_records[pair] = record;
+      last_entry_[static_cast<std::size_t>(e.pair)] = static_cast<std::ptrdiff_t>(entries_.size());
+      entries_.push_back(entry);
     }
     f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = vetoed ? -1 : e.end;
     return !vetoed;
   }
 
   void on_close(const cp::CloseEvent& e) override {
-    py::gil_scoped_acquire gil;
-    stamp(e.end);
-    py::object pair = pairs_[static_cast<std::size_t>(e.pair)];
-    py::object record = f_.open_trade_records[pair];
-    record["time_of_exit"] = f_.current_time;
-    record["trade_label"] = py::int_(e.label);
-    record["trade_returns"] = py::float_(e.trade_return);
-    RecordedTrade trade{trade_context_, static_cast<std::int64_t>(e.pair),
-                        f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)], e.end, e.label, 0};
-    std::memcpy(&trade.return_bits, &e.trade_return, sizeof trade.return_bits);
-    f_.open_trade_entry_ends[static_cast<std::size_t>(e.pair)] = -1;
-    if (skip_recorded_ && holds(trade)) return;
-    py::object stored = py::reinterpret_steal<py::object>(PyDict_Copy(record.ptr()));
-    if (!stored) throw py::error_already_set();
-    f_.trade_store[py::int_(f_.trade_counter)] = stored;
-    f_.recorded_trades[trade] = f_.trade_counter;
-    ++f_.trade_counter;
+    last_event_end_ = e.end;
+    if (f_.walk_first_close_end < 0) f_.walk_first_close_end = e.end;
+    const auto k = static_cast<std::size_t>(e.pair);
+    closes_.push_back({e.pair, f_.open_trade_entry_ends[k], e.end, e.label, e.trade_return, last_entry_[k]});
+    f_.open_trade_entry_ends[k] = -1;
   }
 
   void poll() override { poller_.poll(); }
 
+  // The walk's trades as host records: each closed trade stored under trade_counter (unless
+  // predict's catch-up finds it held already), and each pair's latest record in
+  // open_trade_records, as the walk would have left them record by record. Needs the GIL.
+  void flush() {
+    std::vector<py::object> records(entries_.size());
+    auto record_of = [&](std::ptrdiff_t index) -> py::object& {
+      py::object& record = records[static_cast<std::size_t>(index)];
+      if (record) return record;
+      const Entry& entry = entries_[static_cast<std::size_t>(index)];
+      py::object pair = pairs_[static_cast<std::size_t>(entry.pair)];
+      py::dict fresh = py::reinterpret_steal<py::dict>(PyDict_Copy(f_.trade_record_template.ptr()));
+      if (!fresh) throw py::error_already_set();
+      fresh["time_of_entry"] = entry_time(pair, entry.end);
+      fresh["trade_securities"] = pair;
+      fresh["features"] = entry.feature_slot >= 0 ? features_[static_cast<std::size_t>(entry.feature_slot)]
+                                                  : entry.features_pending ? features_of(entry) : py::none();
+      record = std::move(fresh);
+      return record;
+    };
+    for (const Close& c : closes_) {
+      RecordedTrade trade{trade_context_, static_cast<std::int64_t>(c.pair), c.entry_end, c.end, c.label, 0};
+      std::memcpy(&trade.return_bits, &c.trade_return, sizeof trade.return_bits);
+      const bool store = !(skip_recorded_ && holds(trade));
+      const bool latest = c.entry_index >= 0 && last_entry_[static_cast<std::size_t>(c.pair)] == c.entry_index;
+      py::object record;
+      if (c.entry_index < 0) {
+        // Entered before this walk or step: its record is the pair's open one.
+        record = f_.open_trade_records[pairs_[static_cast<std::size_t>(c.pair)]];
+      } else if (store || latest) {
+        record = record_of(c.entry_index);
+      } else {
+        continue;  // held already and replaced by a later entry: nothing of it is visible
+      }
+      record["time_of_exit"] = time_at(c.end);
+      record["trade_label"] = py::int_(c.label);
+      record["trade_returns"] = py::float_(c.trade_return);
+      if (!store) continue;
+      py::object stored = py::reinterpret_steal<py::object>(PyDict_Copy(record.ptr()));
+      if (!stored) throw py::error_already_set();
+      f_.trade_store[py::int_(f_.trade_counter)] = stored;
+      f_.recorded_trades[trade] = f_.trade_counter;
+      ++f_.trade_counter;
+    }
+    for (std::size_t k = 0; k < last_entry_.size(); ++k) {
+      if (last_entry_[k] >= 0) f_.open_trade_records[pairs_[k]] = record_of(last_entry_[k]);
+    }
+    if (last_event_end_ >= 0) f_.current_time = time_at(last_event_end_);
+    entries_.clear();
+    closes_.clear();
+    features_.clear();
+    last_entry_.assign(last_entry_.size(), -1);
+    last_event_end_ = -1;
+  }
+
+  // After a walk ended on an error: what it closed before is stored all the same. An error of
+  // the flush itself gives way to the walk's own.
+  void flush_after_error() {
+    try {
+      flush();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    }
+  }
+
  private:
+  struct Entry {
+    std::ptrdiff_t pair;
+    std::int64_t end;
+    double hedge_a, hedge_b;
+    std::ptrdiff_t feature_slot;  // into features_, or -1
+    bool features_pending;        // wanted, but deferred until a record needs them
+  };
+  struct Close {
+    std::ptrdiff_t pair;
+    std::int64_t entry_end;
+    std::int64_t end;
+    int label;
+    double trade_return;
+    std::ptrdiff_t entry_index;  // into entries_, or -1 for a trade entered before this walk
+  };
+
+  static std::uint64_t bits(double v) {
+    std::uint64_t b = 0;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+  }
+
+  py::object features_of(const Entry& entry) {
+    // The window the decision was taken on: the bars before the current one.
+    py::object window = data_[py::slice(entry.end - w_, entry.end, 1)];
+    return f_.vodED_signalsmith.attr("generate_features_for_pair_spreads")(
+        py::arg("pair_of_security") = pairs_[static_cast<std::size_t>(entry.pair)],
+        py::arg("pair_hedge_ratios") = py::make_tuple(entry.hedge_a, entry.hedge_b),
+        py::arg("data_column_names_array") = f_.data_column_names_array,
+        py::arg("rolling_window_matrix_array") = numpy().attr("asarray")(window));
+  }
+
   // The time of the bar being decided. A window that ends at the last row has no bar of
   // its own in the data (a live step on the latest bars): the caller's current_time stands,
   // also after earlier windows of the same catch-up stamped their own bars.
-  void stamp(std::int64_t end) {
-    f_.current_time =
-        end < static_cast<std::int64_t>(py::len(datetimes_)) ? py::object(datetimes_[py::int_(end)]) : live_time_;
+  py::object time_at(std::int64_t end) const {
+    return end < n_datetimes_ ? py::object(datetimes_[py::int_(end)]) : live_time_;
+  }
+
+  // A trade a rerun finds open again keeps the time it was entered at.
+  py::object entry_time(py::handle pair, std::int64_t end) const {
+    if (held_entries_.contains(pair)) {
+      py::tuple held = held_entries_[pair];
+      if (held[0].cast<std::int64_t>() == end) return held[1];
+    }
+    return time_at(end);
   }
 
   // Whether trade_store still holds this trade under the number it was stored with (the caller
@@ -621,13 +735,21 @@ class FactorObserver final : public cp::WalkObserver {
   py::list pairs_;
   py::object data_;
   py::object datetimes_;
+  std::int64_t n_datetimes_;
   py::object live_time_;
   std::int64_t w_;
   std::int64_t trade_context_;
   bool skip_recorded_;
+  bool ready_;
+  bool features_wanted_ = false;
   // pair -> (entry window end, time_of_entry) of trades a rerun finds open again.
   py::dict held_entries_;
   InterruptPoller poller_;
+  std::vector<Entry> entries_;
+  std::vector<Close> closes_;
+  std::vector<py::object> features_;
+  std::vector<std::ptrdiff_t> last_entry_;  // per pair, into entries_, or -1
+  std::int64_t last_event_end_ = -1;
 };
 
 std::ptrdiff_t position_entry(const Factor& f, py::handle name) {
@@ -846,10 +968,18 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   std::vector<cp::PairState> states;
   FactorObserver observer(f, f.pairs_list, data, datetimes, w, context, held_entries);
   double* out = positions.mutable_data();
-  {
+  try {
     py::gil_scoped_release nogil;
     cp::walk(market, specs, p, states, out, S, observer);
+  } catch (py::error_already_set&) {
+    // Rethrown as it came, once the trades closed before it are stored.
+    observer.flush_after_error();
+    throw;
+  } catch (const std::exception&) {
+    observer.flush_after_error();
+    throw;
   }
+  observer.flush();
   f.pair_specs = specs;
   f.pair_states = std::move(states);
   if (rows > 0) {
@@ -885,11 +1015,18 @@ py::object step_positions(Factor& f, const py::dict& params, std::int64_t first_
   py::array_t<double> positions(S);
   FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w, trade_context_of(f, params));
   double* out = positions.mutable_data();
-  {
+  try {
     py::gil_scoped_release nogil;
     cp::Workspace workspace;
     cp::step_through(market, specs, p, first_end, last_end, states, out, S, observer, workspace);
+  } catch (py::error_already_set&) {
+    observer.flush_after_error();
+    throw;
+  } catch (const std::exception&) {
+    observer.flush_after_error();
+    throw;
   }
+  observer.flush();
   f.pair_states = std::move(states);
   f.positions_array = positions;
   publish_pair_state(f, market, last_end, w);
@@ -1111,6 +1248,19 @@ class SkippingRecordedTrades {
   bool before_;
 };
 
+// While predict catches up, a final run trades the meta-label model the factor holds.
+class HoldingTheModel {
+ public:
+  explicit HoldingTheModel(Factor& f) : f_(f), before_(f.model_held) { f_.model_held = true; }
+  ~HoldingTheModel() { f_.model_held = before_; }
+  HoldingTheModel(const HoldingTheModel&) = delete;
+  HoldingTheModel& operator=(const HoldingTheModel&) = delete;
+
+ private:
+  Factor& f_;
+  bool before_;
+};
+
 // A best trial of the study other than the one whose parameters the factor holds.
 struct BestTrialChange {
   bool changed = false;
@@ -1134,7 +1284,8 @@ BestTrialChange look_for_new_best_trial(Factor& f, const StudyIdentity& study) {
   BestTrialChange change;
   const std::optional<StudyFileStamp> stamp = study_file_stamp(study.file_name());
   const std::optional<StudyFileStamp>& seen = f.optimal_params_study_stamp;
-  if (stamp && seen && !seen->racy && seen->same_file_state(*stamp)) return change;
+  // Held against an untradable best, the study is read again: bars added since may trade it.
+  if (stamp && seen && !seen->racy && seen->same_file_state(*stamp) && !f.holding_params_against_best) return change;
   const std::optional<BestTrial> best = stamp ? current_best_trial(study) : std::nullopt;
   if (!best) {
     f.optimal_params_study_stamp.reset();  // looked at again when it comes back
@@ -1144,8 +1295,27 @@ BestTrialChange look_for_new_best_trial(Factor& f, const StudyIdentity& study) {
   if (same_trial && best->params.equal(f.optimal_params)) {
     f.optimal_params_trial = best->number;
     f.optimal_params_study_stamp = stamp;
+    f.holding_params_against_best = false;
     return change;
   }
+  // A study no search wrote is refused as it is everywhere else.
+  check_best_params(best->params, study);
+  const std::string untradable = untradable_window(best->params, study);
+  if (!untradable.empty()) {
+    // Sound, but searched on a longer history: the parameters held go on, until the study
+    // changes again or the factor holds enough bars (a rerun then reads the study).
+    if (f.untradable_best_logged != best->number) {
+      shared_logger().attr("warning")(
+          "BEST TRIAL " + std::to_string(best->number) + " OF THE STUDY CANNOT BE TRADED BY THIS FACTOR: " +
+          untradable + ". TRADING ON WITH THE PARAMETERS HELD" + " | PAIRS TRADING SERIAL COINTEGRATION FACTOR " +
+          std::to_string(f.resolution_in_mins));
+      f.untradable_best_logged = best->number;
+    }
+    f.holding_params_against_best = true;
+    f.optimal_params_study_stamp = stamp;
+    return change;
+  }
+  f.holding_params_against_best = false;
   const std::string before =
       f.optimal_params_trial < 0 ? "AN EARLIER BEST TRIAL" : "TRIAL " + std::to_string(f.optimal_params_trial);
   shared_logger().attr("info")("BEST TRIAL OF THE STUDY CHANGED FROM " + before + " TO TRIAL " +
@@ -1172,9 +1342,11 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
     f.optimal_params = load_best_params(study);
     f.forget_optimal_params_trial();
   }
-  // The study's current best trial is traded, whatever the tolerance: a refit elsewhere
-  // since the parameters were read makes this predict rerun with the new best.
+  // The study's current best trial and the model file as it is now are traded, whatever the
+  // tolerance: a refit elsewhere since they were read makes this predict rerun with them.
+  look_for_new_model(f);
   const BestTrialChange best = look_for_new_best_trial(f, study);
+  HoldingTheModel one_model(f);
   py::dict params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];
   auto behind = [&]() { return pd.attr("Timestamp")(latest) - pd.attr("Timestamp")(f.last_run_time); };
@@ -1193,7 +1365,11 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   SkippingRecordedTrades once(f);
   if (best.changed || !walk_state_is_current(f, params) ||
       at_least_minutes(behind(), number_of_minutes_away_before_needing_to_rerun)) {
-    self.attr("get_full_backtest_results")();
+    if (f.holding_params_against_best && !best.changed) {
+      final_run_with(self, study, f.optimal_params);
+    } else {
+      self.attr("get_full_backtest_results")();
+    }
     if (best.changed) best.adopt_if_held(f);
     params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   }
