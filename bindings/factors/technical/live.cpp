@@ -254,9 +254,11 @@ void register_live(py::module_& m) {
 Produces the position weights(default) or positions from the latest available data
 
 Portfolios should aim to hold these weights or positions to reflect the factor's model.
-They are those of the study's current best trial: when another process has written a new
-best trial into the study since its parameters were read, predict reruns the backtest with
-it and logs the change.
+They are those of the study's current best trial and of the entry classifier's model file
+as it is now: when another process has written a new best trial into the study, or a new
+model file, since they were read, predict reruns the backtest with it and logs the change. A
+model file gone away or refused by the classifier's checks, and a best trial whose window
+the bars held cannot walk, leave what is held in use, with one logged line.
 
 Args:
     return_arrays (bool): return a numpy array instead of a DataFrame.
