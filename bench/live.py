@@ -52,6 +52,7 @@ from research_run import load_sample  # noqa: E402
 from timing import best_of  # noqa: E402
 from velmora.factors.technical import cointpairs  # noqa: E402
 from velmora.factors.technical.cointpairs import PairsTradingSerialCointegrationFactor  # noqa: E402
+from velmora.vodED.signalsmith import Signalsmith  # noqa: E402
 
 HISTORY = 8000
 CATCH_UP = 100
@@ -158,7 +159,6 @@ META_PREDICTS = 30
 def meta_label_reruns(frame):
     """Per factor (without, with the classifier): the first predict's time, the median rerun's,
     and the classifier's calls in the first predict and in all the reruns."""
-    from velmora.vodED.signalsmith import Signalsmith
     frame = frame[[f"{name}_{field}" for name in LOOP_SECURITIES
                    for field in ("open", "high", "low", "close", "volume")]]
     results = {}
