@@ -245,3 +245,26 @@ def test_the_no_trade_warning_reads_the_trades_the_run_made(crypto_daily, workdi
         assert messages(caplog, "RUNNING AN IN-SAMPLE RUN"), "every predict reruns here"
         assert bool(messages(caplog, NO_TRADE)) == warned, f"predict {j}"
     assert bool(fields(factor)["trade_store"]) != warned
+
+
+def test_a_model_file_the_library_refuses_leaves_the_factor_trading(crypto_daily, workdir, caplog):
+    """The library's own classifier, through its own checks: a model file written elsewhere
+    that it refuses is said once, and predict goes on with what it held (here no model)."""
+    from velmora.vodED.tradegate import OptimalEntryClassifier
+
+    plant(PARAMS, 1.0)
+    expected = oracle_weights(crypto_daily, 3, PARAMS)[0]
+    factor = make(crypto_daily.iloc[:N_FIT], OptimalEntryClassifier())
+    caplog.set_level(logging.INFO, logger=" ")
+    for j in range(4):
+        if j == 1:
+            subprocess.run([sys.executable, "-c", "import sys; open(sys.argv[1], 'wb').write(b'garbage')", MODEL_FILE],
+                           check=True)
+        if j:
+            factor.update(crypto_daily.iloc[[N_FIT + j - 1]])
+        got = factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=0)
+        np.testing.assert_array_equal(got, expected[j], err_msg=f"bar {j}")
+    refused = messages(caplog, "MODEL FILE")
+    assert len(refused) == 1 and refused[0].startswith(f"MODEL FILE {MODEL_FILE} CANNOT BE LOADED (UnpicklingError: ")
+    assert refused[0].endswith("TRADING ON WITH THE MODEL HELD | PAIRS TRADING SERIAL COINTEGRATION FACTOR 1440")
+    assert not fields(factor)["vodED_ready"]
