@@ -213,8 +213,8 @@ std::string untradable_window(py::handle params, const StudyIdentity& id) {
   if (window <= longest) return "";
   return "its 'size_of_rolling_windows' is " + std::to_string(window) + ", and the " +
          std::to_string(id.number_of_rows) + " bars it holds walk windows of at most " + std::to_string(longest) +
-         " bars (a window must leave two bars or more to each part of the backtest). The study is sound: it was searched on a longer "
-         "history; build the factor on that history or update it with more bars";
+         " bars (a window must leave two bars or more to each part of the backtest). The study is sound: it "
+         "was searched on a longer history; build the factor on that history or update it with more bars";
 }
 
 std::string StudyIdentity::file_name() const {
