@@ -16,10 +16,19 @@ one at a time, with a predict at the default tolerance after each (every one rer
 backtest, an hour being past the 5-minute tolerance). It prints the trade store's size, the time
 of a predict at the start and at the end of the loop beside that of a factor built on the same
 bars, and how much the process grew.
+
+Last, reruns with a meta-label model: two factors of those four pairs, one with the library's
+Signalsmith and an entry classifier, one without, each given 30 more hourly bars one at a time
+with a predict at the default tolerance after each (every one a rerun). A rerun asks the
+classifier only about entries it has not judged under the same model and parameters; the
+first predict, which judges every entry of the history, shows what every rerun cost when all
+were judged again. The classifier is a stand-in that loads no model file: a fitted scikit-learn
+pipeline (imputer, scaler, logistic regression) over the 126 features, vetoing about half.
 """
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import resource
@@ -43,6 +52,7 @@ from research_run import load_sample  # noqa: E402
 from timing import best_of  # noqa: E402
 from velmora.factors.technical import cointpairs  # noqa: E402
 from velmora.factors.technical.cointpairs import PairsTradingSerialCointegrationFactor  # noqa: E402
+from velmora.vodED.signalsmith import Signalsmith  # noqa: E402
 
 HISTORY = 8000
 CATCH_UP = 100
@@ -120,6 +130,58 @@ def long_loop(frame):
     return stores, times, (store_size(fresh), statistics.median(fresh_times)), memory
 
 
+class StandInClassifier:
+    """Judges an entry with a fitted scikit-learn pipeline, as the classifier does with its model."""
+
+    def __init__(self):
+        from sklearn.impute import SimpleImputer
+        from sklearn.linear_model import LogisticRegression
+        from sklearn.pipeline import make_pipeline
+        from sklearn.preprocessing import StandardScaler
+        rng = np.random.default_rng(7)
+        x = rng.normal(size=(400, 126))
+        self.model = make_pipeline(SimpleImputer(), StandardScaler(), LogisticRegression(max_iter=200))
+        self.model.fit(x, (x[:, 0] > 0).astype(int))
+        self.calls = 0
+
+    def predict(self, X):
+        self.calls += 1
+        values = np.array(X.to_numpy(dtype=np.float64))
+        values[~np.isfinite(values)] = np.nan
+        return int(self.model.predict(values)[0])
+
+
+setattr(StandInClassifier, "__check_and_load_optimal_entry_classifier", lambda self, factor_name="": True)
+
+META_PREDICTS = 30
+
+
+def meta_label_reruns(frame):
+    """Per factor (without, with the classifier): the first predict's time, the median rerun's,
+    and the classifier's calls in the first predict and in all the reruns."""
+    frame = frame[[f"{name}_{field}" for name in LOOP_SECURITIES
+                   for field in ("open", "high", "low", "close", "volume")]]
+    results = {}
+    for name, classifier in (("without", None), ("with", StandInClassifier())):
+        meta = {} if classifier is None else dict(vodED_signalsmith=Signalsmith(), vodED_tradegate=classifier)
+        factor = PairsTradingSerialCointegrationFactor("loop", frame.iloc[:LOOP_HISTORY], 60, [], False,
+                                                       market_value_pct_commissions=0.0,
+                                                       bid_ask_spread_pct_slippage=0.0, **meta)
+        start = time.perf_counter()
+        factor.predict()
+        first = time.perf_counter() - start
+        first_calls = classifier.calls if classifier else 0
+        times = []
+        for j in range(META_PREDICTS):
+            factor.update(frame.iloc[[LOOP_HISTORY + j]])
+            start = time.perf_counter()
+            factor.predict()
+            times.append(time.perf_counter() - start)
+        results[name] = (first, statistics.median(times), first_calls,
+                         (classifier.calls - first_calls) if classifier else 0)
+    return results
+
+
 def main() -> None:
     logging.getLogger(" ").setLevel(logging.ERROR)
     optuna.logging.set_verbosity(optuna.logging.ERROR)
@@ -156,6 +218,8 @@ def main() -> None:
         np.testing.assert_array_equal(stepped, rerun)
         t_long, _ = timed(LONG_CATCH_UP, STEP, 3)
         stores, times, (fresh_store, fresh_time), memory = long_loop(frame)
+        with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):  # the prediction lines
+            meta = meta_label_reruns(frame)
         os.chdir(ROOT)
 
     per_window = (t_long - t_one) / (LONG_CATCH_UP - 1)
@@ -177,6 +241,14 @@ def main() -> None:
     print(f"  predict {start * 1e3:.0f} ms at the start, {end * 1e3:.0f} ms at the end (median of {EDGE}); "
           f"a factor built on the same bars {fresh_time * 1e3:.0f} ms (median of {EDGE // 5})")
     print(f"  memory {memory[0]:.0f} MB before the loop, {memory[1]:.0f} MB after ({memory[1] - memory[0]:+.0f} MB)")
+    (first_without, rerun_without, _, _), (first_with, rerun_with, judged_first, judged_reruns) = \
+        meta["without"], meta["with"]
+    print(f"\n{META_PREDICTS} predicts at the default tolerance with and without a meta-label model "
+          f"({len(LOOP_SECURITIES)} crypto pairs, {LOOP_HISTORY} hourly bars at the start):")
+    print(f"  first predict (judges every entry): {first_with * 1e3:.0f} ms with, {first_without * 1e3:.0f} ms "
+          f"without; {judged_first} entries judged")
+    print(f"  rerunning predict (median): {rerun_with * 1e3:.0f} ms with, {rerun_without * 1e3:.0f} ms without "
+          f"({rerun_with / rerun_without:.2f}x); {judged_reruns} entries judged in all {META_PREDICTS} reruns")
 
 if __name__ == "__main__":
     main()

@@ -9,5 +9,6 @@ PYBIND11_MODULE(VELMORA_MODULE_NAME, m) {
   velmora::bind::cointpairs::register_accounting(m);
   velmora::bind::cointpairs::register_trade_data(m);
   velmora::bind::cointpairs::register_factor(m);
+  velmora::bind::cointpairs::register_live(m);
   velmora::bind::cointpairs::register_search(m);
 }

@@ -48,6 +48,33 @@ struct RecordedTradeHash {
   }
 };
 
+// An entry as the classifier judged it: the parameters of the walk (an id of
+// Factor::trade_contexts), the pair, the window end and the hedge ratios of the entry. Rows only
+// grow at the end, so the same parameters reach the same entry with the same window and
+// features, whichever run or step reaches it: its verdict under one model is known.
+struct JudgedEntry {
+  std::int64_t context = 0;
+  std::int64_t pair = 0;
+  std::int64_t end = 0;
+  std::uint64_t hedge_a_bits = 0, hedge_b_bits = 0;
+
+  bool operator==(const JudgedEntry& o) const {
+    return context == o.context && pair == o.pair && end == o.end && hedge_a_bits == o.hedge_a_bits &&
+           hedge_b_bits == o.hedge_b_bits;
+  }
+};
+
+struct JudgedEntryHash {
+  std::size_t operator()(const JudgedEntry& e) const {
+    std::size_t h = std::hash<std::int64_t>()(e.context);
+    for (const std::uint64_t v : {static_cast<std::uint64_t>(e.pair), static_cast<std::uint64_t>(e.end),
+                                  e.hedge_a_bits, e.hedge_b_bits}) {
+      h ^= std::hash<std::uint64_t>()(v) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    }
+    return h;
+  }
+};
+
 // What the study file looked like when the best trial was last read from it: a change of any
 // of these (a write, a replacement, a restored copy) means the best trial must be read again.
 struct StudyFileStamp {
@@ -112,6 +139,11 @@ struct Factor {
   // (none: not confirmed since). predict reads the best trial again only when the file changed.
   std::int64_t optimal_params_trial = -1;
   std::optional<StudyFileStamp> optimal_params_study_stamp;
+  // The study's best trial is one the factor's bars cannot trade (a window searched on a longer
+  // history): predict trades on with the parameters it holds, having said so once for the trial
+  // numbered `untradable_best_logged`.
+  bool holding_params_against_best = false;
+  std::int64_t untradable_best_logged = -1;
   // The parameters the per-pair state was last walked with (a copy), so a live step can
   // tell when that state belongs to other parameters than optimal_params.
   py::object walk_state_params = py::none();
@@ -151,6 +183,14 @@ struct Factor {
   std::unordered_map<std::string, std::int64_t> trade_contexts;
   // Set while predict catches up (its rerun and its steps).
   bool skip_recorded_trades = false;
+  // The classifier's verdicts on the entries it judged, under model generation
+  // `verdicts_model_generation`: a rerun with the same model and parameters asks it only about
+  // entries it has not judged. Emptied with the recorded trades (their context ids).
+  std::unordered_map<JudgedEntry, bool, JudgedEntryHash> verdicts;
+  std::int64_t verdicts_model_generation = -1;
+  // The window end of the first booked trade the latest walk closed (whether or not it was
+  // stored again), -1 when it closed none.
+  std::int64_t walk_first_close_end = -1;
   // The window end at which each pair's open trade entered (pairs_list order).
   std::vector<std::int64_t> open_trade_entry_ends;
 
@@ -170,6 +210,14 @@ struct Factor {
   // latest load found one (so a full backtest now would veto with it).
   std::int64_t vodED_model_generation = 0;
   bool vodED_model_loaded = false;
+  // The classifier's model file as the latest load found it (none: no file then), while
+  // `model_file_known`; predict loads the file again only when it changed since. While
+  // `model_held` (predict catching up) a final run trades the model held instead of loading
+  // the file: one predict never trades two models.
+  bool model_file_known = false;
+  std::optional<StudyFileStamp> model_file_stamp;
+  std::optional<std::uint64_t> model_file_digest;  // of its bytes, when it was there
+  bool model_held = false;
   // The model generation the per-pair state was walked with and whether its veto applied:
   // a state walked before the latest load or retraining, or without a veto that a full
   // backtest would apply, holds other positions than that backtest.
@@ -209,6 +257,7 @@ struct Factor {
   void forget_recorded_trades() {
     recorded_trades.clear();
     trade_contexts.clear();
+    verdicts.clear();
   }
 
   std::int64_t bars_per_trading_day() const {

@@ -43,6 +43,10 @@ pybind11::tuple train_test_split(Factor& f, double train_split_ratio, std::int64
 pybind11::object check_if_vodED_optimal_entry_exists_and_load(Factor& f);
 
 // To be called before the classifier is retrained: any walk state from before is stale.
-inline void note_classifier_retraining(Factor& f) { ++f.vodED_model_generation; }
+// Its model file is loaded again at the next predict, whatever it looks like.
+inline void note_classifier_retraining(Factor& f) {
+  ++f.vodED_model_generation;
+  f.model_file_known = false;
+}
 
 }  // namespace velmora::bind::cointpairs

@@ -23,6 +23,9 @@ pybind11::dict book_positions(pybind11::handle positions_matrix, pybind11::handl
 // PairsTradingSerialCointegrationFactor itself.
 void register_factor(pybind11::module_& m);
 
+// The factor's live predict, added to the class that register_factor created.
+void register_live(pybind11::module_& m);
+
 // The factor's trial run, parameter search and study file (fit, get_full_backtest_results,
 // erase_fit_memory, ...), added to the class that register_factor created.
 void register_search(pybind11::module_& m);

@@ -45,14 +45,34 @@ py::dict params_dict(py::handle params) {
   return py::reinterpret_borrow<py::dict>(params);
 }
 
-// The best trial's parameters, refused unless the search could have drawn every one of
-// them for the factor's data.
+// The window no search draws: any search draws one of at least 31 bars and at most half the
+// bars of the factor it runs on, which may hold more bars than this one (a refit elsewhere on a
+// longer history), so only the lower bound and the integer's kind say the study is damaged.
+constexpr double kLongestDrawableWindow = 1e18;
+
+// The longest window a run on `rows` bars can walk and score: one that leaves two bars or more
+// to its training part and to its test part, when there is one (a part of one bar holds no
+// return to score).
+std::int64_t longest_tradable_window(std::int64_t rows, double ratio) {
+  auto scorable = [&](std::int64_t w) {
+    const std::int64_t split = velmora::core::pairs::split_row(w, rows, ratio);
+    return split - w >= 2 && (rows - split >= 2 || rows == split);
+  };
+  std::int64_t w = rows - 1;
+  while (w >= 31 && !scorable(w)) --w;
+  return w;
+}
+
+// The best trial's parameters, refused unless some search could have drawn every one of them
+// and the factor's bars can trade them.
 py::dict checked_best_params(py::handle params, const StudyIdentity& id) {
   py::dict checked = params_dict(params);
-  studies::check_best_params(checked, search_space(id.number_of_rows), id.file_name(),
-                             "erase it (erase_fit_memory) and run fit again, or correct that trial (the "
-                             "window's upper bound is half the bars the factor holds, " +
-                                 std::to_string(id.number_of_rows) + " now)");
+  check_best_params(checked, id);
+  const std::string untradable = untradable_window(checked, id);
+  if (!untradable.empty()) {
+    throw py::value_error("The best trial of the study in " + id.file_name() + " cannot be traded by this factor: " +
+                          untradable);
+  }
   return checked;
 }
 
@@ -180,6 +200,23 @@ std::vector<studies::SearchParam> search_space(std::int64_t number_of_rows) {
   };
 }
 
+void check_best_params(py::handle params, const StudyIdentity& id) {
+  std::vector<studies::SearchParam> space = search_space(id.number_of_rows);
+  space[0].high = kLongestDrawableWindow;
+  studies::check_best_params(params, space, id.file_name(),
+                             "erase it (erase_fit_memory) and run fit again, or correct that trial");
+}
+
+std::string untradable_window(py::handle params, const StudyIdentity& id) {
+  const std::int64_t window = window_from_params(py::reinterpret_borrow<py::object>(params)["size_of_rolling_windows"]);
+  const std::int64_t longest = longest_tradable_window(id.number_of_rows, id.train_split_ratio);
+  if (window <= longest) return "";
+  return "its 'size_of_rolling_windows' is " + std::to_string(window) + ", and the " +
+         std::to_string(id.number_of_rows) + " bars it holds walk windows of at most " + std::to_string(longest) +
+         " bars (a window must leave two bars or more to each part of the backtest). The study is sound: it "
+         "was searched on a longer history; build the factor on that history or update it with more bars";
+}
+
 std::string StudyIdentity::file_name() const {
   const std::string universe = text_of(universe_name);
   studies::check_file_stem("universe_name", universe);
@@ -198,6 +235,7 @@ std::string StudyIdentity::classifier_storage_name() const {
 StudyIdentity study_of(const Factor& f) {
   StudyIdentity id;
   id.number_of_rows = f.number_of_rows;
+  id.train_split_ratio = f.train_split_ratio;
   id.universe_name = f.universe_name;
   id.resolution_in_mins = f.resolution_in_mins;
   id.objective = f.objective;
@@ -474,12 +512,12 @@ void warn_if_equity_not_finite(const Factor& f, const char* part, py::handle dat
                                   bar_time(datetimes, fault.bar) + run_suffix(f));
 }
 
-// Whether the run that began when the factor had recorded `first_record` trades closed one in
-// its training part (at or before the split time, as the training trades are split off). Its
-// trades are recorded in the order they closed, so its first has the earliest exit.
-bool closed_a_training_trade(const Factor& f, std::int64_t first_record, py::handle split_time) {
-  if (f.trade_counter <= first_record) return false;
-  py::object exit = f.trade_store[py::int_(first_record)][py::str("time_of_exit")];
+// Whether the latest walk closed a booked trade in its training part (at or before the split
+// time, as the training trades are split off), whether or not trade_store took it again. Its
+// trades close in bar order, so its first has the earliest exit.
+bool closed_a_training_trade(const Factor& f, py::handle split_time) {
+  if (f.walk_first_close_end < 0) return false;
+  py::object exit = f.datetime_array[py::int_(f.walk_first_close_end)];
   py::module_ pd = py::module_::import("pandas");
   const int closed_in_training =
       PyObject_RichCompareBool(pd.attr("Timestamp")(exit).ptr(), pd.attr("Timestamp")(split_time).ptr(), Py_LE);
@@ -519,7 +557,6 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   py::dict p = py::reinterpret_borrow<py::dict>(params);
 
   const std::int64_t window = window_from_params(p["size_of_rolling_windows"]);
-  const std::int64_t first_record = f.trade_counter;
   walk_positions(f, p);
   py::tuple parts = train_test_split(f, f.train_split_ratio, f.number_of_rows, window);
   py::object train_dt = parts[0], train_pos = parts[1], train_close = parts[2];
@@ -533,7 +570,7 @@ py::object run_pairs_trading_serial_cointegration_factor(py::object self, py::ob
   const py::ssize_t n_train = static_cast<py::ssize_t>(py::len(train_dt));
   py::object split_time = train_dt[py::int_(n_train - 1)];
   py::object objective = f.objective;
-  const bool closed_in_training = closed_a_training_trade(f, first_record, split_time);
+  const bool closed_in_training = closed_a_training_trade(f, split_time);
 
   if (optimising) {
     if (py::hasattr(trial, "set_user_attr")) {
@@ -609,14 +646,18 @@ py::object get_full_backtest_results(py::object self) {
   py::dict params = load_best_params(id);
   if (f.optimal_params.is_none() || !f.optimal_params.equal(params)) f.forget_optimal_params_trial();
   f.optimal_params = params;
-  f.final_run_closed_training_trade = -1;
-  py::object results =
-      self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = f.optimal_params);
-  if (f.final_run_closed_training_trade == 0) warn_no_training_trade(id, "THE BEST RUN");
-  return results;
+  return final_run_with(self, id, f.optimal_params);
 }
 
 }  // namespace
+
+py::object final_run_with(py::handle self, const StudyIdentity& id, py::handle params) {
+  Factor& f = factor_of(self);
+  f.final_run_closed_training_trade = -1;
+  py::object results = self.attr(kRunMethod)(py::none(), "is_optimising"_a = false, "optimal_params"_a = params);
+  if (f.final_run_closed_training_trade == 0) warn_no_training_trade(id, "THE BEST RUN");
+  return results;
+}
 
 void register_search(py::module_& m) {
   auto cls = py::reinterpret_borrow<py::class_<Factor>>(m.attr("PairsTradingSerialCointegrationFactor"));

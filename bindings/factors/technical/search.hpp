@@ -21,6 +21,7 @@ struct StudyIdentity {
   // Not part of the name: the bars the factor holds, which bound the window its search
   // draws and so the best parameters it takes from the study.
   std::int64_t number_of_rows = 0;
+  double train_split_ratio = 0.8;  // with the rows, bounds the window a run can walk
 
   std::string file_name() const;               // refuses names that would escape the folder
   std::string storage_url() const;
@@ -45,8 +46,23 @@ pybind11::dict run_search(pybind11::handle self, const StudyIdentity& id, long l
 // One worker's share of a parallel search: one trial with its own sampler seeded 69 + index.
 void fit_single_instance(pybind11::handle self, const StudyIdentity& id, pybind11::handle index);
 
-// The best parameters of the stored study (which must exist).
+// The best parameters of the stored study (which must exist), checked as check_best_params
+// checks them and tradable by the factor (untradable_window is empty).
 pybind11::dict load_best_params(const StudyIdentity& id);
+
+// Refuses (ValueError naming the study file, the parameter and its value, with the advice to
+// erase the study) best parameters that no search writes: missing, of another kind, not
+// finite, or outside the range any search draws from. A window longer than the factor's own
+// search draws is no fault here: a search on a longer history draws it.
+void check_best_params(pybind11::handle params, const StudyIdentity& id);
+
+// Why the factor cannot trade the (checked) parameters: a window its bars cannot walk with
+// a training part of at least one bar; "" when it can.
+std::string untradable_window(pybind11::handle params, const StudyIdentity& id);
+
+// The final run of `params` that get_full_backtest_results makes with the study's best: the
+// training Scorebook, with the warning when that run closes no training trade.
+pybind11::object final_run_with(pybind11::handle self, const StudyIdentity& id, pybind11::handle params);
 
 // Deletes the study file, logging what happened.
 void erase_study_file(const StudyIdentity& id);

@@ -1,8 +1,11 @@
 #include "factors/technical/study_watch.hpp"
 
 #include <algorithm>
+#include <fstream>
+#include <vector>
 
 #include "common/studies.hpp"
+#include "factors/technical/factor_walk.hpp"
 
 namespace velmora::bind::cointpairs {
 
@@ -69,6 +72,91 @@ std::optional<BestTrial> current_best_trial(const StudyIdentity& id) {
   py::object params = best.attr("params");
   check_assigned_type(params, reinterpret_cast<PyObject*>(&PyDict_Type), /*none_allowed=*/false);
   return BestTrial{best.attr("number").cast<std::int64_t>(), py::reinterpret_borrow<py::dict>(params)};
+}
+
+std::string model_file_path(const Factor& f) {
+  return "../vodED/saved_models/" + py::str(f.factor_name).cast<std::string>() + "_OptimalEntryClassifier.pkl";
+}
+
+std::optional<std::uint64_t> file_digest(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  // FNV-1a: a rewrite is told by the stamp; the digest only keeps a rewrite with the same
+  // bytes (or a stamp too fresh to trust) from loading the same model twice.
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  std::vector<char> chunk(1 << 16);
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const std::streamsize got = in.gcount();
+    for (std::streamsize i = 0; i < got; ++i) {
+      h ^= static_cast<unsigned char>(chunk[static_cast<std::size_t>(i)]);
+      h *= 0x100000001b3ULL;
+    }
+  }
+  if (in.bad()) return std::nullopt;
+  return h;
+}
+
+namespace {
+
+std::string model_suffix(const Factor& f) {
+  return " | PAIRS TRADING SERIAL COINTEGRATION FACTOR " + std::to_string(f.resolution_in_mins);
+}
+
+}  // namespace
+
+void look_for_new_model(Factor& f) {
+  if (f.vodED_tradegate.is_none()) return;
+  const std::string path = model_file_path(f);
+  const std::optional<StudyFileStamp> now = study_file_stamp(path);
+  const bool known = f.model_file_known;
+  if (known) {
+    const std::optional<StudyFileStamp>& seen = f.model_file_stamp;
+    if (!now && !seen) return;  // no file, as at the latest load
+    if (now && seen && !seen->racy && seen->same_file_state(*now)) return;
+  }
+  py::object logger = shared_logger();
+  if (known && !now) {
+    logger.attr("warning")("MODEL FILE " + path + " HAS GONE AWAY: TRADING ON WITH THE MODEL HELD" + model_suffix(f));
+    f.model_file_stamp.reset();
+    f.model_file_digest.reset();
+    return;
+  }
+  const std::optional<std::uint64_t> digest = now ? file_digest(path) : std::nullopt;
+  if (known && digest && f.model_file_digest == digest) {
+    f.model_file_stamp = now;  // the same bytes: the same model
+    return;
+  }
+  // The classifier keeps the model it holds when a file is refused or missing: so does the factor.
+  const std::int64_t generation = f.vodED_model_generation;
+  const bool loaded_before = f.vodED_model_loaded;
+  auto keep_held = [&]() {
+    f.vodED_model_generation = generation;
+    f.vodED_model_loaded = loaded_before;
+  };
+  py::object loaded;
+  try {
+    loaded = check_if_vodED_optimal_entry_exists_and_load(f);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // Ctrl-C
+    keep_held();
+    f.model_file_known = true;
+    f.model_file_stamp = now;
+    f.model_file_digest = digest;
+    logger.attr("warning")("MODEL FILE " + path + " CANNOT BE LOADED (" + type_name(e.value()) + ": " +
+                           py::str(e.value()).cast<std::string>() + "): TRADING ON WITH THE MODEL HELD" +
+                           model_suffix(f));
+    return;
+  }
+  if (truth(loaded)) {
+    f.vodED_ready = loaded;
+    logger.attr("info")("MODEL FILE " + path + " LOADED: RERUNNING THE BACKTEST WITH ITS MODEL" + model_suffix(f));
+  } else if (known) {
+    keep_held();  // gone between the look and the load
+    logger.attr("warning")("MODEL FILE " + path + " HAS GONE AWAY: TRADING ON WITH THE MODEL HELD" + model_suffix(f));
+  } else {
+    f.vodED_ready = loaded;  // retrained without a file: as a rerun would find it
+  }
 }
 
 }  // namespace velmora::bind::cointpairs

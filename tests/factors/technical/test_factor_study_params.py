@@ -106,15 +106,26 @@ def test_a_missing_parameter_and_a_window_beyond_the_data_are_refused(crypto_dai
     with pytest.raises(ValueError, match="its parameter 'time_stop_adjustment_sensitivity' is missing"):
         factor.get_full_backtest_results()
 
-    # The search draws windows up to half the bars the factor holds.
+    # A search on a longer history draws windows beyond half these bars: traded while the
+    # bars leave two or more to each part (at the default split, six bars past the window).
+    for window in (rows // 2 + 1, rows - 6):
+        os.remove(STUDY_FILE)
+        plant_best_trial_as_drawn(dict(GOOD, size_of_rolling_windows=window))
+        assert factor.get_full_backtest_results() is not None
+    # Beyond that the study is sound but untradable here: no advice to erase it.
     os.remove(STUDY_FILE)
-    plant_best_trial(dict(GOOD, size_of_rolling_windows=rows // 2 + 1))
-    with pytest.raises(ValueError, match=f"is {rows // 2 + 1}, outside its search range 31 to {rows // 2}.*"
-                                        f"half the bars the factor holds, {rows} now"):
+    plant_best_trial_as_drawn(dict(GOOD, size_of_rolling_windows=rows - 5))
+    with pytest.raises(ValueError, match=f"cannot be traded by this factor: its 'size_of_rolling_windows' is "
+                                        f"{rows - 5}, and the {rows} bars it holds walk windows of at most "
+                                        f"{rows - 6} bars") as refused:
         factor.get_full_backtest_results()
-    os.remove(STUDY_FILE)
-    plant_best_trial(dict(GOOD, size_of_rolling_windows=rows // 2))
-    assert factor.get_full_backtest_results() is not None
+    assert "erase" not in str(refused.value)
+
+
+def plant_best_trial_as_drawn(params):
+    """A best trial as a search on twice these bars draws it."""
+    optuna.create_study(study_name=STUDY, storage="sqlite:///" + STUDY_FILE, direction="maximize")
+    plant_best_trial_among_drawn_ones(params)
 
 
 def test_fit_refuses_a_planted_best_trial_and_fails_a_queued_one_outside_the_space(crypto_daily, in_tmp_dir, caplog):
