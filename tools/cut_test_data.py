@@ -107,7 +107,8 @@ def cut(full: Path) -> None:
         # No name and no time in the gzip header: a recut of unchanged data is the same file.
         with gzip.GzipFile(filename="", mode="wb", fileobj=buffer, compresslevel=9, mtime=0) as out:
             out.write(_slice_bytes(source, relative, spans))
-        target.write_bytes(buffer.getvalue())
+        if not target.is_file() or target.read_bytes() != buffer.getvalue():
+            target.write_bytes(buffer.getvalue())
     md._parsed.cache_clear()
 
 
