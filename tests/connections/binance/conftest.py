@@ -17,7 +17,7 @@ constructing a client and downloading klines, in the exchange's own format:
 - Any path in `writers` (such as /api/v3/ping) -> `writers[path](handler)`, which writes the
   whole answer itself, for a test of an exchange that answers that request badly.
 
-Kline contents come from the real kline files in ../shared/data. Every request is logged.
+Kline contents come from the real kline files in tests/data. Every request is logged.
 """
 
 from __future__ import annotations
@@ -30,7 +30,7 @@ from urllib.parse import parse_qs, urlsplit
 
 import pytest
 
-from support.market_data import require_shared_data
+from support.market_data import open_data, read_data_text, require_shared_data
 
 DAY_MS = 86_400_000
 MINUTE_MS = 60_000
@@ -40,7 +40,7 @@ def _daily_klines(symbol: str) -> list[list]:
     """A symbol's daily klines from the 12-field 2017-2023 files, as the exchange sends them."""
     path = require_shared_data() / "crypto_klines" / "binance_spot_1d_12field_2017-2023" / f"{symbol}-1d.csv"
     rows = []
-    with open(path, newline="") as handle:
+    with open_data(path) as handle:
         reader = csv.reader(handle)
         next(reader)
         for r in reader:
@@ -53,7 +53,7 @@ def _daily_klines(symbol: str) -> list[list]:
 def _minute_klines() -> list[list]:
     """500 one-minute ADAUSDT klines of 2024-11-16 09:07 .. 17:26 UTC, a saved exchange reply."""
     path = require_shared_data() / "pages" / "binance_api_v3_klines_ADAUSDT_1m_2024-11-16.json"
-    return json.loads(path.read_text())
+    return json.loads(read_data_text(path))
 
 
 class KlineFiles:

@@ -1,7 +1,7 @@
 """Index feed tests, offline.
 
 The encyclopedia articles come from a local HTTP server on 127.0.0.1 at their real paths (the
-saved S&P 500 list from ../shared/data, hand-made pages for the other three with decoy tables
+saved S&P 500 list from tests/data, hand-made pages for the other three with decoy tables
 in front of and behind the constituent table). `yf.download` is replaced by `FakeYahoo`, which
 answers from per-ticker daily histories and assembles them the way yfinance 1.x does: two
 column levels Price/Ticker sorted by field then ticker, tickers upper-cased and de-duplicated,
@@ -27,7 +27,7 @@ import yfinance as yf
 import velmora.connections.yahoo_finance.indexfeed as indexfeed
 from velmora.connections.yahoo_finance.indexfeed import Indexfeed
 from velmora.utils.inference.inference import Inference
-from support.market_data import load_security, require_shared_data, SP500_CLEAN
+from support.market_data import load_security, read_data_text, require_shared_data, SP500_CLEAN
 
 PAGES = Path(__file__).parent / "pages"
 
@@ -93,7 +93,7 @@ def page_server(_http_server, monkeypatch):
     _http_server.requests.clear()
     _http_server.pages.clear()
     sp500 = require_shared_data() / "pages" / "wikipedia_List_of_SP500_companies_2022-11-10.html"
-    _http_server.pages[PATHS["SP500_PAGE_URL"]] = sp500.read_text(encoding="utf-8")
+    _http_server.pages[PATHS["SP500_PAGE_URL"]] = read_data_text(sp500)
     for path in ("/wiki/FTSE_100_Index", "/wiki/NIFTY_50", "/wiki/Straits_Times_Index"):
         _http_server.pages[path] = (PAGES / (path.rsplit("/", 1)[1] + ".html")).read_text(encoding="utf-8")
     server = PageServer(_http_server)

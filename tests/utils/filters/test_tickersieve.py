@@ -152,7 +152,7 @@ def row_orders(frame, seed=0):
 
 def test_real_newest_first_frame_is_ranked_on_its_earliest_bars():
     folder = require_shared_data() / "equities_daily" / FTSE100
-    symbols = sorted(path.name[: -len(".csv")] for path in folder.glob("*.L.csv"))
+    symbols = sorted(path.name[: -len(".csv.gz")] for path in folder.glob("*.L.csv.gz"))
     frame = load_ohlcv(FTSE100, symbols)  # ascending
     earliest = reference_filter(frame, symbols, 0.1, 5)
     # The fixture shows the fault: the head rows of the file order are the newest bars.
