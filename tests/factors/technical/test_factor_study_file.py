@@ -3,6 +3,7 @@ log without a disk sync per commit, shared by processes searching at once, erase
 log; and refused, naming the file, when it is damaged, of another optuna schema, stored
 with a direction other than maximise, or holding trials its search does not draw so."""
 
+import contextlib
 import logging
 import os
 import shutil
@@ -109,7 +110,7 @@ def test_two_processes_searching_one_study_at_once_lose_no_trial(in_tmp_dir):
     held = trials()
     assert sorted(t.number for t in held) == list(range(2 * n + 1))
     assert all(t.state.is_finished() for t in held)
-    with sqlite3.connect(STUDY_FILE) as db:
+    with contextlib.closing(sqlite3.connect(STUDY_FILE)) as db:
         assert db.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
 
 
