@@ -85,8 +85,12 @@ def timed_forced_trial(factor, window):
     study.enqueue_trial(dict(FORCED, size_of_rolling_windows=window))
     del study
     start = time.perf_counter()
-    factor.fit(n_trials_to_estimate_params=1, n_jobs=1)
-    return time.perf_counter() - start
+    try:
+        factor.fit(n_trials_to_estimate_params=1, n_jobs=1)
+        state = "complete"
+    except Exception:  # a trial that fails (bankrupt, say) costs its walk all the same
+        state = "failed"
+    return time.perf_counter() - start, state
 
 
 def main() -> None:
@@ -104,7 +108,7 @@ def main() -> None:
                     ("n_jobs=2, starting workers", timed_fit(factor, args.trials, 2)),
                     ("n_jobs=2, workers reused", timed_fit(factor, args.trials, 2))]
             rows = cointpairs._factor_fields(factor)["number_of_rows"]
-            forced = [(window, timed_forced_trial(factor, window)) for window in (200, rows // 4, rows // 2)]
+            forced = [(window, *timed_forced_trial(factor, window)) for window in (200, rows // 4, rows // 2)]
         os.chdir(ROOT)
 
     print(f"{len(frame)} hourly bars, {len(frame.columns) // 5} securities, {args.trials} trials per search")
@@ -113,10 +117,10 @@ def main() -> None:
     for name, seconds in runs:
         rate = args.trials / seconds
         print(f"{name:<28}{seconds:>10.2f}{rate:>10.2f}{rate / sequential:>8.2f}")
-    print(f"{'forced trial, window':<28}{'seconds':>10}{'trials/s':>10}{'ratio':>8}")
-    for window, seconds in forced:
+    print(f"{'forced trial, window':<28}{'seconds':>10}{'trials/s':>10}{'ratio':>8}  trial")
+    for window, seconds, state in forced:
         rate = 1.0 / seconds
-        print(f"{window:<28}{seconds:>10.2f}{rate:>10.2f}{rate / sequential:>8.2f}")
+        print(f"{window:<28}{seconds:>10.2f}{rate:>10.2f}{rate / sequential:>8.2f}  {state}")
 
 
 if __name__ == "__main__":
