@@ -190,7 +190,22 @@ inline py::object sqlite_storage(const std::string& url) {
   py::dict connect_args("timeout"_a = 120, "factory"_a = study_connection_class());
   py::dict engine_kwargs("connect_args"_a = connect_args);
   py::object storage = reading_study_file(url, [&] {
-    return optuna().attr("storages").attr("RDBStorage")(url, "engine_kwargs"_a = engine_kwargs);
+    // Two processes opening a new file at once both create its tables and stamp its schema
+    // version, one statement after another: the one that comes second meets "table ...
+    // already exists" or a duplicate version row. Opening again finds what the other made.
+    py::module_ sqlalchemy_exc = py::module_::import("sqlalchemy.exc");
+    for (int attempt = 1;; ++attempt) {
+      try {
+        return optuna().attr("storages").attr("RDBStorage")(url, "engine_kwargs"_a = engine_kwargs);
+      } catch (py::error_already_set& e) {
+        const bool created_meanwhile =
+            e.matches(sqlalchemy_exc.attr("IntegrityError")) ||
+            (e.matches(sqlalchemy_exc.attr("OperationalError")) &&
+             py::str(e.value()).cast<std::string>().find("already exists") != std::string::npos);
+        if (!created_meanwhile || attempt == 5) throw;
+      }
+      py::module_::import("time").attr("sleep")(0.05 * attempt);
+    }
   });
   StudyConnectionsScope::adopt(storage.attr("engine"));
   return storage;
