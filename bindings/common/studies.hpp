@@ -3,9 +3,11 @@
 
 #include "common/common.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,17 +63,187 @@ inline py::object tpe_sampler(py::handle seed) {
   return op.attr("samplers").attr("TPESampler")(**kwargs);
 }
 
+// Every connection to a study writes ahead to a log ("-wal" beside the file) and syncs the
+// disk only at checkpoints: in the default rollback journal each suggest and each finished
+// trial is a commit that waits for the disk, which took as long as a short trial's walk. The
+// log keeps the file consistent through a crash; a power cut may lose the last trials, which
+// the next search repeats. The journal mode stays with the file, the sync level is each
+// connection's own, so both are set as each connection opens, before the storage's first
+// statement.
+inline py::handle study_connection_class() {
+  static py::handle cls = [] {
+    py::object base = py::module_::import("sqlite3").attr("Connection");
+    py::object made = py::module_::import("builtins").attr("type")("StudyConnection", py::make_tuple(base), py::dict());
+    made.attr("__init__") = py::cpp_function(
+        [base](py::object self, py::args args, py::kwargs kwargs) {
+          base.attr("__init__")(self, *args, **kwargs);
+          self.attr("execute")("PRAGMA journal_mode=WAL").attr("close")();
+          self.attr("execute")("PRAGMA synchronous=NORMAL").attr("close")();
+        },
+        py::name("open_with_write_ahead_log"), py::is_method(made));
+    return made.release();
+  }();
+  return cls;
+}
+
+// The file a SQLite URL names, as the storage reads it.
+inline std::string file_of_url(const std::string& url) {
+  return py::str(py::module_::import("sqlalchemy.engine").attr("make_url")(url).attr("database")).cast<std::string>();
+}
+
+namespace detail {
+
+// The SQLite error behind a storage error (sqlalchemy keeps it as `orig`, optuna as the
+// cause of its own), or None.
+inline py::object sqlite_error_behind(py::handle error) {
+  py::object sqlite_error = py::module_::import("sqlite3").attr("DatabaseError");
+  py::object seen = py::reinterpret_borrow<py::object>(error);
+  for (int depth = 0; depth < 8 && !seen.is_none(); ++depth) {
+    if (py::isinstance(seen, sqlite_error)) return seen;
+    py::object orig = py::getattr(seen, "orig", py::none());
+    if (py::isinstance(orig, sqlite_error)) return orig;
+    seen = py::getattr(seen, "__cause__", py::none());
+  }
+  return py::none();
+}
+
+// SQLITE_CORRUPT and SQLITE_NOTADB: the file's pages are not a database's.
+inline bool is_damage(py::handle sqlite_error) {
+  py::object code = py::getattr(sqlite_error, "sqlite_errorcode", py::none());
+  if (!code.is_none()) {
+    const long long primary = code.cast<long long>() & 0xff;
+    return primary == 11 || primary == 26;
+  }
+  const std::string text = py::str(sqlite_error).cast<std::string>();
+  return text.find("malformed") != std::string::npos || text.find("not a database") != std::string::npos;
+}
+
+}  // namespace detail
+
+// Runs `open` on the study file of `url`, telling a file that is no study of this optuna
+// release apart from other failures: a damaged file, or one whose table schema another
+// release wrote, is refused naming the file, instead of with sqlalchemy's or optuna's words
+// alone. A locked file, a missing folder and the like pass as they came.
+template <class Open>
+auto reading_study_file(const std::string& url, Open&& open) -> decltype(open()) {
+  try {
+    return open();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    const std::string file = file_of_url(url);
+    const std::string said = py::str(e.value()).cast<std::string>();
+    py::object sqlite_error = detail::sqlite_error_behind(e.value());
+    if (!sqlite_error.is_none() && detail::is_damage(sqlite_error)) {
+      throw py::value_error("The study file " + file + " is damaged (" + py::str(sqlite_error).cast<std::string>() +
+                            "): restore it from a copy, or erase it and run the search again");
+    }
+    if (e.matches(PyExc_RuntimeError) && said.find("compatible with the table schema") != std::string::npos) {
+      throw py::value_error("The study file " + file + " holds tables of another optuna release's schema, which " +
+                            "this one cannot read (" + said + "): upgrade it with `optuna storage upgrade " +
+                            "--storage " + url + "`, or erase it and run the search again");
+    }
+    throw;
+  }
+}
+
+// The study connections a library call opened are closed when it returns, however it ends.
+// A storage's engine keeps its connections pooled until the collector finds it (it lives in
+// reference cycles), and an open connection keeps the write-ahead log beside the study;
+// worse, when it closes at last, long after, it removes that log by name, even if the study
+// was erased meanwhile and a new one of the same name writes there. Each storage opened
+// while a scope lives is disposed of by the innermost one; outside any scope a storage is
+// left to the collector.
+class StudyConnectionsScope {
+ public:
+  StudyConnectionsScope() { scopes().push_back(this); }
+  StudyConnectionsScope(const StudyConnectionsScope&) = delete;
+  StudyConnectionsScope& operator=(const StudyConnectionsScope&) = delete;
+  ~StudyConnectionsScope() {
+    auto& open = scopes();
+    open.erase(std::remove(open.begin(), open.end(), this), open.end());
+    py::error_scope keep_pending_error;
+    for (const py::object& engine : engines_) {
+      try {
+        engine.attr("dispose")();
+      } catch (py::error_already_set& e) {
+        // A Ctrl-C meanwhile: handed back to the interpreter, which raises it at its next check.
+        if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
+      } catch (const std::exception&) {
+      }
+    }
+  }
+
+  static void adopt(py::object engine) {
+    if (!scopes().empty()) scopes().back()->engines_.push_back(std::move(engine));
+  }
+
+ private:
+  static std::vector<StudyConnectionsScope*>& scopes() {
+    static std::vector<StudyConnectionsScope*> open;
+    return open;
+  }
+  std::vector<py::object> engines_;
+};
+
 // SQLite storage that waits for a lock instead of failing when worker processes write at once.
 inline py::object sqlite_storage(const std::string& url) {
-  py::dict connect_args("timeout"_a = 120);
+  py::dict connect_args("timeout"_a = 120, "factory"_a = study_connection_class());
   py::dict engine_kwargs("connect_args"_a = connect_args);
-  return optuna().attr("storages").attr("RDBStorage")(url, "engine_kwargs"_a = engine_kwargs);
+  py::object storage = reading_study_file(url, [&] {
+    // Two processes opening a new file at once both create its tables and stamp its schema
+    // version, one statement after another: the one that comes second meets "table ...
+    // already exists" or a duplicate version row. Opening again finds what the other made.
+    py::module_ sqlalchemy_exc = py::module_::import("sqlalchemy.exc");
+    for (int attempt = 1;; ++attempt) {
+      try {
+        return optuna().attr("storages").attr("RDBStorage")(url, "engine_kwargs"_a = engine_kwargs);
+      } catch (py::error_already_set& e) {
+        const bool created_meanwhile =
+            e.matches(sqlalchemy_exc.attr("IntegrityError")) ||
+            (e.matches(sqlalchemy_exc.attr("OperationalError")) &&
+             py::str(e.value()).cast<std::string>().find("already exists") != std::string::npos);
+        if (!created_meanwhile || attempt == 5) throw;
+      }
+      py::module_::import("time").attr("sleep")(0.05 * attempt);
+    }
+  });
+  StudyConnectionsScope::adopt(storage.attr("engine"));
+  return storage;
+}
+
+// A study whose stored direction is not maximise ranks its trials upside down for these
+// searches: optuna keeps the direction a study was created with, whatever a later search
+// asks, so the best trial would be the worst. Refused before anything runs on it.
+inline void check_direction(py::handle study, const std::string& url) {
+  py::object maximize = optuna().attr("study").attr("StudyDirection").attr("MAXIMIZE");
+  py::list directions(study.attr("directions"));
+  if (directions.size() == 1 && py::object(directions[0]).equal(maximize)) return;
+  std::string stored;
+  for (py::handle d : directions) stored += (stored.empty() ? "" : ", ") + py::str(d.attr("name")).cast<std::string>();
+  throw py::value_error("The study " + py::str(study.attr("study_name")).cast<std::string>() + " in " +
+                        file_of_url(url) + " is stored with direction " + stored +
+                        ", but its searches maximise their objective, so its best trial would be its worst: erase "
+                        "it, or keep it under another name, and run the search again");
+}
+
+// Opens a study and reads its trials once, so that a file damaged past its header is refused
+// here, naming it, before anything runs on it.
+template <class Open>
+py::object opened_study(const std::string& url, Open&& open) {
+  return reading_study_file(url, [&] {
+    py::object study = open();
+    check_direction(study, url);
+    study.attr("get_trials")("deepcopy"_a = false);
+    return study;
+  });
 }
 
 inline py::object create_or_load(const std::string& study_name, const std::string& url, py::handle seed) {
-  return optuna().attr("create_study")("study_name"_a = study_name, "direction"_a = "maximize",
-                                       "storage"_a = sqlite_storage(url), "load_if_exists"_a = true,
-                                       "sampler"_a = tpe_sampler(seed));
+  return opened_study(url, [&] {
+    return optuna().attr("create_study")("study_name"_a = study_name, "direction"_a = "maximize",
+                                         "storage"_a = sqlite_storage(url), "load_if_exists"_a = true,
+                                         "sampler"_a = tpe_sampler(seed));
+  });
 }
 
 // optuna creates an empty database when asked to load from a missing file: look first.
@@ -82,12 +254,10 @@ inline py::object load_existing(const std::string& study_name, const std::string
                     ("no study file '" + file_name + "' in the working directory: run fit first").c_str());
     throw py::error_already_set();
   }
-  return optuna().attr("load_study")("study_name"_a = study_name, "storage"_a = sqlite_storage(sqlite_url(file_name)));
-}
-
-// The file a SQLite URL names, as the storage reads it.
-inline std::string file_of_url(const std::string& url) {
-  return py::str(py::module_::import("sqlalchemy.engine").attr("make_url")(url).attr("database")).cast<std::string>();
+  const std::string url = sqlite_url(file_name);
+  return opened_study(url, [&] {
+    return optuna().attr("load_study")("study_name"_a = study_name, "storage"_a = sqlite_storage(url));
+  });
 }
 
 inline py::ssize_t trial_count(py::handle study) {
@@ -112,6 +282,9 @@ struct SearchParam {
   double low = 0.0, high = 0.0;  // inclusive bounds of an integer or a real parameter
   bool log = false;
   std::vector<const char*> choices = {};  // of a category, in the order drawn
+  // An integer whose upper bound follows the data the search runs on: any bound from `low`
+  // on is one some search drew it with.
+  bool high_follows_data = false;
 };
 
 namespace detail {
@@ -195,6 +368,83 @@ inline void check_best_params(py::handle params, const std::vector<SearchParam>&
                         remedy);
 }
 
+// The distribution optuna stores for `p` when the search draws it, `high` standing for the
+// upper bound of a parameter whose bound follows the data.
+inline py::object search_distribution(const SearchParam& p, py::handle high) {
+  py::object distributions = optuna().attr("distributions");
+  switch (p.kind) {
+    case SearchParam::Kind::category: {
+      py::list choices;
+      for (const char* choice : p.choices) choices.append(py::str(choice));
+      return distributions.attr("CategoricalDistribution")(choices);
+    }
+    case SearchParam::Kind::integer:
+      return distributions.attr("IntDistribution")(static_cast<long long>(p.low), high, "log"_a = p.log,
+                                                   "step"_a = 1);
+    case SearchParam::Kind::real:
+      return distributions.attr("FloatDistribution")(p.low, p.high, "log"_a = p.log, "step"_a = py::none());
+  }
+  throw std::logic_error("unknown parameter kind");
+}
+
+// What is wrong with the distribution a trial holds for `p` (in `distributions`, a mapping
+// of a trial's), or "" when the search draws `p` so or the trial holds no such parameter:
+// its kind, log scale, choices and bounds all as the search's, a bound that follows the data
+// excepted. optuna itself refuses to draw a parameter of another kind, log scale or choices
+// in a study that holds one, and would fail the search's trial on it.
+inline std::string distribution_fault(py::handle distributions, const SearchParam& p) {
+  if (!distributions.contains(py::str(p.name))) return "";
+  py::object stored = distributions[py::str(p.name)];
+  py::object high = py::int_(static_cast<long long>(p.high));
+  py::object as_int = optuna().attr("distributions").attr("IntDistribution");
+  const bool stored_int = py::type::handle_of(stored).is(as_int);
+  if (p.high_follows_data && stored_int && !(py::object(stored.attr("high")) < py::int_(static_cast<long long>(p.low)))) {
+    high = stored.attr("high");
+  }
+  py::object expected = search_distribution(p, high);
+  if (stored.equal(expected)) return "";
+  std::string searched = py::repr(search_distribution(p, py::int_(static_cast<long long>(p.high)))).cast<std::string>();
+  if (p.high_follows_data) searched += " (its upper bound following the rows, " + detail::bound(p, p.high) + " now)";
+  return std::string("parameter '") + p.name + "' was drawn from " + detail::shown(stored) +
+         ", where the search draws it from " + searched;
+}
+
+// The first distribution fault of `trial` against `space`, in the space's order, or "".
+inline std::string distributions_fault(py::handle trial, const std::vector<SearchParam>& space) {
+  py::object distributions = trial.attr("distributions");
+  for (const SearchParam& p : space) {
+    std::string fault = distribution_fault(distributions, p);
+    if (!fault.empty()) return fault;
+  }
+  return "";
+}
+
+// Refuses a study's best trial (an optuna FrozenTrial) whose parameters its search did not
+// draw so; its values are checked apart (check_best_params).
+inline void check_best_distributions(py::handle trial, const std::vector<SearchParam>& space,
+                                     const std::string& study_file, const std::string& remedy) {
+  const std::string fault = distributions_fault(trial, space);
+  if (fault.empty()) return;
+  throw py::value_error("The best trial of the study in " + study_file + " cannot be used: its " + fault +
+                        ". The search never draws so, so the study was written or changed outside it; " + remedy);
+}
+
+// Refuses, before a search adds anything to it, a study holding a trial whose parameters
+// its search does not draw so: optuna would fail each of the search's trials on such a
+// parameter (and keep it in the file as a failed trial), or rank the search's trials among
+// foreign ones.
+inline void check_trials_distributions(py::handle study, const std::vector<SearchParam>& space,
+                                       const std::string& study_file, const std::string& remedy) {
+  for (py::handle trial : study.attr("get_trials")("deepcopy"_a = false)) {
+    const std::string fault = distributions_fault(trial, space);
+    if (fault.empty()) continue;
+    throw py::value_error("Trial " + py::str(trial.attr("number")).cast<std::string>() + " of the study in " +
+                          study_file + " is no trial of its search: its " + fault +
+                          ". The search never draws so, so the study was written or changed outside it, and "
+                          "nothing is searched in it; " + remedy);
+  }
+}
+
 // ---------------------------------------------------------------- trials left running
 
 // Marks FAIL every trial of the study still RUNNING: called only when no search is running
@@ -202,6 +452,7 @@ inline void check_best_params(py::handle params, const std::vector<SearchParam>&
 // their process killed) and would otherwise stay pending in every later TPE draw. A trial
 // that some other program finishes meanwhile keeps its state.
 inline void fail_running_trials(const std::string& study_name, const std::string& url) {
+  StudyConnectionsScope closes;
   py::module_ op = optuna();
   py::object storage = sqlite_storage(url);
   py::object study_id = storage.attr("get_study_id_from_name")(study_name);

@@ -342,6 +342,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
              py::object train_time_of_exit_series, py::object impact_series, py::object n_splits,
              py::object n_test_splits, py::object embargo_td, py::object factor_name,
              py::object storage_name, py::object n_trials_to_estimate_params, py::object n_jobs) {
+  vb::studies::StudyConnectionsScope closes;
   GlobalRandomState callers_state;
   auto& s = state_of(self);
   py::object study_name = checked_name(factor_name, "factor_name", /*in_url=*/false);
@@ -500,6 +501,7 @@ py::object next_fold(PurgedFolds& f) {
 // ---------------------------------------------------------------- one trial
 
 py::none fit_single_instance(py::object self, py::object i) {
+  vb::studies::StudyConnectionsScope closes;
   auto& s = state_of(self);
   py::object study = open_study(s[kStudyName], s[kStorageName], py::int_(kBaseSeed) + i);
   // Its trial stays its own while it runs, whatever becomes of the search that sent it.

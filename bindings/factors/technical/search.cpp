@@ -76,6 +76,8 @@ py::dict checked_best_params(py::handle params, const StudyIdentity& id) {
   return checked;
 }
 
+constexpr const char* kStudyRemedy = "erase it (erase_fit_memory) and run fit again, or correct that trial";
+
 // The study's best trial. optuna's own best_trial fails with a bare ValueError when no
 // trial has completed: every trial failed (as bankrupt ones do) or none has finished.
 py::object best_completed_trial(py::handle study, const StudyIdentity& id) {
@@ -86,6 +88,19 @@ py::object best_completed_trial(py::handle study, const StudyIdentity& id) {
                 "are no best parameters yet: please run fit");
   }
   return study.attr("best_trial");
+}
+
+// A study the search cannot go on in is refused before a trial is added to it: its best
+// trial as the search would end on it, and every trial's distributions.
+void check_study_before_search(py::handle study, const StudyIdentity& id) {
+  py::tuple complete = py::make_tuple(studies::optuna().attr("trial").attr("TrialState").attr("COMPLETE"));
+  const auto space = search_space(id.number_of_rows);
+  if (py::len(study.attr("get_trials")("deepcopy"_a = false, "states"_a = complete)) > 0) {
+    py::object best = study.attr("best_trial");
+    checked_best_params(best.attr("params"), id);
+    studies::check_best_distributions(best, space, id.file_name(), kStudyRemedy);
+  }
+  studies::check_trials_distributions(study, space, id.file_name(), kStudyRemedy);
 }
 
 // optuna follows every trial answered with NaN by two warnings of its own ("Trial n failed
@@ -185,7 +200,7 @@ std::vector<studies::SearchParam> search_space(std::int64_t number_of_rows) {
   const double window_high = std::trunc(static_cast<double>(number_of_rows) * 0.5);
   auto real = [](const char* name) { return studies::SearchParam{name, Kind::real, 0.01, 10.0}; };
   return {
-      {"size_of_rolling_windows", Kind::integer, 31, window_high},
+      {"size_of_rolling_windows", Kind::integer, 31, window_high, false, {}, /*high_follows_data=*/true},
       real("zscore_halflife_multiplier"),
       {"starting_sd_for_position_entry", Kind::integer, 1, 10},
       real("rolling_volatility_halflife_multiplier"),
@@ -256,8 +271,10 @@ void warn_no_training_trade(const StudyIdentity& id, const std::string& run) {
 }
 
 py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials, long long n_jobs) {
+  studies::StudyConnectionsScope closes;
   const std::string url = id.storage_url();
   py::object study = studies::create_or_load(id.factor_name, url, py::int_(69));
+  check_study_before_search(study, id);
   // Trials left RUNNING by searches that ended are failed now, or when this one ends on an error.
   studies::SearchClaim claim(id.factor_name, url);
   // A fresh study starts from the usual seeds; a continued one shifts them by the trials it
@@ -317,6 +334,7 @@ py::dict run_search(py::handle self, const StudyIdentity& id, long long n_trials
 }
 
 void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle index) {
+  studies::StudyConnectionsScope closes;
   py::object seed = py::int_(69) + py::reinterpret_borrow<py::object>(index);
   const std::string url = id.storage_url();
   py::object study = studies::create_or_load(id.factor_name, url, seed);
@@ -330,13 +348,23 @@ void fit_single_instance(py::handle self, const StudyIdentity& id, py::handle in
 }
 
 py::dict load_best_params(const StudyIdentity& id) {
+  studies::StudyConnectionsScope closes;
   py::object study = studies::load_existing(id.factor_name, id.file_name());
-  return checked_best_params(best_completed_trial(study, id).attr("params"), id);
+  py::object best = best_completed_trial(study, id);
+  py::dict params = checked_best_params(best.attr("params"), id);
+  studies::check_best_distributions(best, search_space(id.number_of_rows), id.file_name(), kStudyRemedy);
+  return params;
 }
 
 void erase_study_file(const StudyIdentity& id) {
   const std::string name = id.file_name();
   py::module_ os = py::module_::import("os");
+  // The write-ahead log goes first: left beside a new study of the same name, it would be
+  // read into it.
+  for (const char* companion : {"-wal", "-shm"}) {
+    const std::string path = name + companion;
+    if (py::bool_(os.attr("path").attr("lexists")(path))) os.attr("remove")(path);
+  }
   if (py::bool_(os.attr("path").attr("exists")(name))) {
     // The searches' lock goes with the study, unless a search holds it (or what lies under
     // its name is not a lock of this library's, which is left as it is).

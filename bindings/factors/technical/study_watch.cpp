@@ -52,6 +52,7 @@ std::optional<StudyFileStamp> study_file_stamp(const std::string& file_name) {
 }
 
 std::optional<BestTrial> current_best_trial(const StudyIdentity& id) {
+  studies::StudyConnectionsScope closes;
   const std::string file = id.file_name();
   if (!py::bool_(py::module_::import("os.path").attr("isfile")(file))) return std::nullopt;
   py::object study;

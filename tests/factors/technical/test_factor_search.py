@@ -493,8 +493,9 @@ def flat_warnings(caplog):
 def add_flat_best_trial():
     """A finished trial of the flat parameters scoring above anything a run scores."""
     distributions = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in FLAT}
-    for name in ("size_of_rolling_windows", "starting_sd_for_position_entry"):
-        distributions[name] = optuna.distributions.IntDistribution(1, 100)
+    # As the search draws them: a best trial of other distributions is refused.
+    distributions["size_of_rolling_windows"] = optuna.distributions.IntDistribution(31, 100)
+    distributions["starting_sd_for_position_entry"] = optuna.distributions.IntDistribution(1, 10)
     study().add_trial(optuna.trial.create_trial(params=FLAT, distributions=distributions, value=1e9))
 
 

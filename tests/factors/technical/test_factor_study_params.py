@@ -34,10 +34,19 @@ def make(frame):
                   market_value_pct_commissions=0.0, bid_ask_spread_pct_slippage=0.0)
 
 
-def plant_best_trial(params, value=1e9):
+def search_distributions(rows):
+    """The distributions the factor's search draws from, holding `rows` bars."""
+    drawn = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in GOOD}
+    drawn["size_of_rolling_windows"] = optuna.distributions.IntDistribution(31, rows // 2)
+    drawn["starting_sd_for_position_entry"] = optuna.distributions.IntDistribution(1, 10)
+    return drawn
+
+
+def plant_best_trial(params, value=1e9, distributions=None):
     study = optuna.create_study(study_name=STUDY, storage="sqlite:///" + STUDY_FILE, direction="maximize",
                                 load_if_exists=True)
-    distributions = {k: optuna.distributions.CategoricalDistribution([v]) for k, v in params.items()}
+    if distributions is None:
+        distributions = {k: optuna.distributions.CategoricalDistribution([v]) for k, v in params.items()}
     study.add_trial(optuna.trial.create_trial(params=params, distributions=distributions, value=value))
 
 
@@ -124,8 +133,7 @@ def test_a_missing_parameter_and_a_window_beyond_the_data_are_refused(crypto_dai
 
 def plant_best_trial_as_drawn(params):
     """A best trial as a search on twice these bars draws it."""
-    optuna.create_study(study_name=STUDY, storage="sqlite:///" + STUDY_FILE, direction="maximize")
-    plant_best_trial_among_drawn_ones(params)
+    plant_best_trial(params, distributions=search_distributions(2 * params["size_of_rolling_windows"]))
 
 
 def test_fit_refuses_a_planted_best_trial_and_fails_a_queued_one_outside_the_space(crypto_daily, in_tmp_dir, caplog):
@@ -143,12 +151,12 @@ def test_fit_refuses_a_planted_best_trial_and_fails_a_queued_one_outside_the_spa
     drawn = fields(factor)["optimal_params"]
     assert drawn == study.best_trial.params
 
-    # A best trial changed outside the library is refused after the search, and kept from
-    # the factor; the trials of the search stay in the study.
+    # A best trial changed outside the library is refused before the search adds anything to
+    # the study, and kept from the factor.
     plant_best_trial_among_drawn_ones(dict(GOOD, stop_loss_std_multiplier=-5.0))
     with pytest.raises(ValueError, match="'stop_loss_std_multiplier' is -5.0, outside"):
         factor.fit(1)
-    assert len(study.trials) == 4
+    assert len(study.trials) == 3
     assert fields(factor)["optimal_params"] == drawn
 
 
