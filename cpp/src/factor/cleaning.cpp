@@ -80,6 +80,16 @@ std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<s
   return count;
 }
 
+std::ptrdiff_t first_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns) {
+  std::ptrdiff_t latest = 0;
+  for (const std::ptrdiff_t c : columns) {
+    std::ptrdiff_t t = 0;
+    while (t < prices.rows && std::isnan(prices(t, c))) ++t;
+    latest = std::max(latest, t);
+  }
+  return latest;
+}
+
 void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols, const double* before,
                        const std::vector<std::ptrdiff_t>& price_columns, const bool* price_mask,
                        const std::vector<std::ptrdiff_t>& volume_columns, const bool* volume_mask) {
