@@ -123,6 +123,7 @@ def test_a_best_run_with_fewer_trades_than_groups_is_refused_before_the_classifi
             "history, another resolution or a lower entry threshold (starting_sd_for_position_entry)"
             ) in str(refused.value)
     assert "(n_splits)" not in str(refused.value)
+    assert "(n_splits)" in str(refused.value.__cause__)  # the classifier's own refusal, kept as the cause
     assert len(cointpairs._factor_fields(factor)["train_trades_store_df"]) == n_trades
     # The classifier's study was never created, and no model written.
     assert sorted(os.listdir(workdir / "cwd")) == [search_lock_name(FACTOR_STUDY, f"{BASE_NAME}.db"), f"{BASE_NAME}.db"]

@@ -319,16 +319,13 @@ void erase_study_file(const StudyIdentity& id) {
 constexpr int kClassifierGroups = 10;
 constexpr int kClassifierTestGroups = 3;
 
-// The classifier would refuse too few trades in terms of its own n_splits, a setting the
-// factor overrides: through the factor the remedy is more trades, so the refusal says how.
-void check_enough_trades_for_the_classifier(py::handle X_train_df, long long n_trials_for_vodED,
-                                            long long n_jobs_for_vodED) {
-  // A call that runs no trial only refits the classifier's best one and needs no folds.
-  if (n_trials_for_vodED <= 0 && !studies::is_parallel(n_jobs_for_vodED)) return;
-  const py::ssize_t trades = py::len(X_train_df);
-  if (trades >= kClassifierGroups) return;
+// The classifier refuses too few trades in terms of its own n_splits, a setting the factor
+// overrides: through the factor the remedy is more trades, so its refusal is told again in
+// the factor's terms (the classifier's own stays attached as the cause). A classifier of the
+// caller's own that accepts the trades is left to do so.
+[[noreturn]] void refuse_too_few_trades_for_the_classifier(py::ssize_t trades, py::error_already_set& refusal) {
   const std::string groups = std::to_string(kClassifierGroups);
-  throw py::value_error(
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(
       "Too few trades to search the entry classifier: the training part of the best run holds " +
       std::to_string(trades) + (trades == 1 ? " trade" : " trades") + ", fewer than the " + groups +
       " cross-validation groups that need at least one trade each. The factor fixes the classifier's "
@@ -336,6 +333,9 @@ void check_enough_trades_for_the_classifier(py::handle X_train_df, long long n_t
       " of them test groups, one day of embargo), whatever n_splits the classifier was given: for more "
       "training trades give the factor more history, another resolution or a lower entry threshold "
       "(starting_sd_for_position_entry)");
+  PyException_SetCause(error.ptr(), refusal.value().inc_ref().ptr());
+  PyErr_SetObject(PyExc_ValueError, error.ptr());
+  throw py::error_already_set();
 }
 
 void fit_classifier(py::handle vodED_tradegate, py::handle training_pieces, py::handle datetime_array,
@@ -344,17 +344,22 @@ void fit_classifier(py::handle vodED_tradegate, py::handle training_pieces, py::
   if (py::len(pieces) != 5) {
     throw py::value_error("expected 5 training pieces, got " + std::to_string(py::len(pieces)));
   }
-  check_enough_trades_for_the_classifier(pieces[0], n_trials_for_vodED, n_jobs_for_vodED);
+  const py::ssize_t trades = py::len(pieces[0]);
   py::module_ pd = py::module_::import("pandas");
   // One day as a keyword: pandas deprecates the lower-case "d" unit text.
-  vodED_tradegate.attr("fit")(
-      "X_train_df"_a = pieces[0], "y_train_series"_a = pieces[1], "n_splits"_a = kClassifierGroups,
-      "n_test_splits"_a = kClassifierTestGroups,
-      "embargo_td"_a = pd.attr("Timedelta")("days"_a = 1), "complete_datetime_index_series"_a = pd.attr("Series")(datetime_array),
-      "train_time_of_entry_series"_a = pieces[2], "train_time_of_exit_series"_a = pieces[3],
-      "impact_series"_a = pieces[4], "factor_name"_a = id.factor_name,
-      "storage_name"_a = id.classifier_storage_name(), "n_trials_to_estimate_params"_a = n_trials_for_vodED,
-      "n_jobs"_a = n_jobs_for_vodED);
+  try {
+    vodED_tradegate.attr("fit")(
+        "X_train_df"_a = pieces[0], "y_train_series"_a = pieces[1], "n_splits"_a = kClassifierGroups,
+        "n_test_splits"_a = kClassifierTestGroups,
+        "embargo_td"_a = pd.attr("Timedelta")("days"_a = 1), "complete_datetime_index_series"_a = pd.attr("Series")(datetime_array),
+        "train_time_of_entry_series"_a = pieces[2], "train_time_of_exit_series"_a = pieces[3],
+        "impact_series"_a = pieces[4], "factor_name"_a = id.factor_name,
+        "storage_name"_a = id.classifier_storage_name(), "n_trials_to_estimate_params"_a = n_trials_for_vodED,
+        "n_jobs"_a = n_jobs_for_vodED);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError) || trades >= kClassifierGroups) throw;
+    refuse_too_few_trades_for_the_classifier(trades, e);
+  }
 }
 
 // ---------------------------------------------------------------- the trial run
