@@ -55,6 +55,7 @@ SecurityStarts security_starts(py::handle binned_prices) {
     const std::ptrdiff_t first = cf::first_complete_row(view, columns[k]);
     starts.first_bins.push_back(first);
     starts.first_kept_bin = std::max(starts.first_kept_bin, first);
+    starts.last_bins.push_back(cf::last_complete_row(view, columns[k]));
     if (first < view.rows) continue;
     if (!refused.empty()) refused += ", ";
     refused += starts.names[k];
@@ -84,6 +85,27 @@ void warn_late_starts(const SecurityStarts& starts, py::handle binned_index, std
       std::to_string(percent) + " % of the history), from " + time_text(binned_index, 0) + " to before " +
       time_text(binned_index, starts.first_kept_bin) + ": every row needs a price of every security," + late +
       ". Leave the late securities out to keep the earlier rows");
+}
+
+void warn_early_ends(const SecurityStarts& starts, py::handle binned_index, py::handle clean) {
+  const auto bins = static_cast<std::ptrdiff_t>(py::len(binned_index));
+  const auto kept = static_cast<std::ptrdiff_t>(py::len(clean));
+  py::object kept_times = clean.attr("index");
+  std::string ended;
+  for (std::size_t k = 0; k < starts.names.size(); ++k) {
+    const std::ptrdiff_t last = starts.last_bins[k];
+    if (last < 0 || last >= bins - 1) continue;
+    py::object end = binned_index[py::int_(last)];
+    const auto carried = py::int_(kept_times.attr("__gt__")(end).attr("sum")()).cast<std::ptrdiff_t>();
+    if (carried == 0) continue;
+    ended += (ended.empty() ? "" : ", ") + starts.names[k] + " ends at " + py::str(end).cast<std::string>() +
+             " (the last " + std::to_string(carried) + " of " + std::to_string(kept) + " rows)";
+  }
+  if (ended.empty()) return;
+  shared_logger().attr("warning")(
+      "Cleaning carries the last prices of securities that end before the history does over the rows after "
+      "their end, as over any gap: " + ended + ". Leave them out, or end the history there, to trade on prices "
+      "of their own");
 }
 
 }  // namespace velmora::bind::cointpairs

@@ -263,6 +263,7 @@ py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
     warn_late_starts(starts, binned.attr("index"), static_cast<std::ptrdiff_t>(py::len(dropped)),
                      static_cast<std::ptrdiff_t>(py::len(clean)));
   }
+  warn_early_ends(starts, binned.attr("index"), clean);
   return clean;
 }
 

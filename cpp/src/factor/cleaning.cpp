@@ -90,6 +90,16 @@ std::ptrdiff_t first_complete_row(const MatrixView& prices, const std::vector<st
   return latest;
 }
 
+std::ptrdiff_t last_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns) {
+  const std::ptrdiff_t first = first_complete_row(prices, columns);
+  for (std::ptrdiff_t t = prices.rows - 1; t >= first; --t) {
+    bool complete = true;
+    for (const std::ptrdiff_t c : columns) complete = complete && !std::isnan(prices(t, c));
+    if (complete) return t;
+  }
+  return -1;
+}
+
 void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols, const double* before,
                        const std::vector<std::ptrdiff_t>& price_columns, const bool* price_mask,
                        const std::vector<std::ptrdiff_t>& volume_columns, const bool* volume_mask) {

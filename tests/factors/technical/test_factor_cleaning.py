@@ -283,3 +283,25 @@ def test_a_late_start_through_the_factor_and_a_security_without_bars(caplog):
         with pytest.raises(Exception, match="^No usable bars for B, D: none of its rows holds an open, high, low "
                                             "and close that are all positive finite numbers"):
             make_factor(frame)
+
+
+def test_a_security_that_ends_early_is_told_to_be_carried_to_the_end(caplog):
+    # Nothing is dropped: its last prices stand in for the rows after its end, as over a gap.
+    frame = hourly_frame(n_bars=2000)
+    end = frame.index[1500]
+    ended = frame.copy()
+    ended.loc[ended.index > end, [c for c in ended.columns if c.startswith("B_")]] = np.nan
+    caplog.set_level(logging.WARNING, logger=" ")
+    hours = [(time(9, 30), time(16, 0))]
+    out = clean(ended, 60, hours, True)
+    whole = clean(frame, 60, hours, True)
+    assert list(out.index) == list(whole.index)
+    assert (out.loc[out.index > end, "B_close"] == frame.at[end, "B_close"]).all()
+    carried = int((whole.index > end).sum())
+    assert [r.getMessage() for r in caplog.records if r.name == " "] == [
+        "Cleaning carries the last prices of securities that end before the history does over the rows after their "
+        f"end, as over any gap: B ends at {end} (the last {carried} of {len(whole)} rows). Leave them out, or end the "
+        "history there, to trade on prices of their own"]
+    caplog.clear()
+    clean(frame, 60, hours, True)
+    assert caplog.records == []

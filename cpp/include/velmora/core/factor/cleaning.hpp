@@ -42,6 +42,11 @@ std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<s
 // `prices.rows` when some column never holds one.
 std::ptrdiff_t first_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns);
 
+// The last row of `prices` at which every one of `columns` holds a value of its own, among
+// the rows whose every column has held one by then: the rows after it carry its values
+// forward. -1 when there is no such row.
+std::ptrdiff_t last_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns);
+
 // Stores bars appended after `before` (the last stored bar, whose prices are all usable) the
 // way the cleaning of a whole history stores a missing bar of a security: each price that is
 // flagged in `price_mask` or missing takes the same column's value of the bar before, so a
