@@ -209,14 +209,17 @@ def overload_differences(where, runtime, overloads):
     """Each overload takes the module's parameters; it may leave out a default to narrow the
     calls it matches (return_arrays: Literal[True]), never change one, and some overload keeps
     every default, so a call that leaves them out is typed too."""
+    def as_stub_default(runtime_default):
+        return ast.parse(runtime_default, mode="eval").body if literal(runtime_default)[0] else ast.Constant(...)
+
     problems = []
     for i, stub in enumerate(overloads):
-        narrowed = [(name, kind, stub_default if stub_default is not None or runtime_default is None
-                     else ast.parse(runtime_default, mode="eval").body if literal(runtime_default)[0]
-                     else ast.Constant(...))
+        if len(stub) == len(runtime):
+            # a default left out is compared as the module's own
+            stub = [(name, kind, as_stub_default(runtime_default) if stub_default is None and runtime_default
+                     is not None else stub_default)
                     for (name, kind, stub_default), (_, _, runtime_default) in zip(stub, runtime)]
-        problems += parameter_differences(f"{where} (overload {i + 1})", runtime, narrowed if len(stub) == len(runtime)
-                                          else stub)
+        problems += parameter_differences(f"{where} (overload {i + 1})", runtime, stub)
     if not any([d is None for _, _, d in stub] == [d is None for _, _, d in runtime] for stub in overloads):
         problems.append(f"{where}: no overload keeps every default of the module")
     return problems
