@@ -8,7 +8,8 @@ OHCLV_dataframe. The pairs-trading factor searches its twelve parameters in an o
 test part, prints the results table and saves the results plot.
 
 Everything lands in out/ at the top of the repository: the study file (a later run continues
-the same study; delete it, or call erase_fit_memory, to start afresh) and research_run.png.
+the same study; delete it, or call erase_fit_memory, to start afresh) and the plot,
+research_run_<study>_trial<n>.png after the study and its best trial.
 No network is needed: without it the benchmark download fails, and the table shows alpha and
 beta as NaN.
 """
@@ -24,6 +25,7 @@ import matplotlib
 matplotlib.use("Agg")  # no display needed; the plot is written to a file
 
 import matplotlib.pyplot as plt  # noqa: E402
+import optuna  # noqa: E402
 import pandas as pd  # noqa: E402
 
 from velmora.factors.technical.cointpairs import PairsTradingSerialCointegrationFactor  # noqa: E402
@@ -61,9 +63,14 @@ def main() -> None:
     )
     factor.fit(n_trials_to_estimate_params=args.trials, n_jobs=args.jobs)
 
+    # The plot is named after the study and the trial it shows: two runs at once (or one after
+    # the other) keep their own plots, and a plot of the same trial is the same plot.
+    study_file, = OUT.glob("crypto_60_*_PairsTradingSerialCointegrationFactor.db")
+    best = optuna.load_study(study_name="PairsTradingSerialCointegrationFactor",
+                             storage=f"sqlite:///{study_file.name}").best_trial.number
     results = factor.get_full_backtest_results()
     results.plot_full_results()  # prints the results table, then draws
-    figure = OUT / "research_run.png"
+    figure = OUT / f"research_run_{study_file.stem}_trial{best}.png"
     plt.gcf().savefig(figure, dpi=120, bbox_inches="tight")
     print(f"plot saved to {figure}")
     for study_file in sorted(OUT.glob("crypto_60_*.db")):

@@ -134,6 +134,15 @@ def stub_parameters(function):
     return parameters[1:] if parameters and parameters[0][0] == "self" else parameters
 
 
+def is_overload(function):
+    return any(isinstance(d, ast.Name) and d.id == "overload" or isinstance(d, ast.Attribute) and d.attr == "overload"
+               for d in function.decorator_list)
+
+
+class Overloads(list):
+    """The parameters of each `typing.overload` of one stub function, in stub order."""
+
+
 def stub_api(path):
     names, classes, reexported = {}, {}, set()
     for node in ast.parse(path.read_text()).body:
@@ -141,7 +150,9 @@ def stub_api(path):
             names[node.name] = "class"
             members = {}
             for item in node.body:
-                if isinstance(item, ast.FunctionDef):
+                if isinstance(item, ast.FunctionDef) and is_overload(item):
+                    members.setdefault(item.name, Overloads()).append(stub_parameters(item))
+                elif isinstance(item, ast.FunctionDef):
                     members[item.name] = stub_parameters(item)
                 elif isinstance(item, ast.AnnAssign):
                     members[item.target.id] = "attribute"
@@ -194,6 +205,26 @@ def parameter_differences(where, runtime, stub):
     return problems
 
 
+def overload_differences(where, runtime, overloads):
+    """Each overload takes the module's parameters; it may leave out a default to narrow the
+    calls it matches (return_arrays: Literal[True]), never change one, and some overload keeps
+    every default, so a call that leaves them out is typed too."""
+    def as_stub_default(runtime_default):
+        return ast.parse(runtime_default, mode="eval").body if literal(runtime_default)[0] else ast.Constant(...)
+
+    problems = []
+    for i, stub in enumerate(overloads):
+        if len(stub) == len(runtime):
+            # a default left out is compared as the module's own
+            stub = [(name, kind, as_stub_default(runtime_default) if stub_default is None and runtime_default
+                     is not None else stub_default)
+                    for (name, kind, stub_default), (_, _, runtime_default) in zip(stub, runtime)]
+        problems += parameter_differences(f"{where} (overload {i + 1})", runtime, stub)
+    if not any([d is None for _, _, d in stub] == [d is None for _, _, d in runtime] for stub in overloads):
+        problems.append(f"{where}: no overload keeps every default of the module")
+    return problems
+
+
 @pytest.mark.parametrize("module_name", MODULES)
 def test_stub_matches_the_module(module_name):
     module = importlib.import_module(module_name)
@@ -227,6 +258,8 @@ def test_stub_matches_the_module(module_name):
                 continue
             if isinstance(runtime, list) != isinstance(stub_member, list):
                 problems.append(f"{cls}.{member}: a method in only one of module and stub")
+            elif isinstance(stub_member, Overloads):
+                problems += overload_differences(f"{cls}.{member}", runtime, stub_member)
             elif isinstance(runtime, list):
                 problems += parameter_differences(f"{cls}.{member}", runtime, stub_member)
     assert problems == []
@@ -264,3 +297,45 @@ def test_a_drifted_stub_is_caught():
                     "def f(self, n_splits: int, embargo_td=...): ..."]:
         stub = stub_parameters(ast.parse(drifted).body[0])
         assert parameter_differences("f", runtime, stub) != [], drifted
+
+
+def test_overloads_are_held_to_the_module():
+    runtime = [("return_arrays", "", "False"), ("current_equity", "", "100000.0")]
+
+    def overloads(*sources):
+        return Overloads(stub_parameters(ast.parse(source).body[0]) for source in sources)
+
+    default = "def f(self, return_arrays: Literal[False] = False, current_equity: float = 100000.0): ..."
+    arrays = "def f(self, return_arrays: Literal[True], current_equity: float = 100000.0): ..."
+    assert overload_differences("f", runtime, overloads(default, arrays)) == []
+    for drifted in [
+        (arrays,),  # no overload types the call without arguments
+        (default, "def f(self, return_arrays: Literal[True], equity: float = 100000.0): ..."),
+        (default, "def f(self, return_arrays: Literal[True], current_equity: float = 1.0): ..."),
+        (default, "def f(self, return_arrays: Literal[True] = True, current_equity: float = 100000.0): ..."),
+        ("def f(self, return_arrays: Literal[False] = False): ...", arrays),
+    ]:
+        assert overload_differences("f", runtime, overloads(*drifted)) != [], drifted
+
+
+def stub_file(module_name):
+    module = importlib.import_module(module_name)
+    return Path(module.__file__).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
+
+
+def test_objective_names_are_typed_as_the_scorebooks_list():
+    from velmora.utils.results.scorebook import Scorebook
+
+    tree = ast.parse(stub_file("velmora.utils.results.scorebook").read_text())
+    alias, = [node.value for node in tree.body if isinstance(node, ast.Assign)
+              and [t.id for t in node.targets] == ["_Objective"]]
+    assert alias.value.id == "Literal"
+    assert [element.value for element in alias.slice.elts] == Scorebook.available_objectives
+
+    # Every parameter that takes an objective name says so.
+    typed = []
+    for module_name in MODULES:
+        for node in ast.walk(ast.parse(stub_file(module_name).read_text())):
+            if isinstance(node, ast.arg) and node.arg == "objective":
+                typed.append((module_name, "_Objective" in ast.unparse(node.annotation)))
+    assert len(typed) >= 2 and all(ok for _, ok in typed), typed

@@ -6,6 +6,7 @@
 // because the pickle of those objects is the model file format.
 
 #include "common/common.hpp"
+#include "common/interrupted_search.hpp"
 #include "common/studies.hpp"
 
 #include <algorithm>
@@ -370,6 +371,9 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   s[kTrainTimeOfExitSeries] = train_time_of_exit_series;
   s[kImpactSeries] = impact_series;
 
+  vb::InterruptedSearchNote note("SEARCH INTERRUPTED: THE TRIALS IT WAS RUNNING ARE MARKED FAILED AND EVERY "
+                                 "FINISHED ONE STAYS IN " + text_of(storage_base) + ".db, SO RUNNING fit AGAIN "
+                                 "CONTINUES THE STUDY" + kLogTag);
   // Trials left RUNNING by searches that ended are failed now, or when this one ends on an error.
   vb::studies::SearchClaim claim(text_of(s[kStudyName]), text_of(s[kStorageName]));
   py::object n = n_trials_to_estimate_params;
@@ -377,7 +381,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
     log_info(vb::banner("BEGINNING IN-SAMPLE VODED OPTIMISATION"));
     log_info(vb::banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"));
     log_info(vb::banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"));
-    self.attr("__fit_single_instance")(0);
+    note.run([&] { self.attr("__fit_single_instance")(0); });
     n = n - py::int_(1);
   }
 
@@ -395,7 +399,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   if (n > py::int_(1)) {
     py::object queued = builtins.attr("min")(py::int_(vb::studies::waiting_count(study)), n);
     for (py::handle j : builtins.attr("range")(queued)) {
-      self.attr("__fit_single_instance")(held + py::reinterpret_borrow<py::object>(j));
+      note.run([&] { self.attr("__fit_single_instance")(held + py::reinterpret_borrow<py::object>(j)); });
     }
     n = n - queued;
     first_job = held + queued;
@@ -415,7 +419,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   {
     py::object pool = joblib.attr("Parallel")(py::arg("n_jobs") = n_jobs);
     vb::NumpyErrstate quiet(/*all_errors=*/true);
-    pool(jobs);
+    note.run([&] { pool(jobs); });
   }
   claim.release();
   log_info(vb::banner("IN-SAMPLE VODED OPTIMISATION COMPLETE"));
@@ -442,6 +446,9 @@ struct PurgedFolds {
   py::object entry_series, exit_series, embargo_td;
   py::object entry_ns = py::none(), exit_ns = py::none();  // int64 nanoseconds, made once
   std::int64_t embargo_ns = 0;
+  // How many folds the splitter will yield (one per choice of test groups), or -1 when
+  // unknown: a trial of a hundred folds can run for minutes, and its first line says so.
+  std::int64_t fold_count = -1;
 
   template <class F>
   void for_each_object(F&& f) {
@@ -513,8 +520,12 @@ py::none fit_single_instance(py::object self, py::object i) {
   py::object split = cv.attr("split")(py::arg("X") = s[kXTrainDf], py::arg("y") = s[kYTrainSeries],
                                       py::arg("pred_times") = s[kTrainTimeOfEntrySeries],
                                       py::arg("eval_times") = s[kTrainTimeOfExitSeries]);
-  py::object folds = py::cast(PurgedFolds{split, s[kTrainTimeOfEntrySeries],
-                                          s[kTrainTimeOfExitSeries], s[kEmbargoTd]});
+  PurgedFolds purged{split, s[kTrainTimeOfEntrySeries], s[kTrainTimeOfExitSeries], s[kEmbargoTd]};
+  // The splitter has accepted both counts as integers by now.
+  purged.fold_count = py::module_::import("math")
+                          .attr("comb")(cv.attr("n_splits"), cv.attr("n_test_splits"))
+                          .cast<std::int64_t>();
+  py::object folds = py::cast(std::move(purged));
   py::object objective = py::module_::import("functools").attr("partial")(
       self.attr("__single_instance_optimal_entry_classifier_chimera_fit"), s[kXTrainDf],
       s[kYTrainSeries], folds, s[kCompleteDatetimeIndexSeries], s[kTrainTimeOfEntrySeries],
@@ -601,7 +612,12 @@ py::float_ chimera_fit(py::object self, py::object X_train_df, py::object y_trai
   (void)self;
   // trial.number, not the storage-wide trial id: one SQLite file may hold several studies.
   const std::string number = text_of(trial.attr("number"));
-  log_info("RUNNING TRIAL NUM " + number + " TO OPTIMISE PARAMETERS IN-SAMPLE" + kLogTag);
+  std::string over_folds;
+  if (py::isinstance<PurgedFolds>(cv_indices_generator)) {
+    const std::int64_t count = cv_indices_generator.cast<PurgedFolds&>().fold_count;
+    if (count >= 0) over_folds = " OVER " + std::to_string(count) + (count == 1 ? " FOLD" : " FOLDS");
+  }
+  log_info("RUNNING TRIAL NUM " + number + " TO OPTIMISE PARAMETERS IN-SAMPLE" + over_folds + kLogTag);
 
   tg::PipelineParams p;
   tg::draw_model_params(trial, p);

@@ -5,6 +5,8 @@ import sys
 import textwrap
 from pathlib import Path
 
+import optuna
+
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
@@ -49,4 +51,8 @@ def test_offline_research_run_prints_only_its_own_lines(tmp_path):
     assert len(benchmark) == 3  # the training, test and whole stretches, one line each
     assert [line for line in lines if "WARNING" in line] == benchmark
     assert sum("annual_returns" in line for line in lines) == 1  # the table, once
-    assert (tmp_path / "research_run.png").stat().st_size > 10_000
+    # The plot is named after the study and the best trial it shows, so runs keep their own.
+    study_file, = tmp_path.glob("crypto_60_*_PairsTradingSerialCointegrationFactor.db")
+    best = optuna.load_study(study_name="PairsTradingSerialCointegrationFactor",
+                             storage=f"sqlite:///{study_file}").best_trial.number
+    assert (tmp_path / f"research_run_{study_file.stem}_trial{best}.png").stat().st_size > 10_000

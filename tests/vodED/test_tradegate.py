@@ -593,9 +593,11 @@ def test_fit_records_the_search_space_and_logs_each_step(workdir, caplog):
     score = str(round(trial.value, 3))
     log = messages(caplog)
     dashes = "-" * 29
+    # A trial's first line tells how many folds it fits: the splitter's own count.
+    n_folds = len(list(folds_of(trades)))
     expected = [
         f"{dashes}BEGINNING MULTIPROCESSED IN-SAMPLE VODED OPTIMISATION{dashes}",
-        f"RUNNING TRIAL NUM 0 TO OPTIMISE PARAMETERS IN-SAMPLE{TAG}",
+        f"RUNNING TRIAL NUM 0 TO OPTIMISE PARAMETERS IN-SAMPLE OVER {n_folds} FOLDS{TAG}",
         f"FINISHED TRIAL NUM 0 WITH OBJECTIVE SCORE: {score}{TAG}\n",
         f"{dashes}IN-SAMPLE VODED OPTIMISATION COMPLETE{dashes}",
         f"BEST TRIAL SO FAR: 0 WITH SCORE: {score} | Optimal Entry Classifier\n",
@@ -611,7 +613,7 @@ def test_trial_numbers_count_within_their_own_study(workdir, caplog):
     fit_with(trades, CHEAP, factor_name="A")
     caplog.clear()
     fit_with(trades, CHEAP, factor_name="B")  # same SQLite file, second study
-    assert f"RUNNING TRIAL NUM 0 TO OPTIMISE PARAMETERS IN-SAMPLE{TAG}" in messages(caplog)
+    assert f"RUNNING TRIAL NUM 0 TO OPTIMISE PARAMETERS IN-SAMPLE OVER 6 FOLDS{TAG}" in messages(caplog)
 
 
 class FakeParallel:

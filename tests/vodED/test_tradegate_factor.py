@@ -114,8 +114,16 @@ def test_a_best_run_with_fewer_trades_than_groups_is_refused_before_the_classifi
         dict(FACTOR_PARAMS, starting_sd_for_position_entry=entry_sd, size_of_rolling_windows=window))
     factor = make_factor(frame, OptimalEntryClassifier())
     with pytest.raises(ValueError, match=f"holds {n_trades} trades?, fewer than the 10 "
-                                         "cross-validation groups"):
+                                         "cross-validation groups") as refused:
         factor.fit(1, fit_vodED=True)
+    # The classifier's n_splits is no remedy here: the factor sets the groups, and says what
+    # gives more trades instead.
+    assert ("The factor fixes the classifier's cross-validation at 10 groups (3 of them test groups, one day of "
+            "embargo), whatever n_splits the classifier was given: for more training trades give the factor more "
+            "history, another resolution or a lower entry threshold (starting_sd_for_position_entry)"
+            ) in str(refused.value)
+    assert "(n_splits)" not in str(refused.value)
+    assert "(n_splits)" in str(refused.value.__cause__)  # the classifier's own refusal, kept as the cause
     assert len(cointpairs._factor_fields(factor)["train_trades_store_df"]) == n_trades
     # The classifier's study was never created, and no model written.
     assert sorted(os.listdir(workdir / "cwd")) == [search_lock_name(FACTOR_STUDY, f"{BASE_NAME}.db"), f"{BASE_NAME}.db"]

@@ -57,6 +57,12 @@ OptimalEntryClassifier().fit(**trades, n_splits=4, n_test_splits=2, factor_name=
 
     left = trial_states(str(cwd / STUDY_FILE))
     assert left["RUNNING"] == 0, left
+    # The log ends with one line on the study, after those of the trials marked failed.
+    lines = [line for line in log.read_text().splitlines() if "MARKED FAILED" in line or "INTERRUPTED" in line]
+    assert lines[-1:] == [f"WARNING: :SEARCH INTERRUPTED: THE TRIALS IT WAS RUNNING ARE MARKED FAILED AND EVERY "
+                          f"FINISHED ONE STAYS IN {STUDY_FILE}, SO RUNNING fit AGAIN CONTINUES THE STUDY"
+                          " | OPTIMAL ENTRY CLASSIFIER VODED"], lines
+    assert sum("INTERRUPTED" in line for line in lines) == 1
     held = sum(left.values())
 
     # The next search continues the study, its seeds past every trial held, failed ones too.

@@ -18,6 +18,7 @@
 
 #include "factors/technical/factor_state.hpp"
 #include "factors/technical/factor_walk.hpp"
+#include "factors/technical/history_span.hpp"
 #include "factors/technical/search.hpp"
 #include "factors/technical/study_watch.hpp"
 #include "factors/technical/walk_params.hpp"
@@ -238,7 +239,9 @@ py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
     raw_prices = raw_prices.attr("mask")(bad.prices);
     raw_volumes = raw_volumes.attr("mask")(bad.volumes);
   }
-  py::object prices = raw_prices.attr("resample")(rule).attr("last")().attr("ffill")().attr("dropna")();
+  py::object binned = raw_prices.attr("resample")(rule).attr("last")();
+  const SecurityStarts starts = security_starts(binned);
+  py::object prices = binned.attr("ffill")().attr("dropna")();
   py::object volumes = raw_volumes.attr("resample")(rule).attr("sum")().attr("ffill")().attr("dropna")();
   py::object merged = prices.attr("merge")(volumes, py::arg("how") = "outer", py::arg("right_index") = true,
                                            py::arg("left_index") = true)
@@ -253,6 +256,15 @@ py::object clean_dataframe(py::handle frame, std::int64_t resolution_in_mins,
     py::object weekday = clean.attr("index").attr("day_of_week");
     clean = clean.attr("loc")[weekday.attr("__le__")(4)];
   }
+  if (starts.first_kept_bin > 0) {
+    // Counted as the rows they would have been, after the same hours and weekday filters.
+    py::object dropped = binned.attr("index")[py::slice(0, starts.first_kept_bin, 1)];
+    if (resolution_in_mins != 1440) dropped = dropped[filter_trading_hours(dropped, periods)];
+    if (trades_only_on_weekdays) dropped = dropped[dropped.attr("day_of_week").attr("__le__")(4)];
+    warn_late_starts(starts, binned.attr("index"), static_cast<std::ptrdiff_t>(py::len(dropped)),
+                     static_cast<std::ptrdiff_t>(py::len(clean)));
+  }
+  warn_early_ends(starts, binned.attr("index"), clean);
   return clean;
 }
 

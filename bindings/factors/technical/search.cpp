@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/interrupted_search.hpp"
 #include "common/studies.hpp"
 #include "factors/technical/factor_walk.hpp"
 #include "factors/technical/register.hpp"
@@ -380,21 +381,51 @@ void erase_study_file(const StudyIdentity& id) {
   }
 }
 
+// The classifier's cross-validation as the factor sets it, whatever its constructor was given.
+constexpr int kClassifierGroups = 10;
+constexpr int kClassifierTestGroups = 3;
+
+// The classifier refuses too few trades in terms of its own n_splits, a setting the factor
+// overrides: through the factor the remedy is more trades, so its refusal is told again in
+// the factor's terms (the classifier's own stays attached as the cause). A classifier of the
+// caller's own that accepts the trades is left to do so.
+[[noreturn]] void refuse_too_few_trades_for_the_classifier(py::ssize_t trades, py::error_already_set& refusal) {
+  const std::string groups = std::to_string(kClassifierGroups);
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+      "Too few trades to search the entry classifier: the training part of the best run holds " +
+      std::to_string(trades) + (trades == 1 ? " trade" : " trades") + ", fewer than the " + groups +
+      " cross-validation groups that need at least one trade each. The factor fixes the classifier's "
+      "cross-validation at " + groups + " groups (" + std::to_string(kClassifierTestGroups) +
+      " of them test groups, one day of embargo), whatever n_splits the classifier was given: for more "
+      "training trades give the factor more history, another resolution or a lower entry threshold "
+      "(starting_sd_for_position_entry)");
+  PyException_SetCause(error.ptr(), refusal.value().inc_ref().ptr());
+  PyErr_SetObject(PyExc_ValueError, error.ptr());
+  throw py::error_already_set();
+}
+
 void fit_classifier(py::handle vodED_tradegate, py::handle training_pieces, py::handle datetime_array,
                     const StudyIdentity& id, long long n_trials_for_vodED, long long n_jobs_for_vodED) {
   py::sequence pieces = py::reinterpret_borrow<py::sequence>(training_pieces);
   if (py::len(pieces) != 5) {
     throw py::value_error("expected 5 training pieces, got " + std::to_string(py::len(pieces)));
   }
+  const py::ssize_t trades = py::len(pieces[0]);
   py::module_ pd = py::module_::import("pandas");
   // One day as a keyword: pandas deprecates the lower-case "d" unit text.
-  vodED_tradegate.attr("fit")(
-      "X_train_df"_a = pieces[0], "y_train_series"_a = pieces[1], "n_splits"_a = 10, "n_test_splits"_a = 3,
-      "embargo_td"_a = pd.attr("Timedelta")("days"_a = 1), "complete_datetime_index_series"_a = pd.attr("Series")(datetime_array),
-      "train_time_of_entry_series"_a = pieces[2], "train_time_of_exit_series"_a = pieces[3],
-      "impact_series"_a = pieces[4], "factor_name"_a = id.factor_name,
-      "storage_name"_a = id.classifier_storage_name(), "n_trials_to_estimate_params"_a = n_trials_for_vodED,
-      "n_jobs"_a = n_jobs_for_vodED);
+  try {
+    vodED_tradegate.attr("fit")(
+        "X_train_df"_a = pieces[0], "y_train_series"_a = pieces[1], "n_splits"_a = kClassifierGroups,
+        "n_test_splits"_a = kClassifierTestGroups,
+        "embargo_td"_a = pd.attr("Timedelta")("days"_a = 1), "complete_datetime_index_series"_a = pd.attr("Series")(datetime_array),
+        "train_time_of_entry_series"_a = pieces[2], "train_time_of_exit_series"_a = pieces[3],
+        "impact_series"_a = pieces[4], "factor_name"_a = id.factor_name,
+        "storage_name"_a = id.classifier_storage_name(), "n_trials_to_estimate_params"_a = n_trials_for_vodED,
+        "n_jobs"_a = n_jobs_for_vodED);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError) || trades >= kClassifierGroups) throw;
+    refuse_too_few_trades_for_the_classifier(trades, e);
+  }
 }
 
 // ---------------------------------------------------------------- the trial run
@@ -650,7 +681,12 @@ void fit(py::object self, std::int64_t n_trials_to_estimate_params, std::int64_t
   const StudyIdentity id = study_of(f);
   id.file_name();  // refuses an unusable universe name before anything changes
   f.vodED_features_requested = fit_vodED;
-  f.optimal_params = run_search(self, id, n_trials_to_estimate_params, n_jobs);
+  {
+    InterruptedSearchNote note("SEARCH INTERRUPTED: THE TRIALS IT WAS RUNNING ARE MARKED FAILED AND EVERY FINISHED "
+                               "ONE STAYS IN " + id.file_name() + ", SO RUNNING fit AGAIN CONTINUES THE STUDY" +
+                               suffix(id));
+    note.run([&] { f.optimal_params = run_search(self, id, n_trials_to_estimate_params, n_jobs); });
+  }
   f.forget_optimal_params_trial();
   if (!f.vodED_features_requested) return;
 

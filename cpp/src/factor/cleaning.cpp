@@ -80,6 +80,26 @@ std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<s
   return count;
 }
 
+std::ptrdiff_t first_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns) {
+  std::ptrdiff_t latest = 0;
+  for (const std::ptrdiff_t c : columns) {
+    std::ptrdiff_t t = 0;
+    while (t < prices.rows && std::isnan(prices(t, c))) ++t;
+    latest = std::max(latest, t);
+  }
+  return latest;
+}
+
+std::ptrdiff_t last_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns) {
+  const std::ptrdiff_t first = first_complete_row(prices, columns);
+  for (std::ptrdiff_t t = prices.rows - 1; t >= first; --t) {
+    bool complete = true;
+    for (const std::ptrdiff_t c : columns) complete = complete && !std::isnan(prices(t, c));
+    if (complete) return t;
+  }
+  return -1;
+}
+
 void fill_missing_bars(double* rows, std::ptrdiff_t n_rows, std::ptrdiff_t cols, const double* before,
                        const std::vector<std::ptrdiff_t>& price_columns, const bool* price_mask,
                        const std::vector<std::ptrdiff_t>& volume_columns, const bool* volume_mask) {

@@ -229,3 +229,79 @@ def test_prices_that_are_not_positive_finite_numbers_are_missing_bars(caplog):
     f = fields(make_factor(daily))
     assert (f["close_matrix_array"] > 0).all() and len(caplog.records) == 1
     assert f["close_matrix_array"][100, 1] == daily["B_close"].iloc[99]
+
+
+def late_start_warnings(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == " " and r.getMessage().startswith("Cleaning drops")]
+
+
+def starting_late(frame, starts):
+    """`frame` with each named security's bars missing before its start."""
+    late = frame.copy()
+    for name, start in starts.items():
+        late.loc[late.index < start, [c for c in late.columns if c.startswith(f"{name}_")]] = np.nan
+    return late
+
+
+# Rows are counted as the factor would have held them: after the trading-hours and weekday filters.
+@pytest.mark.parametrize("frame, resolution, hours, weekdays", [
+    (hourly_frame(n_bars=2000), 60, [], False),
+    (hourly_frame(n_bars=2000), 60, [(time(9, 30), time(16, 0))], True),
+    (hourly_frame(n_bars=2000), 240, [], False),
+    (daily_frame(n_days=400), 1440, [], True),
+], ids=["hourly", "hours and weekdays", "binned", "daily"])
+def test_rows_dropped_for_late_starts_are_told_in_one_line(caplog, frame, resolution, hours, weekdays):
+    # Starts on bin boundaries (every fourth bar), so that a start is also the time of its bin.
+    first, b_start, c_start = (frame.index[n // 4 * 4] for n in (0, len(frame) // 5, len(frame) // 3))
+    late = starting_late(frame, {"C": c_start, "B": b_start})
+    caplog.set_level(logging.WARNING, logger=" ")
+    # The oracle: the complete history, cleaned, from the latest start on; it drops nothing.
+    whole = clean(frame, resolution, hours, weekdays)
+    assert late_start_warnings(caplog) == []
+    dropped = int((whole.index < c_start).sum())
+    out = clean(late, resolution, hours, weekdays)
+    pd.testing.assert_frame_equal(out, whole[whole.index >= c_start], check_freq=False)
+    assert late_start_warnings(caplog) == [
+        f"Cleaning drops the first {dropped} of {len(whole)} rows ({round(100 * dropped / len(whole))} % of the "
+        f"history), from {first} to before {c_start}: every row needs a price of every security, and B starts "
+        f"at {b_start}, C at {c_start}. Leave the late securities out to keep the earlier rows"]
+
+
+def test_a_late_start_through_the_factor_and_a_security_without_bars(caplog):
+    # As it was found: a security listed later cuts everyone's history without a word.
+    frame = daily_frame(n_days=400)
+    caplog.set_level(logging.WARNING, logger=" ")
+    f = fields(make_factor(starting_late(frame, {"C": frame.index[100]})))
+    assert f["number_of_rows"] == 300
+    assert len(late_start_warnings(caplog)) == 1 and "first 100 of 400 rows (25 % " in late_start_warnings(caplog)[0]
+
+    # A security with no usable bar at all is refused by name, not as a short history.
+    for unusable in (np.nan, 0.0):
+        frame = daily_frame(n_days=400, names=("A", "B", "C", "D"))
+        frame["B_close"] = unusable
+        frame["D_open"] = np.nan
+        with pytest.raises(Exception, match="^No usable bars for B, D: none of its rows holds an open, high, low "
+                                            "and close that are all positive finite numbers"):
+            make_factor(frame)
+
+
+def test_a_security_that_ends_early_is_told_to_be_carried_to_the_end(caplog):
+    # Nothing is dropped: its last prices stand in for the rows after its end, as over a gap.
+    frame = hourly_frame(n_bars=2000)
+    end = frame.index[1500]
+    ended = frame.copy()
+    ended.loc[ended.index > end, [c for c in ended.columns if c.startswith("B_")]] = np.nan
+    caplog.set_level(logging.WARNING, logger=" ")
+    hours = [(time(9, 30), time(16, 0))]
+    out = clean(ended, 60, hours, True)
+    whole = clean(frame, 60, hours, True)
+    assert list(out.index) == list(whole.index)
+    assert (out.loc[out.index > end, "B_close"] == frame.at[end, "B_close"]).all()
+    carried = int((whole.index > end).sum())
+    assert [r.getMessage() for r in caplog.records if r.name == " "] == [
+        "Cleaning carries the last prices of securities that end before the history does over the rows after their "
+        f"end, as over any gap: B ends at {end} (the last {carried} of {len(whole)} rows). Leave them out, or end the "
+        "history there, to trade on prices of their own"]
+    caplog.clear()
+    clean(frame, 60, hours, True)
+    assert caplog.records == []

@@ -74,6 +74,12 @@ factor.fit(n_trials_to_estimate_params=400, n_jobs=2)
     left = states(in_tmp_dir)
     assert left["RUNNING"] == 0, left
     held = sum(left.values())
+    # The log ends with one line on the study, after those of the trials marked failed.
+    lines = [line for line in log.read_text().splitlines() if "MARKED FAILED" in line or "INTERRUPTED" in line]
+    assert lines[-1:] == [f"WARNING: :SEARCH INTERRUPTED: THE TRIALS IT WAS RUNNING ARE MARKED FAILED AND EVERY "
+                          f"FINISHED ONE STAYS IN {STUDY_FILE}, SO RUNNING fit AGAIN CONTINUES THE STUDY"
+                          " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 60"], lines
+    assert sum("INTERRUPTED" in line for line in lines) == 1
 
     # The next search continues the study, its seeds past every trial held, failed ones too.
     seeds = record_sampler_seeds(monkeypatch)

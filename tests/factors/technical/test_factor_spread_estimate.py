@@ -113,10 +113,11 @@ def test_zero_close_day_takes_the_previous_days_log():
 
 def test_security_without_a_usable_close_leaves_no_bar_to_estimate_from(caplog):
     # Every close of C is 0: cleaning makes each of its bars missing, so no row holds every
-    # security and the frame is refused before any estimate (which would have no usable bar).
+    # security and the frame is refused, naming it, before any estimate (which would have no
+    # usable bar).
     frame = daily_frame()
     frame["C_close"] = 0.0
-    with caplog.at_level(logging.WARNING, logger=" "), pytest.raises(Exception, match="^Insufficient data"):
+    with caplog.at_level(logging.WARNING, logger=" "), pytest.raises(Exception, match="^No usable bars for C: "):
         make_factor(frame)
     assert [r.getMessage().split(":")[0] for r in caplog.records] == [
         "260 bars of C have an open, high, low or close that is not a positive finite number"]

@@ -1,12 +1,13 @@
 import datetime
 import logging
-from typing import Any
+from typing import Any, Literal, overload
 
 import numpy as np
 import pandas as pd
 
 from velmora.utils.inference.inference import Inference as Inference
 from velmora.utils.results.scorebook import Scorebook as Scorebook
+from velmora.utils.results.scorebook import _Objective
 from velmora.vodED.signalsmith import Signalsmith
 from velmora.vodED.tradegate import OptimalEntryClassifier
 
@@ -26,7 +27,7 @@ class PairsTradingSerialCointegrationFactor:
         vodED_signalsmith: Signalsmith | None = None,
         vodED_tradegate: OptimalEntryClassifier | None = None,
         securities_names_list: list[str] = ...,
-        objective: str = "stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns",
+        objective: _Objective = "stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns",
         train_split_ratio: float = 0.8,
         starting_equity: float = 100000.0,
         pct_equity_invested: float = 0.9,
@@ -40,9 +41,27 @@ class PairsTradingSerialCointegrationFactor:
     ) -> None: ...
     def get_clean_dataframe(self) -> pd.DataFrame: ...
     def update(self, new_dataframe_of_data: pd.DataFrame | None = None) -> None: ...
+    # A frame of target weights by default, the bare array with return_arrays=True.
+    @overload
     def predict(
         self,
-        return_arrays: bool = False,
+        return_arrays: Literal[False] = False,
+        convert_to_actual_positions: bool = False,
+        current_equity: float = 100000.0,
+        number_of_minutes_away_before_needing_to_rerun: int = 5,
+    ) -> pd.DataFrame: ...
+    @overload
+    def predict(
+        self,
+        return_arrays: Literal[True],
+        convert_to_actual_positions: bool = False,
+        current_equity: float = 100000.0,
+        number_of_minutes_away_before_needing_to_rerun: int = 5,
+    ) -> np.ndarray: ...
+    @overload
+    def predict(
+        self,
+        return_arrays: bool,
         convert_to_actual_positions: bool = False,
         current_equity: float = 100000.0,
         number_of_minutes_away_before_needing_to_rerun: int = 5,

@@ -1,10 +1,29 @@
 import logging
-from typing import ClassVar
+from typing import ClassVar, Literal
 
 import numpy as np
 import pandas as pd
 from sklearn.utils import resample as bootstrapping_resample
 from tabulate import tabulate as tabulate
+
+# The objective names, as Scorebook.available_objectives lists them (a name of the stubs
+# only: the module holds the list, not this alias).
+_Objective = Literal[
+    "latest_cumprod_returns",
+    "annual_sharpe_ratio",
+    "activity_weighted_annual_sharpe_ratio",
+    "daily_sharpe_ratio",
+    "activity_weighted_daily_sharpe_ratio",
+    "annual_sortino_ratio",
+    "median_boostrapped_cumprod_returns",
+    "25_percentile_boostrapped_cumprod_returns",
+    "stability_weighted_median_bootstrapped_cumprod_returns",
+    "stability_weighted_25_percentile_bootstrapped_cumprod_returns",
+    "activity_weighted_annual_sharpe_from_median_bootstrapped_returns",
+    "activity_weighted_annual_sharpe_from_25_bootstrapped_returns",
+    "stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns",
+    "stability_activity_weighted_annual_sharpe_from_25_bootstrapped_returns",
+]
 
 logger: logging.Logger
 
@@ -58,7 +77,7 @@ class Scorebook:
         cumprod_returns_after_transaction_costs_array: np.ndarray | None,
     ) -> None: ...
     def get_objective_score(
-        self, objective: str | None = "stability_weighted_median_bootstrapped_cumprod_returns"
+        self, objective: _Objective | None = "stability_weighted_median_bootstrapped_cumprod_returns"
     ) -> float: ...
     def expose_internal_variables(self) -> None: ...
     def register_test_set_results(self, test_set_results: Scorebook | None = None) -> None: ...

@@ -37,6 +37,16 @@ std::int64_t minimum_number_of_bars(std::int64_t minutes_in_trading_day, std::in
 // not flagged. Writes one flag per row of `prices` and returns how many are set.
 std::ptrdiff_t unusable_price_bars(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns, bool* out);
 
+// The first row of `prices` from which every one of `columns` has held a value (not NaN),
+// that is, the first row a carried-forward history of these columns is complete at;
+// `prices.rows` when some column never holds one.
+std::ptrdiff_t first_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns);
+
+// The last row of `prices` at which every one of `columns` holds a value of its own, among
+// the rows whose every column has held one by then: the rows after it carry its values
+// forward. -1 when there is no such row.
+std::ptrdiff_t last_complete_row(const MatrixView& prices, const std::vector<std::ptrdiff_t>& columns);
+
 // Stores bars appended after `before` (the last stored bar, whose prices are all usable) the
 // way the cleaning of a whole history stores a missing bar of a security: each price that is
 // flagged in `price_mask` or missing takes the same column's value of the bar before, so a
