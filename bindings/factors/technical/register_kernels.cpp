@@ -217,7 +217,7 @@ void register_kernels(py::module_& m) {
       [](py::handle close_matrix, py::handle log_close_matrix, const py::dict& params,
          std::int64_t hedge_ratio_reestimation_interval, std::int64_t johansen_sampling_step,
          std::int64_t barrier_readjustment_interval, std::int64_t maximum_zscore_window,
-         std::int64_t minimum_zscore_window, py::object on_entry) {
+         std::int64_t minimum_zscore_window, py::object on_entry, bool exact) {
         const cp::WalkParams p = walk_params_from_dict(
             params, hedge_ratio_reestimation_interval, johansen_sampling_step,
             barrier_readjustment_interval, maximum_zscore_window, minimum_zscore_window);
@@ -231,9 +231,11 @@ void register_kernels(py::module_& m) {
         std::fill(out, out + market.rows() * market.securities(), 0.0);
         std::vector<cp::PairState> states;
         RecordingObserver observer(std::move(on_entry), pairs.size());
+        cp::Workspace workspace;
+        workspace.exact = exact;
         {
           py::gil_scoped_release nogil;
-          cp::walk(market, pairs, p, states, out, market.securities(), observer);
+          cp::walk(market, pairs, p, states, out, market.securities(), observer, workspace);
         }
         py::list state_list;
         for (const cp::PairState& s : states) state_list.append(state_dict(s));
@@ -247,7 +249,7 @@ void register_kernels(py::module_& m) {
       py::arg("close_matrix"), py::arg("log_close_matrix"), py::arg("params"),
       py::arg("hedge_ratio_reestimation_interval"), py::arg("johansen_sampling_step"),
       py::arg("barrier_readjustment_interval"), py::arg("maximum_zscore_window"),
-      py::arg("minimum_zscore_window") = 30, py::arg("on_entry") = py::none(),
+      py::arg("minimum_zscore_window") = 30, py::arg("on_entry") = py::none(), py::arg("exact") = false,
       "The rolling walk over every pair of the close matrix's securities. on_entry(end, pair, "
       "position, hedge_a, hedge_b, zscore), if given, returns whether the entry is allowed.");
 }

@@ -1,0 +1,352 @@
+#include "velmora/core/pairs/window_sums.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "velmora/core/pairs/walk.hpp"
+
+namespace velmora::core::pairs {
+
+namespace {
+
+constexpr double kUnit = std::numeric_limits<double>::epsilon() / 2.0;  // 2^-53
+const double kInf = std::numeric_limits<double>::infinity();
+
+// The rounding of a double-double prefix sum over `rows` rows of terms up to `scale`, relative
+// to nothing: each of the rows additions errs by about 2^-104 of a partial sum, which is at
+// most rows * scale. Generous by orders of magnitude.
+double prefix_slack(double rows, double scale) { return 1e-30 * rows * rows * scale; }
+
+// numpy's pairwise sum of n <= 2^50 terms errs by at most this many units of the sum of their
+// magnitudes: 16 additions per accumulator, 3 to combine them, 7 for the tail, and one per
+// level of halving, with room to spare.
+constexpr double kPairwiseUnits = 80.0;
+
+void add(Compensated& c, double x) {
+  const double s = c.hi + x;
+  const double bp = s - c.hi;
+  const double e = (c.hi - (s - bp)) + (x - bp);
+  const double lo = c.lo + e;
+  c.hi = s + lo;
+  c.lo = lo - (c.hi - s);
+}
+
+double diff(const Compensated& upper, const Compensated& lower) {
+  const double s = upper.hi - lower.hi;
+  const double bp = s - upper.hi;
+  const double e = (upper.hi - (s - bp)) + (-lower.hi - bp);
+  return s + (e + (upper.lo - lower.lo));
+}
+
+// Room for `size` elements, doubling so that a walk extending one row at a time copies each
+// element a bounded number of times.
+template <class T>
+void grow(std::vector<T>& v, std::size_t size) {
+  if (v.capacity() < size) v.reserve(std::max(size, 2 * v.capacity()));
+}
+
+void push_sum(std::vector<Compensated>& prefix, double x) {
+  Compensated c = prefix.back();
+  add(c, x);
+  prefix.push_back(c);
+}
+
+}  // namespace
+
+void MarketSums::reset(const Market& market, std::span<const PairSpec> pairs, std::ptrdiff_t lo) {
+  const auto securities = static_cast<std::size_t>(market.securities());
+  base_ = top_ = lo;
+  first_.clear();
+  second_.clear();
+  for (const PairSpec& p : pairs) {
+    first_.push_back(p.first);
+    second_.push_back(p.second);
+  }
+  const auto one = std::vector<Compensated>(1);
+  a_.assign(securities, one);
+  aa_.assign(securities, one);
+  al_.assign(securities, one);
+  bad_.assign(securities, std::vector<std::int32_t>(1, 0));
+  max_abs_.assign(securities, 0.0);
+  ab_.assign(pairs.size(), one);
+  abl_.assign(pairs.size(), one);
+  ready_ = true;
+}
+
+void MarketSums::extend(const Market& market, std::ptrdiff_t hi) {
+  const std::ptrdiff_t securities = market.securities();
+  const auto size = static_cast<std::size_t>(hi - base_ + 1);
+  auto value = [](const double* col, std::ptrdiff_t t) {
+    return std::isfinite(col[t]) ? col[t] : 0.0;
+  };
+  // Column by column: each running sum is one pass over contiguous data.
+  for (std::ptrdiff_t s = 0; s < securities; ++s) {
+    const double* col = market.log_close(s);
+    for (auto* v : {&a_[s], &aa_[s], &al_[s]}) grow(*v, size);
+    grow(bad_[s], size);
+    Compensated ca = a_[s].back(), caa = aa_[s].back(), cal = al_[s].back();
+    std::int32_t nb = bad_[s].back();
+    double m = max_abs_[s];
+    for (std::ptrdiff_t t = top_; t < hi; ++t) {
+      const double x = value(col, t);
+      add(ca, x);
+      add(caa, x * x);
+      a_[s].push_back(ca);
+      aa_[s].push_back(caa);
+      nb += std::isfinite(col[t]) ? 0 : 1;
+      bad_[s].push_back(nb);
+      m = std::max(m, std::abs(x));
+      if (t > base_) {
+        add(cal, value(col, t - 1) * x);
+        al_[s].push_back(cal);
+      }
+    }
+    max_abs_[s] = m;
+  }
+  for (std::size_t k = 0; k < first_.size(); ++k) {
+    const double* ca = market.log_close(first_[k]);
+    const double* cb = market.log_close(second_[k]);
+    grow(ab_[k], size);
+    grow(abl_[k], size);
+    Compensated cab = ab_[k].back(), cabl = abl_[k].back();
+    for (std::ptrdiff_t t = top_; t < hi; ++t) {
+      const double xa = value(ca, t), xb = value(cb, t);
+      add(cab, xa * xb);
+      ab_[k].push_back(cab);
+      if (t > base_) {
+        add(cabl, value(ca, t - 1) * xb + value(cb, t - 1) * xa);
+        abl_[k].push_back(cabl);
+      }
+    }
+  }
+  top_ = std::max(top_, hi);
+}
+
+void MarketSums::cover(const Market& market, std::span<const PairSpec> pairs, std::ptrdiff_t lo,
+                       std::ptrdiff_t hi) {
+  bool same = ready_ && lo >= base_ && first_.size() == pairs.size() &&
+              a_.size() == static_cast<std::size_t>(market.securities()) && hi <= market.rows();
+  for (std::size_t k = 0; same && k < pairs.size(); ++k) {
+    same = first_[k] == pairs[k].first && second_[k] == pairs[k].second;
+  }
+  if (!same) reset(market, pairs, lo);
+  if (hi > top_) extend(market, hi);
+}
+
+bool MarketSums::finite(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return bad_[s][hi - base_] == bad_[s][lo - base_];
+}
+double MarketSums::sum(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return diff(a_[s][hi - base_], a_[s][lo - base_]);
+}
+double MarketSums::sum_sq(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return diff(aa_[s][hi - base_], aa_[s][lo - base_]);
+}
+double MarketSums::sum_lag(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return diff(al_[s][hi - base_], al_[s][lo - base_]);
+}
+double MarketSums::sum_cross(std::size_t k, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return diff(ab_[k][hi - base_], ab_[k][lo - base_]);
+}
+double MarketSums::sum_cross_lag(std::size_t k, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return diff(abl_[k][hi - base_], abl_[k][lo - base_]);
+}
+
+// The bounds below compare the estimate, in exact arithmetic on the unrounded combination
+// h_a a_t + h_b b_t, with what the two-pass definitions compute on the spread as the walk
+// rounds it. Three gaps add up: the estimate's own rounding (the products in the sums are
+// rounded, the combinations are evaluated in double), the rounding of each spread value
+// (at most E = 5u A, A = |h_a| max|a| + |h_b| max|b|), and the two-pass computation's own
+// rounding. Every constant is generous; a bound that is too wide only costs a two-pass
+// computation.
+bool zscore_surely_within(const MarketSums& sums, std::size_t pair, std::ptrdiff_t first,
+                          std::ptrdiff_t second, double ha, double hb, std::ptrdiff_t lo,
+                          std::ptrdiff_t hi, double current, double threshold) {
+  const std::ptrdiff_t n = hi - lo;
+  if (n < 2 || !sums.covers(lo, hi) || !sums.finite(first, lo, hi) || !sums.finite(second, lo, hi)) {
+    return false;
+  }
+  const double u = kUnit;
+  const double A = std::abs(ha) * sums.max_abs(first) + std::abs(hb) * sums.max_abs(second);
+  if (!(A > 0.0) || !std::isfinite(A * A * static_cast<double>(sums.rows()))) return false;
+  const double L = static_cast<double>(n);
+  const double sa = sums.sum(first, lo, hi), sb = sums.sum(second, lo, hi);
+  const double saa = sums.sum_sq(first, lo, hi), sbb = sums.sum_sq(second, lo, hi);
+  const double sab = sums.sum_cross(pair, lo, hi);
+  const double s = ha * sa + hb * sb;
+  const double q = (ha * ha) * saa + (2.0 * ha * hb) * sab + (hb * hb) * sbb;
+  const double mean = s / L;
+  const double var = (q - s * mean) / L;
+  const double dd = prefix_slack(static_cast<double>(sums.rows()), A * A + A);
+
+  const double e_var = 32.0 * u * A * A + dd;
+  const double e_mean = 8.0 * u * A + dd;
+  const double sd = std::sqrt(std::max(var, 0.0));
+  const double e_sd_fast = std::min(std::sqrt(e_var), sd > 0.0 ? e_var / sd : kInf) + u * sd;
+  const double e_round = 5.0 * u * A;                              // the spread's rounding
+  const double e_mean_np = (kPairwiseUnits + 10.0) * u * (A + e_round);  // np.mean's
+  const double e_sd = 1.1 * (e_sd_fast + 53.0 * u * sd + e_mean_np + e_round);
+  const double num = std::abs(current - mean);
+  const double e_num = 1.1 * (e_mean_np + e_round + e_mean + 2.0 * u * num);
+  if (!(sd > e_sd)) return false;
+  const double highest = (num + e_num) / (sd - e_sd) * (1.0 + 8.0 * u);
+  return highest <= threshold;
+}
+
+std::int64_t halflife_estimate(const MarketSums& sums, std::size_t pair, std::ptrdiff_t first,
+                               std::ptrdiff_t second, double ha, double hb, std::ptrdiff_t lo,
+                               std::ptrdiff_t hi, double first_value, double last_value) {
+  const std::ptrdiff_t n = hi - lo;
+  if (n < 8 || !sums.covers(lo, hi) || !sums.finite(first, lo, hi) || !sums.finite(second, lo, hi)) {
+    return -1;
+  }
+  if (!std::isfinite(first_value) || !std::isfinite(last_value)) return -1;
+  const double u = kUnit;
+  const double A = std::abs(ha) * sums.max_abs(first) + std::abs(hb) * sums.max_abs(second);
+  if (!(A > 0.0) || !std::isfinite(A * A * static_cast<double>(sums.rows()))) return -1;
+  const std::ptrdiff_t x_hi = hi - 1;  // x_i = s_i and y_i = s_i+1 - s_i, i in [lo, hi - 1)
+  const double k = static_cast<double>(n - 1);
+  auto square_sum = [&](std::ptrdiff_t a, std::ptrdiff_t b) {
+    return (ha * ha) * sums.sum_sq(first, a, b) + (2.0 * ha * hb) * sums.sum_cross(pair, a, b) +
+           (hb * hb) * sums.sum_sq(second, a, b);
+  };
+  const double sx = ha * sums.sum(first, lo, x_hi) + hb * sums.sum(second, lo, x_hi);
+  const double sxx_raw = square_sum(lo, x_hi);
+  const double snext = square_sum(lo + 1, hi);
+  const double slag = (ha * ha) * sums.sum_lag(first, lo, x_hi) +
+                      (ha * hb) * sums.sum_cross_lag(pair, lo, x_hi) +
+                      (hb * hb) * sums.sum_lag(second, lo, x_hi);
+  const double sy = last_value - first_value;  // the differences telescope
+  const double syy_raw = snext - 2.0 * slag + sxx_raw;
+  const double sxx = sxx_raw - sx * (sx / k);
+  const double sxy = (slag - sxx_raw) - sx * (sy / k);
+  const double syy = syy_raw - sy * (sy / k);
+
+  const double e_f = 128.0 * u * k * A * A + prefix_slack(static_cast<double>(sums.rows()), A * A + A);
+  const double E = 5.0 * u * A;
+  const double rk = std::sqrt(k);
+  const double sxx_hi = std::max(sxx + e_f, 0.0), syy_hi = std::max(syy + e_f, 0.0);
+  const double ry = std::sqrt(std::max(syy_raw + e_f, 0.0)) + 2.0 * E * rk;  // |y| as rounded
+  const double rxx = std::sqrt(sxx_hi) + E * rk;
+  const double ryy = std::sqrt(syy_hi) + 2.0 * E * rk;
+  // The two-pass regression sums plainly, so its means err by up to k units of their terms.
+  const double e_mx = (k + 2.0) * u * (A + E);
+  const double e_my = (k + 3.0) * u * ry / rk;
+  const double cxx = rxx * rxx + k * e_mx * e_mx, cyy = ryy * ryy + k * e_my * e_my;
+  const double e_sxx_np = (k + 4.0) * u * cxx + k * e_mx * e_mx;
+  const double e_sxy_np = k * e_mx * e_my + (k + 4.0) * u * std::sqrt(cxx * cyy) + u * std::sqrt(cxx) * ry;
+  const double e_sxx_s = 2.0 * E * rk * std::sqrt(sxx_hi) + k * E * E;
+  const double e_sxy_s = 2.0 * E * rk * std::sqrt(sxx_hi) + E * rk * std::sqrt(syy_hi) + 2.0 * k * E * E;
+  const double e_sxx = 1.1 * (e_f + e_sxx_np + e_sxx_s);
+  const double e_sxy = 1.1 * (e_f + e_sxy_np + e_sxy_s);
+  if (!std::isfinite(e_sxx) || !std::isfinite(e_sxy) || !(sxx - e_sxx > 0.0)) return -1;
+
+  const double den_lo = sxx - e_sxx, den_hi = sxx + e_sxx;
+  const double num_lo = sxy - e_sxy, num_hi = sxy + e_sxy;
+  double b_lo, b_hi;
+  if (num_lo > 0.0) {
+    b_lo = num_lo / den_hi;
+    b_hi = num_hi / den_lo;
+  } else if (num_hi < 0.0) {
+    b_lo = num_lo / den_lo;
+    b_hi = num_hi / den_hi;
+  } else {
+    return -1;
+  }
+  const double ln2 = std::log(2.0);
+  double q_lo = ln2 / b_hi, q_hi = ln2 / b_lo;
+  q_lo -= 8.0 * u * std::abs(q_lo);
+  q_hi += 8.0 * u * std::abs(q_hi);
+  if (!(std::abs(q_lo) < 1e15) || !(std::abs(q_hi) < 1e15)) return -1;
+  const double t_lo = std::trunc(q_lo), t_hi = std::trunc(q_hi);
+  if (t_lo != t_hi) return -1;
+  return -static_cast<std::int64_t>(t_lo);
+}
+
+bool SpreadRunSums::multiplier(const double* la, const double* lb, double ha, double hb,
+                               std::ptrdiff_t start, std::ptrdiff_t n, std::ptrdiff_t wv,
+                               double& value, double& error) {
+  const std::ptrdiff_t runs = n - wv + 1;
+  if (wv < 2 || runs < 1) return false;
+  const double u = kUnit;
+  const bool reusable = ready_ && run_length_ == wv && hedge_a_ == ha && hedge_b_ == hb &&
+                        std::signbit(hedge_a_) == std::signbit(ha) &&
+                        std::signbit(hedge_b_) == std::signbit(hb) && first_ <= start &&
+                        start - first_ <= 3 * n &&
+                        start <= first_ + static_cast<std::ptrdiff_t>(run_std_.size());
+  if (!reusable) {
+    ready_ = true;
+    hedge_a_ = ha;
+    hedge_b_ = hb;
+    run_length_ = wv;
+    first_ = start;
+    centre_ = (ha * la[start]) + (hb * lb[start]);
+    y_.assign(1, Compensated{});
+    yy_.assign(1, Compensated{});
+    run_sum_.assign(1, Compensated{});
+    run_std_.clear();
+    max_dev_ = max_abs_ = max_std_ = max_var_slack_ = 0.0;
+    min_std_ = kInf;
+    if (!std::isfinite(centre_)) {
+      ready_ = false;
+      return false;
+    }
+  }
+  // Deviations from the first value keep the squares near the spread's own scale.
+  for (std::ptrdiff_t t = first_ + static_cast<std::ptrdiff_t>(y_.size()) - 1; t < start + n; ++t) {
+    const double s = (ha * la[t]) + (hb * lb[t]);
+    if (!std::isfinite(s)) {
+      ready_ = false;
+      return false;
+    }
+    const double y = s - centre_;
+    grow(y_, static_cast<std::size_t>(start + n - first_ + 1));
+    grow(yy_, static_cast<std::size_t>(start + n - first_ + 1));
+    push_sum(y_, y);
+    push_sum(yy_, y * y);
+    max_dev_ = std::max(max_dev_, std::abs(y));
+    max_abs_ = std::max(max_abs_, std::abs(s));
+  }
+  const double L = static_cast<double>(wv);
+  for (std::ptrdiff_t r = first_ + static_cast<std::ptrdiff_t>(run_std_.size()); r < start + runs; ++r) {
+    const std::ptrdiff_t i = r - first_;
+    const double sum = diff(y_[i + wv], y_[i]);
+    const double sq = diff(yy_[i + wv], yy_[i]);
+    const double mean = sum / L;
+    const double var = sq / L - mean * mean;
+    const double sd = std::sqrt(std::max(var, 0.0));
+    max_var_slack_ = std::max(max_var_slack_, 8.0 * u * (std::abs(sq) / L + mean * mean));
+    min_std_ = std::min(min_std_, sd);
+    max_std_ = std::max(max_std_, sd);
+    run_std_.push_back(sd);
+    push_sum(run_sum_, sd);
+  }
+  // One slack for every run held, from the extremes of their terms: looser than a bound per
+  // run, and cheaper.
+  const double ve = max_var_slack_ + prefix_slack(static_cast<double>(y_.size()), max_dev_ * max_dev_) / L;
+  const double e_fast = std::min(std::sqrt(ve), min_std_ > 0.0 ? ve / min_std_ : kInf) + u * max_std_;
+  // np.std's mean errs with the spread's level, but a wrong mean only adds its square to the
+  // variance.
+  const double e_mean_np = (kPairwiseUnits + 10.0) * u * max_abs_;
+  const double floor = min_std_ - e_fast - u * max_dev_;
+  const double e_level =
+      floor > 0.0 ? std::min(e_mean_np, e_mean_np * e_mean_np / (2.0 * floor)) : e_mean_np;
+  const double slack = e_fast + u * max_dev_ + e_level;
+
+  const std::ptrdiff_t i0 = start - first_;
+  const double m = diff(run_sum_[i0 + runs], run_sum_[i0]) / static_cast<double>(runs);
+  const double last = run_std_[i0 + runs - 1];
+  const double e1 = 53.0 * u * m + slack;
+  const double e_m = 1.1 * (e1 + (kPairwiseUnits + 4.0) * u * (m + e1)) + 4.0 * u * m;
+  const double e_last = 1.1 * (53.0 * u * last + slack);
+  if (!(m > e_m) || !std::isfinite(m)) return false;
+  const double r = last / m;
+  const double r_hi = (last + e_last) / (m - e_m) * (1.0 + 4.0 * u);
+  const double r_lo = std::max(last - e_last, 0.0) / (m + e_m) * (1.0 - 4.0 * u);
+  value = 1.0 + r;
+  error = std::max(r_hi - r, r - r_lo) + 4.0 * u * value;
+  return std::isfinite(error);
+}
+
+}  // namespace velmora::core::pairs
