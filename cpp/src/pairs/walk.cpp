@@ -123,6 +123,9 @@ constexpr std::ptrdiff_t kSumsTail = 64;
 // Volatility runs cheaper than this many values in all are computed by the two-pass
 // definition, so barriers are then exactly those values.
 constexpr std::ptrdiff_t kExactRunValues = std::ptrdiff_t{1} << 15;
+// Runs this short cost the two-pass definition no more than the sums, whose bound is loose
+// on a run of a few nearly equal values.
+constexpr std::ptrdiff_t kSumsRun = 16;
 
 // Take-profit and stop-loss from the entry spread and std and the volatility multiplier v;
 // `error` bounds v's distance from its two-pass value (0: it is that value).
@@ -170,7 +173,8 @@ double volatility_multiplier_for(const Market& market, const PairSpec& pair, con
   const std::ptrdiff_t runs = n - wv + 1;
   if (runs < 1) throw std::invalid_argument("spread too short for a rolling volatility");
   error = 0.0;
-  if (estimate && !ws.exact && static_cast<double>(runs) * static_cast<double>(wv) > static_cast<double>(kExactRunValues)) {
+  if (estimate && !ws.exact && wv >= kSumsRun &&
+      static_cast<double>(runs) * static_cast<double>(wv) > static_cast<double>(kExactRunValues)) {
     double v = 0.0, e = 0.0;
     if (ws.spread_runs[k].multiplier(market.log_close(pair.first), market.log_close(pair.second),
                                      st.hedge_a, st.hedge_b, start, n, wv, v, e) &&
