@@ -13,25 +13,26 @@ namespace {
 constexpr double kUnit = std::numeric_limits<double>::epsilon() / 2.0;  // 2^-53
 const double kInf = std::numeric_limits<double>::infinity();
 
-// The rounding of a double-double prefix sum over `rows` rows of terms up to `scale`, relative
-// to nothing: each of the rows additions errs by about 2^-104 of a partial sum, which is at
-// most rows * scale. Generous by orders of magnitude.
-double prefix_slack(double rows, double scale) { return 1e-30 * rows * rows * scale; }
+// The rounding of a compensated prefix sum over `rows` rows of terms up to `scale`: the
+// gathered errors are exact but their own sum rounds by u per step on at most rows^2 u scale,
+// at most rows^3 u^2 scale / 3 in all. Stated as 1e-32 rows^3 scale, above that.
+double prefix_slack(double rows, double scale) { return 1e-32 * rows * rows * rows * scale; }
 
 // numpy's pairwise sum of n <= 2^50 terms errs by at most this many units of the sum of their
 // magnitudes: 16 additions per accumulator, 3 to combine them, 7 for the tail, and one per
 // level of halving, with room to spare.
 constexpr double kPairwiseUnits = 80.0;
 
+// Neumaier's compensated step: the rounding error of each addition is gathered in lo, so
+// hi + lo carries the sum to about one rounding of the total plus n u^2 of the terms, and each
+// step waits on one addition per part rather than on a chain of them.
 void add(Compensated& c, double x) {
-  const double s = c.hi + x;
-  const double bp = s - c.hi;
-  const double e = (c.hi - (s - bp)) + (x - bp);
-  const double lo = c.lo + e;
-  c.hi = s + lo;
-  c.lo = lo - (c.hi - s);
+  const double t = c.hi + x;
+  c.lo += std::abs(c.hi) >= std::abs(x) ? (c.hi - t) + x : (x - t) + c.hi;
+  c.hi = t;
 }
 
+// upper - lower, with the difference of the high parts taken exactly.
 double diff(const Compensated& upper, const Compensated& lower) {
   const double s = upper.hi - lower.hi;
   const double bp = s - upper.hi;
@@ -293,6 +294,10 @@ bool SpreadRunSums::multiplier(const double* la, const double* lb, double ha, do
       return false;
     }
   }
+  grow(y_, static_cast<std::size_t>(start + n - first_ + 1));
+  grow(yy_, static_cast<std::size_t>(start + n - first_ + 1));
+  grow(run_sum_, static_cast<std::size_t>(start + runs - first_ + 1));
+  grow(run_std_, static_cast<std::size_t>(start + runs - first_));
   // Deviations from the first value keep the squares near the spread's own scale.
   for (std::ptrdiff_t t = first_ + static_cast<std::ptrdiff_t>(y_.size()) - 1; t < start + n; ++t) {
     const double s = (ha * la[t]) + (hb * lb[t]);
@@ -301,8 +306,6 @@ bool SpreadRunSums::multiplier(const double* la, const double* lb, double ha, do
       return false;
     }
     const double y = s - centre_;
-    grow(y_, static_cast<std::size_t>(start + n - first_ + 1));
-    grow(yy_, static_cast<std::size_t>(start + n - first_ + 1));
     push_sum(y_, y);
     push_sum(yy_, y * y);
     max_dev_ = std::max(max_dev_, std::abs(y));
