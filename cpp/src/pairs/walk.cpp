@@ -120,8 +120,10 @@ double cached_volatility_multiplier(RunStdCache& cache, LazySpread& spread, std:
 constexpr std::ptrdiff_t kSumsWindow = 256;
 // The z-score's tail from which the running sums screen the entry test.
 constexpr std::ptrdiff_t kSumsTail = 64;
-// Volatility runs cheaper than this many values in all are computed by the two-pass
-// definition, so barriers are then exactly those values.
+// In windows shorter than kExactWindow, volatility runs of up to kExactRunValues values in
+// all are computed by the two-pass definition, so barriers are then exactly those values;
+// longer windows take whichever route reads fewer values.
+constexpr std::ptrdiff_t kExactWindow = 512;
 constexpr std::ptrdiff_t kExactRunValues = std::ptrdiff_t{1} << 15;
 // Runs this short cost the two-pass definition no more than the sums, whose bound is loose
 // on a run of a few nearly equal values.
@@ -173,8 +175,10 @@ double volatility_multiplier_for(const Market& market, const PairSpec& pair, con
   const std::ptrdiff_t runs = n - wv + 1;
   if (runs < 1) throw std::invalid_argument("spread too short for a rolling volatility");
   error = 0.0;
-  if (estimate && !ws.exact && wv >= kSumsRun &&
-      static_cast<double>(runs) * static_cast<double>(wv) > static_cast<double>(kExactRunValues)) {
+  const double two_pass_values = static_cast<double>(runs) * static_cast<double>(wv);
+  const double budget = n < kExactWindow ? static_cast<double>(kExactRunValues)
+                                         : 8.0 * static_cast<double>(n + runs);
+  if (estimate && !ws.exact && wv >= kSumsRun && two_pass_values > budget) {
     double v = 0.0, e = 0.0;
     if (ws.spread_runs[k].multiplier(market.log_close(pair.first), market.log_close(pair.second),
                                      st.hedge_a, st.hedge_b, start, n, wv, v, e) &&

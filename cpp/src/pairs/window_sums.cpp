@@ -56,7 +56,7 @@ void push_sum(std::vector<Compensated>& prefix, double x) {
 }  // namespace
 
 void MarketSums::reset(const Market& market, std::span<const PairSpec> pairs, std::ptrdiff_t lo) {
-  const auto securities = static_cast<std::size_t>(market.securities());
+  securities_ = market.securities();
   base_ = top_ = lo;
   first_.clear();
   second_.clear();
@@ -64,61 +64,53 @@ void MarketSums::reset(const Market& market, std::span<const PairSpec> pairs, st
     first_.push_back(p.first);
     second_.push_back(p.second);
   }
-  const auto one = std::vector<Compensated>(1);
-  a_.assign(securities, one);
-  aa_.assign(securities, one);
-  al_.assign(securities, one);
-  bad_.assign(securities, std::vector<std::int32_t>(1, 0));
-  max_abs_.assign(securities, 0.0);
-  ab_.assign(pairs.size(), one);
-  abl_.assign(pairs.size(), one);
+  width_ = 3 * securities_ + 2 * static_cast<std::ptrdiff_t>(pairs.size());
+  table_.assign(static_cast<std::size_t>(width_), Compensated{});
+  bad_.assign(static_cast<std::size_t>(securities_), 0);
+  max_abs_.assign(static_cast<std::size_t>(securities_), 0.0);
   ready_ = true;
 }
 
 void MarketSums::extend(const Market& market, std::ptrdiff_t hi) {
-  const std::ptrdiff_t securities = market.securities();
-  const auto size = static_cast<std::size_t>(hi - base_ + 1);
-  auto value = [](const double* col, std::ptrdiff_t t) {
-    return std::isfinite(col[t]) ? col[t] : 0.0;
+  const auto rows = static_cast<std::size_t>(hi - base_ + 1);
+  grow(table_, rows * static_cast<std::size_t>(width_));
+  grow(bad_, rows * static_cast<std::size_t>(securities_));
+  auto value = [&](std::ptrdiff_t s, std::ptrdiff_t t) {
+    const double x = market.log_close(s)[t];
+    return std::isfinite(x) ? x : 0.0;
   };
-  // Column by column: each running sum is one pass over contiguous data.
-  for (std::ptrdiff_t s = 0; s < securities; ++s) {
-    const double* col = market.log_close(s);
-    for (auto* v : {&a_[s], &aa_[s], &al_[s]}) grow(*v, size);
-    grow(bad_[s], size);
-    Compensated ca = a_[s].back(), caa = aa_[s].back(), cal = al_[s].back();
-    std::int32_t nb = bad_[s].back();
-    double m = max_abs_[s];
-    for (std::ptrdiff_t t = top_; t < hi; ++t) {
-      const double x = value(col, t);
-      add(ca, x);
-      add(caa, x * x);
-      a_[s].push_back(ca);
-      aa_[s].push_back(caa);
-      nb += std::isfinite(col[t]) ? 0 : 1;
-      bad_[s].push_back(nb);
-      m = std::max(m, std::abs(x));
-      if (t > base_) {
-        add(cal, value(col, t - 1) * x);
-        al_[s].push_back(cal);
-      }
+  for (std::ptrdiff_t t = top_; t < hi; ++t) {
+    const std::size_t row = table_.size();
+    table_.resize(row + static_cast<std::size_t>(width_));
+    Compensated* next = table_.data() + row;
+    const Compensated* prev = next - width_;
+    const std::size_t bad_row = bad_.size();
+    bad_.resize(bad_row + static_cast<std::size_t>(securities_));
+    const bool lagged = t > base_;
+    for (std::ptrdiff_t s = 0; s < securities_; ++s) {
+      const double raw = market.log_close(s)[t];
+      const double x = std::isfinite(raw) ? raw : 0.0;
+      Compensated* c = next + 3 * s;
+      const Compensated* p = prev + 3 * s;
+      c[0] = p[0];
+      c[1] = p[1];
+      c[2] = p[2];
+      add(c[0], x);
+      add(c[1], x * x);
+      if (lagged) add(c[2], value(s, t - 1) * x);
+      bad_[bad_row + s] = bad_[bad_row + s - securities_] + (std::isfinite(raw) ? 0 : 1);
+      max_abs_[s] = std::max(max_abs_[s], std::abs(x));
     }
-    max_abs_[s] = m;
-  }
-  for (std::size_t k = 0; k < first_.size(); ++k) {
-    const double* ca = market.log_close(first_[k]);
-    const double* cb = market.log_close(second_[k]);
-    grow(ab_[k], size);
-    grow(abl_[k], size);
-    Compensated cab = ab_[k].back(), cabl = abl_[k].back();
-    for (std::ptrdiff_t t = top_; t < hi; ++t) {
-      const double xa = value(ca, t), xb = value(cb, t);
-      add(cab, xa * xb);
-      ab_[k].push_back(cab);
-      if (t > base_) {
-        add(cabl, value(ca, t - 1) * xb + value(cb, t - 1) * xa);
-        abl_[k].push_back(cabl);
-      }
+    for (std::size_t k = 0; k < first_.size(); ++k) {
+      const std::ptrdiff_t a = first_[k], b = second_[k];
+      const std::ptrdiff_t col = pair_column(k);
+      Compensated* c = next + col;
+      const Compensated* p = prev + col;
+      c[0] = p[0];
+      c[1] = p[1];
+      const double xa = value(a, t), xb = value(b, t);
+      add(c[0], xa * xb);
+      if (lagged) add(c[1], value(a, t - 1) * xb + value(b, t - 1) * xa);
     }
   }
   top_ = std::max(top_, hi);
@@ -127,7 +119,7 @@ void MarketSums::extend(const Market& market, std::ptrdiff_t hi) {
 void MarketSums::cover(const Market& market, std::span<const PairSpec> pairs, std::ptrdiff_t lo,
                        std::ptrdiff_t hi) {
   bool same = ready_ && lo >= base_ && first_.size() == pairs.size() &&
-              a_.size() == static_cast<std::size_t>(market.securities()) && hi <= market.rows();
+              securities_ == market.securities() && hi <= market.rows();
   for (std::size_t k = 0; same && k < pairs.size(); ++k) {
     same = first_[k] == pairs[k].first && second_[k] == pairs[k].second;
   }
@@ -136,22 +128,11 @@ void MarketSums::cover(const Market& market, std::span<const PairSpec> pairs, st
 }
 
 bool MarketSums::finite(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-  return bad_[s][hi - base_] == bad_[s][lo - base_];
+  return bad_[(hi - base_) * securities_ + s] == bad_[(lo - base_) * securities_ + s];
 }
-double MarketSums::sum(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-  return diff(a_[s][hi - base_], a_[s][lo - base_]);
-}
-double MarketSums::sum_sq(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-  return diff(aa_[s][hi - base_], aa_[s][lo - base_]);
-}
-double MarketSums::sum_lag(std::ptrdiff_t s, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-  return diff(al_[s][hi - base_], al_[s][lo - base_]);
-}
-double MarketSums::sum_cross(std::size_t k, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-  return diff(ab_[k][hi - base_], ab_[k][lo - base_]);
-}
-double MarketSums::sum_cross_lag(std::size_t k, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-  return diff(abl_[k][hi - base_], abl_[k][lo - base_]);
+
+double MarketSums::column(std::ptrdiff_t c, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+  return diff(table_[(hi - base_) * width_ + c], table_[(lo - base_) * width_ + c]);
 }
 
 // The bounds below compare the estimate, in exact arithmetic on the unrounded combination

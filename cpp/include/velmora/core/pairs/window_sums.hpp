@@ -44,25 +44,41 @@ class MarketSums {
   // Largest |log close| of the security over the covered rows.
   double max_abs(std::ptrdiff_t security) const { return max_abs_[security]; }
 
-  // Sums over rows t in [lo, hi), rounded to double.
-  double sum(std::ptrdiff_t security, std::ptrdiff_t lo, std::ptrdiff_t hi) const;  // a_t
-  double sum_sq(std::ptrdiff_t security, std::ptrdiff_t lo, std::ptrdiff_t hi) const;  // a_t^2
-  double sum_lag(std::ptrdiff_t security, std::ptrdiff_t lo, std::ptrdiff_t hi) const;  // a_t a_t+1
-  double sum_cross(std::size_t pair, std::ptrdiff_t lo, std::ptrdiff_t hi) const;  // a_t b_t
+  // Sums over rows t in [lo, hi), rounded to double; the lagged ones over the pairs (t, t+1)
+  // with t in [lo, hi), which need hi < the covered top.
+  double sum(std::ptrdiff_t security, std::ptrdiff_t lo, std::ptrdiff_t hi) const {  // a_t
+    return column(security * 3, lo, hi);
+  }
+  double sum_sq(std::ptrdiff_t security, std::ptrdiff_t lo, std::ptrdiff_t hi) const {  // a_t^2
+    return column(security * 3 + 1, lo, hi);
+  }
+  double sum_lag(std::ptrdiff_t security, std::ptrdiff_t lo, std::ptrdiff_t hi) const {  // a_t a_t+1
+    return column(security * 3 + 2, lo + 1, hi + 1);
+  }
+  double sum_cross(std::size_t pair, std::ptrdiff_t lo, std::ptrdiff_t hi) const {  // a_t b_t
+    return column(pair_column(pair), lo, hi);
+  }
   // a_t b_t+1 + b_t a_t+1
-  double sum_cross_lag(std::size_t pair, std::ptrdiff_t lo, std::ptrdiff_t hi) const;
+  double sum_cross_lag(std::size_t pair, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+    return column(pair_column(pair) + 1, lo + 1, hi + 1);
+  }
 
  private:
   void reset(const Market& market, std::span<const PairSpec> pairs, std::ptrdiff_t lo);
   void extend(const Market& market, std::ptrdiff_t hi);
+  std::ptrdiff_t pair_column(std::size_t pair) const {
+    return 3 * securities_ + 2 * static_cast<std::ptrdiff_t>(pair);
+  }
+  double column(std::ptrdiff_t c, std::ptrdiff_t lo, std::ptrdiff_t hi) const;
 
   bool ready_ = false;
-  std::ptrdiff_t base_ = 0, top_ = 0;
+  std::ptrdiff_t base_ = 0, top_ = 0, securities_ = 0, width_ = 0;
   std::vector<std::ptrdiff_t> first_, second_;  // the pairs' securities
-  // Prefix sums: element j covers rows [base, base + j). The lagged ones pair row t with t+1
-  // and have one element less.
-  std::vector<std::vector<Compensated>> a_, aa_, al_, ab_, abl_;
-  std::vector<std::vector<std::int32_t>> bad_;
+  // Prefix sums, one row of width_ columns per row of data: row j covers rows [base, base + j)
+  // (the lagged columns: the pairs (t, t+1) within them). Per security a, a^2 and a_t a_t+1,
+  // then per pair a b and a_t b_t+1 + b_t a_t+1.
+  std::vector<Compensated> table_;
+  std::vector<std::int32_t> bad_;  // non-finite values so far, securities_ per row
   std::vector<double> max_abs_;
 };
 
