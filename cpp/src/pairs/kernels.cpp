@@ -257,7 +257,17 @@ HedgeEstimate hedge_ratio_from_johansen(const double* log_a, const double* log_b
   if (n < 1) return est;
   const std::ptrdiff_t s = static_cast<std::ptrdiff_t>(step);
   const std::ptrdiff_t m = (n - 1) / s;  // positions s, 2s, ... below n
-  const JohansenResult r = johansen_two(log_a + s, s, log_b + s, s, m);
+  // The samples lie a cache line or more apart: gathered once, the test's passes read them
+  // contiguously.
+  thread_local std::vector<double> samples;
+  if (samples.size() < static_cast<std::size_t>(2 * m)) samples.resize(static_cast<std::size_t>(2 * m));
+  double* ya = samples.data();
+  double* yb = ya + m;
+  for (std::ptrdiff_t k = 0; k < m; ++k) {
+    ya[k] = log_a[(k + 1) * s];
+    yb[k] = log_b[(k + 1) * s];
+  }
+  const JohansenResult r = johansen_two(ya, 1, yb, 1, m);
   if (!r.ok) return est;
   est.hedge_a = r.evec[0][0];
   est.hedge_b = r.evec[1][0];

@@ -47,11 +47,6 @@ void grow(std::vector<T>& v, std::size_t size) {
   if (v.capacity() < size) v.reserve(std::max(size, 2 * v.capacity()));
 }
 
-void push_sum(std::vector<Compensated>& prefix, double x) {
-  Compensated c = prefix.back();
-  add(c, x);
-  prefix.push_back(c);
-}
 
 }  // namespace
 
@@ -280,31 +275,63 @@ bool SpreadRunSums::multiplier(const double* la, const double* lb, double ha, do
   grow(run_sum_, static_cast<std::size_t>(start + runs - first_ + 1));
   grow(run_std_, static_cast<std::size_t>(start + runs - first_));
   // Deviations from the first value keep the squares near the spread's own scale.
-  for (std::ptrdiff_t t = first_ + static_cast<std::ptrdiff_t>(y_.size()) - 1; t < start + n; ++t) {
-    const double s = (ha * la[t]) + (hb * lb[t]);
-    if (!std::isfinite(s)) {
+  {
+    const std::ptrdiff_t from = first_ + static_cast<std::ptrdiff_t>(y_.size()) - 1;
+    const std::size_t held = y_.size();
+    if (start + n > from) {
+      y_.resize(held + static_cast<std::size_t>(start + n - from));
+      yy_.resize(y_.size());
+    }
+    Compensated cy = y_[held - 1], cyy = yy_[held - 1];
+    Compensated* py = y_.data() + held;
+    Compensated* pyy = yy_.data() + held;
+    double dev = max_dev_, level = max_abs_;
+    bool finite = true;
+    for (std::ptrdiff_t t = from; t < start + n; ++t) {
+      const double s = (ha * la[t]) + (hb * lb[t]);
+      finite = finite && std::isfinite(s);
+      const double y = s - centre_;
+      add(cy, y);
+      add(cyy, y * y);
+      *py++ = cy;
+      *pyy++ = cyy;
+      dev = std::max(dev, std::abs(y));
+      level = std::max(level, std::abs(s));
+    }
+    max_dev_ = dev;
+    max_abs_ = level;
+    if (!finite) {
       ready_ = false;
       return false;
     }
-    const double y = s - centre_;
-    push_sum(y_, y);
-    push_sum(yy_, y * y);
-    max_dev_ = std::max(max_dev_, std::abs(y));
-    max_abs_ = std::max(max_abs_, std::abs(s));
   }
   const double L = static_cast<double>(wv);
-  for (std::ptrdiff_t r = first_ + static_cast<std::ptrdiff_t>(run_std_.size()); r < start + runs; ++r) {
-    const std::ptrdiff_t i = r - first_;
-    const double sum = diff(y_[i + wv], y_[i]);
-    const double sq = diff(yy_[i + wv], yy_[i]);
-    const double mean = sum / L;
-    const double var = sq / L - mean * mean;
-    const double sd = std::sqrt(std::max(var, 0.0));
-    max_var_slack_ = std::max(max_var_slack_, 8.0 * u * (std::abs(sq) / L + mean * mean));
-    min_std_ = std::min(min_std_, sd);
-    max_std_ = std::max(max_std_, sd);
-    run_std_.push_back(sd);
-    push_sum(run_sum_, sd);
+  {
+    const std::ptrdiff_t from = first_ + static_cast<std::ptrdiff_t>(run_std_.size());
+    const std::size_t held = run_std_.size();
+    if (start + runs > from) {
+      run_std_.resize(held + static_cast<std::size_t>(start + runs - from));
+      run_sum_.resize(run_std_.size() + 1);
+    }
+    Compensated csd = run_sum_[held];
+    double slack = max_var_slack_, lo = min_std_, hi = max_std_;
+    for (std::ptrdiff_t r = from; r < start + runs; ++r) {
+      const std::ptrdiff_t i = r - first_;
+      const double sum = diff(y_[i + wv], y_[i]);
+      const double sq = diff(yy_[i + wv], yy_[i]);
+      const double mean = sum / L;
+      const double var = sq / L - mean * mean;
+      const double sd = std::sqrt(std::max(var, 0.0));
+      slack = std::max(slack, 8.0 * u * (std::abs(sq) / L + mean * mean));
+      lo = std::min(lo, sd);
+      hi = std::max(hi, sd);
+      run_std_[i] = sd;
+      add(csd, sd);
+      run_sum_[i + 1] = csd;
+    }
+    max_var_slack_ = slack;
+    min_std_ = lo;
+    max_std_ = hi;
   }
   // One slack for every run held, from the extremes of their terms: looser than a bound per
   // run, and cheaper.
