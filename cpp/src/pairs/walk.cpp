@@ -118,6 +118,8 @@ double cached_volatility_multiplier(RunStdCache& cache, LazySpread& spread, std:
 // Below this many rows a window is cheap enough to take every value by its two-pass
 // definition; above it, running sums decide what they can.
 constexpr std::ptrdiff_t kSumsWindow = 256;
+// Fewer steps than this through a workspace without sums leave the sums unbuilt.
+constexpr std::int64_t kSumsSteps = 16;
 // The z-score's tail from which the running sums screen the entry test.
 constexpr std::ptrdiff_t kSumsTail = 64;
 // In windows shorter than kExactWindow, volatility runs of up to kExactRunValues values in
@@ -218,7 +220,7 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
   const std::ptrdiff_t last_row = static_cast<std::ptrdiff_t>(end - 1);
   if (ws.run_std.size() != pairs.size()) ws.run_std.assign(pairs.size(), RunStdCache{});
   if (ws.spread_runs.size() != pairs.size()) ws.spread_runs.assign(pairs.size(), SpreadRunSums{});
-  const bool use_sums = !ws.exact && n >= kSumsWindow;
+  const bool use_sums = !ws.exact && ws.window_sums && n >= kSumsWindow;
   if (use_sums) ws.sums.cover(market, pairs, start, static_cast<std::ptrdiff_t>(end));
 
   for (std::size_t k = 0; k < pairs.size(); ++k) {
@@ -338,6 +340,12 @@ void step_through(const Market& market, std::span<const PairSpec> pairs, const W
                   double* positions, std::ptrdiff_t positions_size, WalkObserver& observer,
                   Workspace& ws) {
   if (first_end > last_end) throw std::invalid_argument("no window to step");
+  // A few steps (a live bar) cost less by the two-pass definitions than by building the sums.
+  if (last_end - first_end + 1 < kSumsSteps &&
+      !ws.sums.covers(static_cast<std::ptrdiff_t>(first_end - params.size_of_rolling_windows),
+                      static_cast<std::ptrdiff_t>(first_end))) {
+    ws.window_sums = false;
+  }
   for (std::int64_t end = first_end; end <= last_end; ++end) {
     std::fill(positions, positions + positions_size, 0.0);
     step(market, pairs, params, end, states, positions, observer, ws);

@@ -154,6 +154,9 @@ class Workspace {
   std::vector<SpreadRunSums> spread_runs;
   // Every value by its two-pass definition (the tests compare the two routes).
   bool exact = false;
+  // Whether the window sums may be built: they cost a pass over the window per security and
+  // pair, which only a walk of many steps wins back.
+  bool window_sums = true;
 };
 
 // One step of every pair over the window rows [end - w, end) of `market`, w =
