@@ -245,3 +245,25 @@ def test_long_window_equals_the_reference_walk():
                 assert math.isclose(a[key], b[key], rel_tol=1e-14), key
             else:
                 assert a[key] == b[key], key
+
+
+def test_one_bar_step_after_a_long_walk_decides_as_the_walk():
+    # The walk decides from window sums; a single live step takes the two-pass route. Both
+    # must leave the same state, bit for bit, on a bar where trades close and open.
+    from factors.technical.factor_helpers import daily_frame, fields, make_factor
+
+    full = daily_frame(n_days=1400, names=("A", "B", "C", "D"), seed=5)
+    longer, shorter = make_factor(full), make_factor(full.iloc[:-1])
+    end = len(full) - 1
+    p = params(600, zscore_halflife_multiplier=6.0)
+    expected = cp._run_walk(longer, p)[end]
+    cp._run_walk(shorter, p)
+    shorter.current_time = fields(longer)["datetime_array"][end]
+    np.testing.assert_array_equal(cp._one_bar_positions(shorter, p, end), expected)
+    a, b = fields(shorter), fields(longer)
+    assert a["trade_store"] == b["trade_store"] and a["open_trade_records"] == b["open_trade_records"]
+    for name in ("hedge_ratios_dict", "cointegration_flags_dict", "halflife_dict", "spread_position_dict",
+                 "reestimation_countdown_dict", "take_profit_dict", "stop_loss_dict", "time_barrier_dict",
+                 "spread_at_entry_dict", "std_at_entry_dict", "barrier_countdown_dict", "meta_label_veto"):
+        assert a[name] == b[name], name
+    assert a["trade_counter"] >= 3
