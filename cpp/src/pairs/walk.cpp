@@ -268,13 +268,15 @@ void step(const Market& market, std::span<const PairSpec> pairs, const WalkParam
             static_cast<double>(p.minimum_zscore_window));
         const std::ptrdiff_t tail =
             window < static_cast<double>(n) ? static_cast<std::ptrdiff_t>(window) : n;
-        if (use_sums && tail >= kSumsTail && window <= static_cast<double>(p.maximum_zscore_window)) {
+        // Beyond the longest window (or NaN) there is no z-score: it stays 0.
+        const bool within = window <= static_cast<double>(p.maximum_zscore_window);
+        if (within && use_sums && tail >= kSumsTail) {
           settled = zscore_surely_within(ws.sums, k, pair.first, pair.second, st.hedge_a,
                                          st.hedge_b, static_cast<std::ptrdiff_t>(end) - tail,
                                          static_cast<std::ptrdiff_t>(end), current,
                                          p.starting_sd_for_position_entry);
         }
-        if (!settled) {
+        if (within && !settled) {
           z = zscore_for_pair(spread.from(n - tail), n, st.halflife, p.zscore_halflife_multiplier,
                               p.minimum_zscore_window, p.maximum_zscore_window, st.cointegrated,
                               ws.b);
