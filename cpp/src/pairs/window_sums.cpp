@@ -60,6 +60,13 @@ void MarketSums::reset(const Market& market, std::span<const PairSpec> pairs, st
     second_.push_back(p.second);
   }
   width_ = 3 * securities_ + 2 * static_cast<std::ptrdiff_t>(pairs.size());
+  // Room for every row the market holds, taken once: a walk reaches them all, and growing a
+  // table this wide by doubling would copy it several times.
+  const auto rows = static_cast<std::size_t>(market.rows() - lo + 1);
+  table_.clear();
+  bad_.clear();
+  table_.reserve(rows * static_cast<std::size_t>(width_));
+  bad_.reserve(rows * static_cast<std::size_t>(securities_));
   table_.assign(static_cast<std::size_t>(width_), Compensated{});
   bad_.assign(static_cast<std::size_t>(securities_), 0);
   max_abs_.assign(static_cast<std::size_t>(securities_), 0.0);
