@@ -6,7 +6,9 @@ On real hourly bars of ten crypto pairs (45 security pairs), for a few window si
 native walk and the reference walk (numpy + statsmodels + scikit-learn, the oracle of the
 tests) run on the same bars in one run, are checked to agree, and the script prints their
 pair-bars per second and the speed-up. The native walk is then timed alone over a whole year,
-and through the factor class. Everything runs on one core.
+and through the factor class. Last, the windows a search draws (up to half the rows) on the
+shipped sample of eight hourly pairs over two years: the walk's cost per bar must not grow with
+the window. Everything runs on one core.
 """
 
 from __future__ import annotations
@@ -18,11 +20,13 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "examples"))
 
 from factors.technical.factor_helpers import trading_params as params  # noqa: E402
 from factors.technical.reference_walk import ReferenceWalk  # noqa: E402
 from support.market_data import CRYPTO_1H, CRYPTO_PAIRS, load_ohlcv  # noqa: E402
 from velmora.factors.technical import cointpairs as cp  # noqa: E402
+from research_run import load_sample  # noqa: E402
 from timing import best_of  # noqa: E402
 
 BARS_PER_DAY = 24
@@ -83,6 +87,24 @@ def main():
             t_factor, _ = best_of(lambda: run_walk(factor, params(w)), 3)
             pair_bars = (factor_rows - w) * n_pairs
             print(f"{w:>6} {t_factor * 1e3:>8.1f} {pair_bars / t_factor:>14.0f}")
+
+    search_windows()
+
+
+def search_windows():
+    frame = load_sample()
+    names = [c[: -len("_close")] for c in frame.columns if c.endswith("_close")]
+    closes = np.ascontiguousarray(frame[[n + "_close" for n in names]].to_numpy(dtype=np.float64))
+    rows = closes.shape[0]
+    n_pairs = len(names) * (len(names) - 1) // 2
+    print(f"\nwindows of a search, {len(names)} hourly pairs ({n_pairs} security pairs), {rows} bars:")
+    print(f"{'window':>6} {'trades':>7} {'ms':>8} {'pair-bars/s':>14} {'vs 200':>7}")
+    base = None
+    for w in (200, 1000, 2000, rows // 4, 8000, rows // 2):
+        t_native, ours = best_of(lambda: native_walk(closes, params(w), rows), 3)
+        rate = (rows - w) * n_pairs / t_native
+        base = base or rate
+        print(f"{w:>6} {len(ours['trades']):>7} {t_native * 1e3:>8.1f} {rate:>14.0f} {rate / base:>6.2f}x")
 
 
 if __name__ == "__main__":

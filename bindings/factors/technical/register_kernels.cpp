@@ -7,6 +7,7 @@
 #include "velmora/core/numeric.hpp"
 #include "velmora/core/pairs/kernels.hpp"
 #include "velmora/core/pairs/walk.hpp"
+#include "velmora/core/pairs/window_sums.hpp"
 
 #include <vector>
 
@@ -102,9 +103,83 @@ class RecordingObserver final : public cp::WalkObserver {
   InterruptPoller poller_;
 };
 
+// Two log-close legs as a two-security market (the closes are not read) with its running
+// sums, for the tests of the estimates against the two-pass definitions.
+struct Legs {
+  std::vector<double> values;  // rows x 2, row-major
+  std::ptrdiff_t rows = 0;
+  cp::Market market;
+  cp::PairSpec pair{0, 1, 0, 1};
+  cp::MarketSums sums;
+
+  static cp::Market make(const std::vector<double>& v, std::ptrdiff_t rows) {
+    const core::MatrixView view{v.data(), rows, 2, 2, 1};
+    return cp::Market(view, view);
+  }
+  Legs(std::vector<double> v, std::ptrdiff_t n) : values(std::move(v)), rows(n), market(make(values, n)) {
+    sums.cover(market, std::span<const cp::PairSpec>(&pair, 1), 0, rows);
+  }
+};
+
+Legs legs_from(py::handle log_a, py::handle log_b) {
+  const std::vector<double> a = contiguous(log_a, "log_a"), b = contiguous(log_b, "log_b");
+  if (a.size() != b.size() || a.size() < 2) throw py::value_error("both legs must have the same length, at least 2");
+  std::vector<double> v(2 * a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    v[2 * i] = a[i];
+    v[2 * i + 1] = b[i];
+  }
+  return Legs(std::move(v), static_cast<std::ptrdiff_t>(a.size()));
+}
+
 }  // namespace
 
 void register_kernels(py::module_& m) {
+  m.def(
+      "_zscore_surely_within",
+      [](py::handle log_a, py::handle log_b, double hedge_a, double hedge_b, std::ptrdiff_t tail,
+         double threshold) {
+        Legs legs = legs_from(log_a, log_b);
+        if (tail < 2 || tail > legs.rows) throw py::value_error("tail must lie within the legs");
+        const cp::Market& mk = legs.market;
+        const std::ptrdiff_t last = legs.rows - 1;
+        const double current = (hedge_a * mk.log_close(0)[last]) + (hedge_b * mk.log_close(1)[last]);
+        return cp::zscore_surely_within(legs.sums, 0, 0, 1, hedge_a, hedge_b, legs.rows - tail,
+                                        legs.rows, current, threshold);
+      },
+      py::arg("log_a"), py::arg("log_b"), py::arg("hedge_a"), py::arg("hedge_b"), py::arg("tail"),
+      py::arg("threshold"),
+      "Whether running sums show |z-score| of the spread's last `tail` values <= threshold.");
+  m.def(
+      "_halflife_estimate",
+      [](py::handle log_a, py::handle log_b, double hedge_a, double hedge_b) {
+        Legs legs = legs_from(log_a, log_b);
+        const cp::Market& mk = legs.market;
+        const std::ptrdiff_t last = legs.rows - 1;
+        return cp::halflife_estimate(
+            legs.sums, 0, 0, 1, hedge_a, hedge_b, 0, legs.rows,
+            (hedge_a * mk.log_close(0)[0]) + (hedge_b * mk.log_close(1)[0]),
+            (hedge_a * mk.log_close(0)[last]) + (hedge_b * mk.log_close(1)[last]));
+      },
+      py::arg("log_a"), py::arg("log_b"), py::arg("hedge_a"), py::arg("hedge_b"),
+      "The spread's half-life from running sums, or -1 where their bound cannot fix it.");
+  m.def(
+      "_volatility_multiplier_estimate",
+      [](py::handle log_a, py::handle log_b, double hedge_a, double hedge_b, std::int64_t halflife,
+         double multiplier) -> py::object {
+        Legs legs = legs_from(log_a, log_b);
+        const std::ptrdiff_t wv = cp::volatility_run_length(legs.rows, halflife, multiplier);
+        cp::SpreadRunSums runs;
+        double value = 0.0, error = 0.0;
+        if (!runs.multiplier(legs.market.log_close(0), legs.market.log_close(1), hedge_a, hedge_b, 0,
+                             legs.rows, wv, value, error)) {
+          return py::none();
+        }
+        return py::make_tuple(value, error);
+      },
+      py::arg("log_a"), py::arg("log_b"), py::arg("hedge_a"), py::arg("hedge_b"),
+      py::arg("halflife"), py::arg("rolling_volatility_halflife_multiplier"),
+      "(multiplier, error bound) of the spread from running sums, or None.");
   m.def(
       "_pairwise_sum",
       [](py::handle x) {
@@ -217,7 +292,7 @@ void register_kernels(py::module_& m) {
       [](py::handle close_matrix, py::handle log_close_matrix, const py::dict& params,
          std::int64_t hedge_ratio_reestimation_interval, std::int64_t johansen_sampling_step,
          std::int64_t barrier_readjustment_interval, std::int64_t maximum_zscore_window,
-         std::int64_t minimum_zscore_window, py::object on_entry) {
+         std::int64_t minimum_zscore_window, py::object on_entry, bool exact) {
         const cp::WalkParams p = walk_params_from_dict(
             params, hedge_ratio_reestimation_interval, johansen_sampling_step,
             barrier_readjustment_interval, maximum_zscore_window, minimum_zscore_window);
@@ -231,9 +306,11 @@ void register_kernels(py::module_& m) {
         std::fill(out, out + market.rows() * market.securities(), 0.0);
         std::vector<cp::PairState> states;
         RecordingObserver observer(std::move(on_entry), pairs.size());
+        cp::Workspace workspace;
+        workspace.exact = exact;
         {
           py::gil_scoped_release nogil;
-          cp::walk(market, pairs, p, states, out, market.securities(), observer);
+          cp::walk(market, pairs, p, states, out, market.securities(), observer, workspace);
         }
         py::list state_list;
         for (const cp::PairState& s : states) state_list.append(state_dict(s));
@@ -247,7 +324,7 @@ void register_kernels(py::module_& m) {
       py::arg("close_matrix"), py::arg("log_close_matrix"), py::arg("params"),
       py::arg("hedge_ratio_reestimation_interval"), py::arg("johansen_sampling_step"),
       py::arg("barrier_readjustment_interval"), py::arg("maximum_zscore_window"),
-      py::arg("minimum_zscore_window") = 30, py::arg("on_entry") = py::none(),
+      py::arg("minimum_zscore_window") = 30, py::arg("on_entry") = py::none(), py::arg("exact") = false,
       "The rolling walk over every pair of the close matrix's securities. on_entry(end, pair, "
       "position, hedge_a, hedge_b, zscore), if given, returns whether the entry is allowed.");
 }

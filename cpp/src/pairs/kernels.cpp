@@ -31,43 +31,82 @@ bool all_finite(const double* x, std::ptrdiff_t stride, std::ptrdiff_t n) {
   return true;
 }
 
-double dot(const double* x, const double* y, std::ptrdiff_t n) {
-  double s = 0.0;
-  for (std::ptrdiff_t i = 0; i < n; ++i) s += x[i] * y[i];
-  return s;
-}
-
 struct Upper2 {
   double r11 = 0, r12 = 0, r22 = 0;
 };
 
 // Thin QR factorisation [a b] = [q1 q2] [[r11 r12] [0 r22]] by Gram-Schmidt with one
-// reorthogonalisation (twice is enough for orthogonality to rounding). On return a holds q1
-// and b holds q2. The residual of b is formed explicitly, never as |b|^2 - r12^2, so a nearly
+// reorthogonalisation (twice is enough for orthogonality to rounding). The residual of b is formed explicitly, never as |b|^2 - r12^2, so a nearly
 // collinear pair keeps the accuracy of its small residual. `level_a` and `level_b` are the
 // largest magnitudes of the inputs the columns were computed from: their rounding sets the
 // smallest residual that means anything. False when the columns are collinear to that.
-bool thin_qr(double* a, double* b, std::ptrdiff_t n, double level_a, double level_b, Upper2& r) {
-  r.r11 = std::sqrt(dot(a, a, n));
-  const double norm_b = std::sqrt(dot(b, b, n));
-  if (!(r.r11 > 0.0) || !(norm_b > 0.0) || !std::isfinite(r.r11) || !std::isfinite(norm_b)) {
-    return false;
+//
+// Two such factorisations at once, each pass over both, with consecutive passes fused where
+// one only reads what the one before wrote: every value sees the same operations in the same
+// order as in separate passes, so the results are the same in fewer trips over the data. The
+// columns come in with their means still in (subtracted here), and the second columns leave
+// unscaled: `inv_b` holds 1 / r22 of each for the caller's next pass.
+bool thin_qr_both(double* a0, double* b0, double mean_a0, double mean_b0, double* a1, double* b1,
+                  double mean_a1, double mean_b1, std::ptrdiff_t n, double level_a,
+                  double level_b, Upper2& r0, Upper2& r1, double inv_b[2]) {
+  double aa0 = 0.0, bb0 = 0.0, aa1 = 0.0, bb1 = 0.0;
+  for (std::ptrdiff_t i = 0; i < n; ++i) {
+    a0[i] -= mean_a0;
+    b0[i] -= mean_b0;
+    a1[i] -= mean_a1;
+    b1[i] -= mean_b1;
+    aa0 += a0[i] * a0[i];
+    bb0 += b0[i] * b0[i];
+    aa1 += a1[i] * a1[i];
+    bb1 += b1[i] * b1[i];
   }
+  Upper2* rs[2] = {&r0, &r1};
+  const double aa[2] = {aa0, aa1}, bb[2] = {bb0, bb1};
+  double norm_b[2], rounding[2], inv11[2];
   const double root_n = std::sqrt(static_cast<double>(n));
-  const double rounding = kRoundingUnits * std::numeric_limits<double>::epsilon() *
-                          std::max(level_a * root_n / r.r11, level_b * root_n / norm_b);
-  const double inv11 = 1.0 / r.r11;
-  for (std::ptrdiff_t i = 0; i < n; ++i) a[i] *= inv11;
-  r.r12 = 0.0;
-  for (int pass = 0; pass < 2; ++pass) {
-    const double c = dot(a, b, n);
-    for (std::ptrdiff_t i = 0; i < n; ++i) b[i] -= c * a[i];
-    r.r12 += c;
+  for (int q = 0; q < 2; ++q) {
+    Upper2& r = *rs[q];
+    r.r11 = std::sqrt(aa[q]);
+    norm_b[q] = std::sqrt(bb[q]);
+    if (!(r.r11 > 0.0) || !(norm_b[q] > 0.0) || !std::isfinite(r.r11) || !std::isfinite(norm_b[q])) {
+      return false;
+    }
+    rounding[q] = kRoundingUnits * std::numeric_limits<double>::epsilon() *
+                  std::max(level_a * root_n / r.r11, level_b * root_n / norm_b[q]);
+    inv11[q] = 1.0 / r.r11;
+    r.r12 = 0.0;
   }
-  r.r22 = std::sqrt(dot(b, b, n));
-  if (!(r.r22 > std::max(kCollinearTolerance, rounding) * norm_b)) return false;
-  const double inv22 = 1.0 / r.r22;
-  for (std::ptrdiff_t i = 0; i < n; ++i) b[i] *= inv22;
+  double c0 = 0.0, c1 = 0.0;
+  for (std::ptrdiff_t i = 0; i < n; ++i) {
+    a0[i] *= inv11[0];
+    a1[i] *= inv11[1];
+    c0 += a0[i] * b0[i];
+    c1 += a1[i] * b1[i];
+  }
+  r0.r12 += c0;
+  r1.r12 += c1;
+  double d0 = 0.0, d1 = 0.0;
+  for (std::ptrdiff_t i = 0; i < n; ++i) {
+    b0[i] -= c0 * a0[i];
+    b1[i] -= c1 * a1[i];
+    d0 += a0[i] * b0[i];
+    d1 += a1[i] * b1[i];
+  }
+  r0.r12 += d0;
+  r1.r12 += d1;
+  double e0 = 0.0, e1 = 0.0;
+  for (std::ptrdiff_t i = 0; i < n; ++i) {
+    b0[i] -= d0 * a0[i];
+    b1[i] -= d1 * a1[i];
+    e0 += b0[i] * b0[i];
+    e1 += b1[i] * b1[i];
+  }
+  r0.r22 = std::sqrt(e0);
+  r1.r22 = std::sqrt(e1);
+  for (int q = 0; q < 2; ++q) {
+    if (!(rs[q]->r22 > std::max(kCollinearTolerance, rounding[q]) * norm_b[q])) return false;
+    inv_b[q] = 1.0 / rs[q]->r22;
+  }
   return true;
 }
 
@@ -122,7 +161,10 @@ JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const doub
   // exact.
   const std::ptrdiff_t T = m - 1;
   const double nT = static_cast<double>(T);
-  std::vector<double> buffer(static_cast<std::size_t>(4 * T));
+  // Every element is written before it is read; reused so that a walk's re-estimations do
+  // not allocate.
+  thread_local std::vector<double> buffer;
+  if (buffer.size() < static_cast<std::size_t>(4 * T)) buffer.resize(static_cast<std::size_t>(4 * T));
   double* rk0 = buffer.data();
   double* rk1 = rk0 + T;
   double* r00 = rk1 + T;
@@ -145,22 +187,24 @@ JohansenResult johansen_two(const double* y0, std::ptrdiff_t stride0, const doub
   md1 /= nT;
   ml0 /= nT;
   ml1 /= nT;
-  for (std::ptrdiff_t i = 0; i < T; ++i) {
-    rk0[i] -= ml0;
-    rk1[i] -= ml1;
-    r00[i] -= md0;
-    r01[i] -= md1;
-  }
 
   Upper2 uk, u0;
-  if (!thin_qr(rk0, rk1, T, level0, level1, uk) || !thin_qr(r00, r01, T, level0, level1, u0)) {
+  double inv22[2];
+  if (!thin_qr_both(rk0, rk1, ml0, ml1, r00, r01, md0, md1, T, level0, level1, uk, u0, inv22)) {
     return out;
   }
 
   // M = Qk' Q0 and its Gram matrix MM', whose eigenvalues are the squared canonical
   // correlations; the larger one's eigenvector by a Jacobi rotation.
-  const double m00 = dot(rk0, r00, T), m01 = dot(rk0, r01, T);
-  const double m10 = dot(rk1, r00, T), m11 = dot(rk1, r01, T);
+  double m00 = 0.0, m01 = 0.0, m10 = 0.0, m11 = 0.0;
+  for (std::ptrdiff_t i = 0; i < T; ++i) {
+    rk1[i] *= inv22[0];
+    r01[i] *= inv22[1];
+    m00 += rk0[i] * r00[i];
+    m01 += rk0[i] * r01[i];
+    m10 += rk1[i] * r00[i];
+    m11 += rk1[i] * r01[i];
+  }
   const double g00 = m00 * m00 + m01 * m01;
   const double g01 = m00 * m10 + m01 * m11;
   const double g11 = m10 * m10 + m11 * m11;
@@ -213,7 +257,17 @@ HedgeEstimate hedge_ratio_from_johansen(const double* log_a, const double* log_b
   if (n < 1) return est;
   const std::ptrdiff_t s = static_cast<std::ptrdiff_t>(step);
   const std::ptrdiff_t m = (n - 1) / s;  // positions s, 2s, ... below n
-  const JohansenResult r = johansen_two(log_a + s, s, log_b + s, s, m);
+  // The samples lie a cache line or more apart: gathered once, the test's passes read them
+  // contiguously.
+  thread_local std::vector<double> samples;
+  if (samples.size() < static_cast<std::size_t>(2 * m)) samples.resize(static_cast<std::size_t>(2 * m));
+  double* ya = samples.data();
+  double* yb = ya + m;
+  for (std::ptrdiff_t k = 0; k < m; ++k) {
+    ya[k] = log_a[(k + 1) * s];
+    yb[k] = log_b[(k + 1) * s];
+  }
+  const JohansenResult r = johansen_two(ya, 1, yb, 1, m);
   if (!r.ok) return est;
   est.hedge_a = r.evec[0][0];
   est.hedge_b = r.evec[1][0];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "velmora/core/matrix.hpp"
+#include "velmora/core/pairs/window_sums.hpp"
 
 namespace velmora::core::pairs {
 
@@ -90,6 +91,13 @@ struct PairState {
   double std_at_entry = 0.0;
   std::int64_t barrier_countdown = 0;
   bool vetoed = false;  // a rejected entry being followed without being booked
+  // How far the barriers may lie from their two-pass values (0: they are those values), and
+  // the window end and kind of the step that set them, so that a spread coming that close to
+  // a barrier can have it computed exactly first.
+  double take_profit_error = 0.0;
+  double stop_loss_error = 0.0;
+  std::int64_t barriers_end = 0;
+  bool barriers_at_entry = false;
 };
 
 // An entry about to open. `end` is the window's end row (exclusive): in the walk, the bar
@@ -141,6 +149,14 @@ class Workspace {
  public:
   std::vector<double> a, b, c;
   std::vector<RunStdCache> run_std;
+  // Running sums that decide most bars of a long window without a pass over it.
+  MarketSums sums;
+  std::vector<SpreadRunSums> spread_runs;
+  // Every value by its two-pass definition (the tests compare the two routes).
+  bool exact = false;
+  // Whether the window sums may be built: they cost a pass over the window per security and
+  // pair, which only a walk of many steps wins back.
+  bool window_sums = true;
 };
 
 // One step of every pair over the window rows [end - w, end) of `market`, w =
@@ -166,6 +182,10 @@ void step_through(const Market& market, std::span<const PairSpec> pairs, const W
 void walk(const Market& market, std::span<const PairSpec> pairs, const WalkParams& params,
           std::vector<PairState>& states, double* positions, std::ptrdiff_t positions_cols,
           WalkObserver& observer);
+// The same with a caller's workspace (fresh, or used only with this market).
+void walk(const Market& market, std::span<const PairSpec> pairs, const WalkParams& params,
+          std::vector<PairState>& states, double* positions, std::ptrdiff_t positions_cols,
+          WalkObserver& observer, Workspace& workspace);
 
 // Whether an open trade's barriers are crossed by the spread value x: take-profit first, then
 // stop-loss, then the time barrier; every comparison includes equality. The return is the
