@@ -1343,8 +1343,10 @@ py::ssize_t check_imputer_values(const std::string& path_text, py::handle impute
     return -1;
   }
   // KNNImputer: its rows may be missing, and it finds them by its mask, not by their NaN.
-  auto rows = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(held_attr(imputer, "_fit_X"));
-  auto mask = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(held_attr(imputer, "_mask_fit_X"));
+  // Read in place, in the order the array is laid out: an imputer fitted on a frame holds
+  // its rows column by column.
+  auto rows = py::array_t<double, py::array::forcecast>::ensure(held_attr(imputer, "_fit_X"));
+  auto mask = py::array_t<bool, py::array::forcecast>::ensure(held_attr(imputer, "_mask_fit_X"));
   auto valid = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(held_attr(imputer, "_valid_mask"));
   if (!rows || !mask || !valid || rows.ndim() != 2 || mask.ndim() != 2 || valid.ndim() != 1) {
     refuse_model_file(path_text, "its imputer does not hold its training rows, their mask and its valid columns");
@@ -1354,21 +1356,43 @@ py::ssize_t check_imputer_values(const std::string& path_text, py::handle impute
     refuse_model_file(path_text, "its imputer's _mask_fit_X and _valid_mask do not fit its _fit_X");
   }
   if (n < 1) refuse_model_file(path_text, "its imputer holds no training rows");
+  // Without a branch per value (the rows may number in the millions); a fault is told after.
+  std::vector<unsigned char> seen(static_cast<std::size_t>(width), 0);
+  unsigned char unmarked = 0, beyond = 0;
+  double shown_value = 0;
+  const bool by_column = rows.strides(0) < rows.strides(1);
+  const py::ssize_t outer = by_column ? width : n, inner = by_column ? n : width;
+  const py::ssize_t x_outer = rows.strides(by_column ? 1 : 0) / py::ssize_t(sizeof(double)),
+                    x_inner = rows.strides(by_column ? 0 : 1) / py::ssize_t(sizeof(double)),
+                    m_outer = mask.strides(by_column ? 1 : 0), m_inner = mask.strides(by_column ? 0 : 1);
   const double* x = rows.data();
-  const bool* missing = mask.data();
-  std::vector<bool> seen(static_cast<std::size_t>(width), false);
-  for (py::ssize_t i = 0; i < n * width; ++i) {
-    if (std::isnan(x[i]) != missing[i]) {
-      refuse_value(path_text, key, "_mask_fit_X", "that does not mark the missing values of its _fit_X");
+  const unsigned char* missing = reinterpret_cast<const unsigned char*>(mask.data());
+  for (py::ssize_t o = 0; o < outer; ++o) {
+    const double* xo = x + o * x_outer;
+    const unsigned char* mo = missing + o * m_outer;
+    unsigned char present = 0;
+    for (py::ssize_t i = 0; i < inner; ++i) {
+      const double v = xo[i * x_inner];
+      const unsigned char marked = mo[i * m_inner] != 0, gap = v != v;
+      unmarked |= gap ^ marked;
+      const unsigned char out = std::fabs(v) > core::kExtremeFeatureMagnitude;  // false for NaN
+      beyond |= out;
+      if (out) shown_value = v;
+      if (by_column) {
+        present |= static_cast<unsigned char>(1 - marked);
+      } else {
+        seen[static_cast<std::size_t>(i)] |= static_cast<unsigned char>(1 - marked);
+      }
     }
-    if (!std::isnan(x[i]) && !within_features(x[i])) {
-      refuse_value(path_text, key, "_fit_X", "with the value " + shown_number(x[i]) +
-                                                 ", where it holds cleaned features or NaN");
-    }
-    if (!missing[i]) seen[static_cast<std::size_t>(i % width)] = true;
+    if (by_column) seen[static_cast<std::size_t>(o)] = present;
+  }
+  if (unmarked) refuse_value(path_text, key, "_mask_fit_X", "that does not mark the missing values of its _fit_X");
+  if (beyond) {
+    refuse_value(path_text, key, "_fit_X", "with the value " + shown_number(shown_value) +
+                                               ", where it holds cleaned features or NaN");
   }
   for (py::ssize_t j = 0; j < width; ++j) {
-    if (valid.data()[j] != seen[static_cast<std::size_t>(j)]) {
+    if (valid.data()[j] != (seen[static_cast<std::size_t>(j)] != 0)) {
       refuse_value(path_text, key, "_valid_mask", "that does not mark the columns its _fit_X holds values of");
     }
   }

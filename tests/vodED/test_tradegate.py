@@ -1789,6 +1789,49 @@ def test_fitted_values_no_fit_can_give_are_refused(workdir, family, imputer):
         assert re.search(refusal, message), (refusal, message)
 
 
+def wide_model(width, rows=40):
+    """The six stages of a model `width` features wide, fitted as the final fit fits them,
+    the correlation filter having dropped every other column but the first three."""
+    rng = np.random.default_rng(5)
+    X = pd.DataFrame(rng.normal(size=(rows, width)), columns=[f"f{i}" for i in range(width)])
+    y = (X["f1"] > 0).astype(np.int64)
+    imputer = SimpleImputer(strategy="mean", keep_empty_features=True)
+    imputed = pd.DataFrame(imputer.fit_transform(X), columns=X.columns)
+    dropped = [f"f{i}" for i in range(3, width, 2)]
+    reduced = imputed.drop(columns=dropped)
+    scaler = MinMaxScaler().fit(reduced)
+    selector = SelectPercentile(f_classif, percentile=50).fit(scaler.transform(reduced),
+                                                               np.asarray(y, dtype=np.int8))
+    model = AdaBoostClassifier(estimator=GaussianNB(), n_estimators=2, learning_rate=1.0).fit(
+        selector.transform(scaler.transform(reduced)), y, sample_weight=np.ones(rows))
+    stages = {"imputer": imputer, "no_variance_cols": np.arange(width),
+              "features_to_drop_from_multicollinearity": dropped, "scaler": scaler,
+              "select_top_k_features": selector, "classifier_model": model}
+    return stages, X
+
+
+def test_a_wide_model_loads_and_its_dropped_labels_are_checked(workdir):
+    """The loader's look-ups are linear in the width (bench/model_load.py shows the times of
+    models up to 120,000 features wide); here 30,000, which the list scans of before took
+    seconds over."""
+    stages, X = wide_model(30_000)
+    models_dir(workdir).mkdir(parents=True)
+    write_model_file(workdir, stages)
+    classifier = OptimalEntryClassifier()
+    assert load(classifier) is True
+    rows = X.iloc[:4]
+    assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
+        reference_predict(stages, rows))
+    for label, refusal in [("f2x", "drops 'f2x', which is no kept feature"),
+                           ("f3", "scaler takes 15001 features where 15000 remain")]:
+        forged = copy.deepcopy(stages)
+        forged["features_to_drop_from_multicollinearity"] = forged[
+            "features_to_drop_from_multicollinearity"] + [label]
+        write_model_file(workdir, forged)
+        with pytest.raises(pickle.UnpicklingError, match=refusal):
+            load(OptimalEntryClassifier())
+
+
 def forged_model_files(earlier, bagging, knn):
     """Case: (file content, what the refusal says). Every file but the two whose names are
     not text names admitted globals only. `earlier` is the loaded model (AdaBoost over
