@@ -1347,12 +1347,14 @@ py::ssize_t check_imputer_values(const std::string& path_text, py::handle impute
   // its rows column by column.
   auto rows = py::array_t<double, py::array::forcecast>::ensure(held_attr(imputer, "_fit_X"));
   auto mask = py::array_t<bool, py::array::forcecast>::ensure(held_attr(imputer, "_mask_fit_X"));
-  auto valid = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(held_attr(imputer, "_valid_mask"));
-  if (!rows || !mask || !valid || rows.ndim() != 2 || mask.ndim() != 2 || valid.ndim() != 1) {
+  PyObject* valid_held = held_attr(imputer, "_valid_mask");  // absent from some releases
+  auto valid = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(valid_held);
+  if (!rows || !mask || (valid_held && !valid) || rows.ndim() != 2 || mask.ndim() != 2 ||
+      (valid && valid.ndim() != 1)) {
     refuse_model_file(path_text, "its imputer does not hold its training rows, their mask and its valid columns");
   }
   const py::ssize_t n = rows.shape(0), width = rows.shape(1);
-  if (mask.shape(0) != n || mask.shape(1) != width || valid.shape(0) != width) {
+  if (mask.shape(0) != n || mask.shape(1) != width || (valid && valid.shape(0) != width)) {
     refuse_model_file(path_text, "its imputer's _mask_fit_X and _valid_mask do not fit its _fit_X");
   }
   if (n < 1) refuse_model_file(path_text, "its imputer holds no training rows");
@@ -1391,7 +1393,7 @@ py::ssize_t check_imputer_values(const std::string& path_text, py::handle impute
     refuse_value(path_text, key, "_fit_X", "with the value " + shown_number(shown_value) +
                                                ", where it holds cleaned features or NaN");
   }
-  for (py::ssize_t j = 0; j < width; ++j) {
+  for (py::ssize_t j = 0; valid && j < width; ++j) {
     if (valid.data()[j] != (seen[static_cast<std::size_t>(j)] != 0)) {
       refuse_value(path_text, key, "_valid_mask", "that does not mark the columns its _fit_X holds values of");
     }

@@ -7,6 +7,7 @@ parameters are enqueued, so no trial ever draws ten thousand estimators.
 
 import contextlib
 import copy
+import functools
 import gc
 import json
 import logging
@@ -14,6 +15,7 @@ import os
 import pickle
 import pickletools
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -1789,6 +1791,7 @@ def test_fitted_values_no_fit_can_give_are_refused(workdir, family, imputer):
         assert re.search(refusal, message), (refusal, message)
 
 
+@functools.lru_cache(maxsize=1)
 def wide_model(width, rows=40):
     """The six stages of a model `width` features wide, fitted as the final fit fits them,
     the correlation filter having dropped every other column but the first three."""
@@ -1830,6 +1833,41 @@ def test_a_wide_model_loads_and_its_dropped_labels_are_checked(workdir):
         write_model_file(workdir, forged)
         with pytest.raises(pickle.UnpicklingError, match=refusal):
             load(OptimalEntryClassifier())
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("after", [0.001, 0.03])
+def test_ctrl_c_stops_the_load_of_a_wide_model(workdir, after):
+    """A Ctrl-C while a wide model is read, scanned, unpickled or checked ends the load with
+    KeyboardInterrupt, never a refusal or a model; the model loaded before stays."""
+    stages, X = wide_model(120_000, rows=8)  # the same, built once (the loads change nothing)
+    models_dir(workdir).mkdir(parents=True)
+    write_model_file(workdir, stages)
+    classifier = OptimalEntryClassifier()
+    assert load(classifier) is True  # the first load of a process also fits the genuine stages
+    expected = classifier.predict(X.iloc[[0]])
+
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupted)
+    outcome = None
+    try:
+        try:
+            signal.setitimer(signal.ITIMER_REAL, after)
+            try:
+                load(classifier)
+                outcome = "loaded"
+            except KeyboardInterrupt:
+                outcome = "interrupted"
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        except KeyboardInterrupt:  # the signal came after a load that had ended
+            pass
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert outcome == "interrupted"  # the load takes far longer than the delays
+    assert classifier.predict(X.iloc[[0]]) == expected
 
 
 def forged_model_files(earlier, bagging, knn):
