@@ -338,6 +338,29 @@ void check_enough_trades_for_the_folds(py::handle X_train_df, py::handle n_split
                         " cross-validation groups (n_splits) that need at least one trade each");
 }
 
+// The model's classes are the labels it is fitted on, and a model file is loaded only with the
+// labels 0 and 1, of an integer or boolean kind, both present (the factor takes an entry where
+// 1 comes out): other labels are refused before the study is opened, so that no search runs
+// and no model is written that the loader would refuse.
+void check_labels(py::handle y_train_series) {
+  if (!py::hasattr(y_train_series, "values")) return;  // left to the pipeline, in its own words
+  py::module_ np = vb::numpy();
+  py::array labels = np.attr("asarray")(tg::flat_values(y_train_series));
+  const char kind = labels.dtype().kind();
+  py::list held = np.attr("unique")(labels).attr("tolist")();
+  const bool both = std::string_view("biu").find(kind) != std::string_view::npos && py::len(held) == 2 &&
+                    py::int_(held[0]).equal(py::int_(0)) && py::int_(held[1]).equal(py::int_(1));
+  if (both) return;
+  std::string shown;
+  for (std::size_t i = 0; i < std::min<std::size_t>(py::len(held), 5); ++i) {
+    shown += (i ? ", " : "") + text_of(py::repr(held[i]));
+  }
+  if (py::len(held) > 5) shown += ", ...";
+  throw py::value_error("The entry classifier's labels (y_train_series) must be 1 or 0, of an integer or "
+                        "boolean dtype, with both present: they hold [" + shown + "] of dtype " +
+                        text_of(labels.dtype()));
+}
+
 py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
              py::object complete_datetime_index_series, py::object train_time_of_entry_series,
              py::object train_time_of_exit_series, py::object impact_series, py::object n_splits,
@@ -354,6 +377,7 @@ py::none fit(py::object self, py::object X_train_df, py::object y_train_series,
   if (n_trials_to_estimate_params > py::int_(0) || parallel) {
     check_enough_trades_for_the_folds(X_train_df, n_splits);
   }
+  check_labels(y_train_series);
   s[kStudyName] = study_name;
   // A literal '%' is escaped in the URL, which would otherwise decode "%2E%2E%2F" into "../".
   s[kStorageName] = py::str(vb::studies::sqlite_url(text_of(storage_base) + ".db"));

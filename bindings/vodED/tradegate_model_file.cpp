@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "tradegate_pipeline.hpp"
+#include "velmora/core/tradegate/features.hpp"
 #include "velmora/core/tradegate/pickle_scan.hpp"
 
 namespace velmora::tradegate {
@@ -306,7 +309,7 @@ stage_settings() {
       settings = {
           {{"sklearn.impute", "KNNImputer"}, {"n_neighbors", "weights", "keep_empty_features"}},
           {{"sklearn.impute", "SimpleImputer"}, {"strategy", "keep_empty_features"}},
-          {{"sklearn.preprocessing", "MinMaxScaler"}, {}},
+          {{"sklearn.preprocessing", "MinMaxScaler"}, {"feature_range", "clip"}},
           {{"sklearn.feature_selection", "SelectPercentile"}, {"score_func", "percentile"}},
           {{"sklearn.ensemble", "AdaBoostClassifier"},
            {"estimator", "n_estimators", "learning_rate", "algorithm"}},
@@ -437,6 +440,7 @@ struct StageState {
   std::vector<bool> required;          // held in every configuration
   std::vector<bool> setting;
   std::vector<std::vector<Shape>> shapes;  // fitted attributes: what each configuration held
+  std::vector<bool> finite;            // per name: no genuine fit held a NaN or infinity in it
   std::size_t configurations = 0;
   std::vector<std::size_t> seen;       // per name: in how many configurations
 };
@@ -480,6 +484,31 @@ bool is_real(py::handle value) {
 }
 
 bool is_array(py::handle value) { return Py_TYPE(value.ptr()) == ndarray_type(); }
+
+// The numbers of a float array, in C order whatever its shape, or of a float scalar. False
+// for anything else.
+bool floats_of(py::handle value, std::vector<double>& out) {
+  if (is_array(value)) {
+    if (py::reinterpret_borrow<py::array>(value).dtype().kind() != 'f') return false;
+    // No copy for the float64 C-ordered arrays that fitted stages hold.
+    auto doubles = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
+    if (!doubles) return false;
+    out.assign(doubles.data(), doubles.data() + doubles.size());
+    return true;
+  }
+  if (!is_real(value)) return false;
+  const double x = PyFloat_AsDouble(value.ptr());
+  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  out.assign(1, x);
+  return true;
+}
+
+// True unless `value` holds floats of which one is a NaN or an infinity.
+bool finite_values(py::handle value) {
+  std::vector<double> numbers;
+  if (!floats_of(value, numbers)) return true;
+  return std::all_of(numbers.begin(), numbers.end(), [](double x) { return std::isfinite(x); });
+}
 
 // The class of a stage the library builds, if `value` is exactly one.
 bool is_stage(py::handle value);
@@ -655,8 +684,10 @@ void record(std::vector<StageState>& states, py::handle stage, const Sizes& size
       state.shapes.emplace_back();
       state.seen.push_back(0);
       state.required.push_back(false);
+      state.finite.push_back(true);
     }
     ++state.seen[at];
+    if (!state.setting[at]) state.finite[at] = state.finite[at] && finite_values(value);
     if (!state.setting[at]) state.shapes[at].push_back(shape_of(value, sizes));
   }
   for (std::size_t i = 0; i < state.names.size(); ++i) state.required[i] = state.seen[i] == state.configurations;
@@ -908,6 +939,50 @@ struct OtherVersion {
   throw py::error_already_set();
 }
 
+// How large a fitted number may be. Live features are cleaned to at most
+// kExtremeFeatureMagnitude (1e15) before imputation, so with a scale and an offset within this
+// bound a scaled feature stays below 1e15 * 1e50 + 1e50 < 1e66; a linear decision over fewer
+// than 2^63 (< 1e19) such features with coefficients within it stays below 1e135, and a
+// Gaussian log-likelihood term (z - theta)^2 / var with a variance of at least its inverse
+// below 1e19 * (2e66)^2 * 1e50 < 1e203: all far inside a double's range (1.8e308), so no
+// decision becomes an infinity or a NaN that takes or vetoes every entry alike. Genuine fits
+// stay far below it: they see features scaled into [0, 1], and a scaler's largest scale is
+// 1 / (10 epsilon) = 4.5e14 (it takes any smaller range as constant), its largest offset
+// 1e15 times that.
+constexpr double kFittedMagnitude = 1e50;
+
+// The shortest text that reads back as x, as Python shows a float.
+std::string shown_number(double x) {
+  char text[32];
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, x);
+    if (!std::isfinite(x) || std::strtod(text, nullptr) == x) break;
+  }
+  return text;
+}
+
+// Refuses a value of the file's that no fit of the library gives (any scikit-learn version).
+[[noreturn]] void refuse_value(const std::string& path_text, const std::string& key, const std::string& name,
+                               const std::string& why) {
+  refuse_model_file(path_text, "its " + key + " holds " + name + " " + why);
+}
+
+// The numbers an attribute holds that genuine fits hold finite: finite, and within the bound.
+void check_finite(const std::string& path_text, const std::string& key, const std::string& name,
+                  py::handle value) {
+  std::vector<double> numbers;
+  if (!floats_of(value, numbers)) return;
+  for (double x : numbers) {
+    if (!std::isfinite(x)) {
+      refuse_value(path_text, key, name, "with the value " + shown_number(x) + ", where a fitted stage holds finite numbers");
+    }
+    if (std::fabs(x) > kFittedMagnitude) {
+      refuse_value(path_text, key, name, "with the value " + shown_number(x) + ", beyond the 1e+50 in magnitude that " +
+                                             "any decision on scaled features keeps within range");
+    }
+  }
+}
+
 py::ssize_t held_size(py::handle stage_dict, const char* name, bool length) {
   PyObject* value = PyDict_GetItemString(stage_dict.ptr(), name);
   if (!value) return -1;
@@ -970,6 +1045,10 @@ Sizes check_stage_state(const std::string& path_text, const std::string& key, py
                              (fitted ? "fitted " : "") + state.name + " holds " + described(shapes.front()) +
                              (shapes.front().kind == Shape::Kind::Array ? " of its own sizes" : ""));
     }
+    // A selector's scores and p-values are NaN or infinite for some genuine features (an
+    // F-statistic with no variance within the classes), and it reads them as such; every other
+    // attribute that the genuine fits hold finite holds finite numbers in a fitted stage.
+    if (state.finite[i] && state.name != "SelectPercentile") check_finite(path_text, key, text_of(name), value);
   }
   for (std::size_t i = 0; i < state.names.size(); ++i) {
     if (present[i] || !state.required[i]) continue;
@@ -1063,6 +1142,9 @@ py::dict checked_stage(const std::string& path_text, const char* key, py::handle
 
 // ---------------------------------------------------------------- the stages of one file
 
+void check_interrupt(std::size_t i);
+void check_member_values(const std::string& path_text, py::handle member);
+
 // An ensemble's members are copies of its base estimator that differ only in the seed the
 // ensemble gives them, each fitted as the library's own members are. (Read attribute by
 // attribute: an ensemble may hold thousands.)
@@ -1073,6 +1155,7 @@ Sizes check_member(const std::string& path_text, py::handle member, py::handle b
                                      shown(py::type::of(member)) + " beside its estimator");
   }
   const Sizes sizes = check_stage_state(path_text, "classifier_model's member", member, true, other);
+  check_member_values(path_text, member);
   static const py::str* seed = new py::str("random_state");  // never freed, as the classes
   for (auto [name, value] : base_params) {
     const int is_seed = PyObject_RichCompareBool(name.ptr(), seed->ptr(), Py_EQ);
@@ -1100,9 +1183,15 @@ bool plain_label(py::handle value) {
 py::object feature_names(const std::string& path_text, const std::string& key, py::handle stage) {
   if (!py::hasattr(stage, "feature_names_in_")) return py::none();
   py::list names = stage.attr("feature_names_in_").attr("tolist")();
+  py::set distinct;
+  std::size_t i = 0;
   for (py::handle name : names) {
+    check_interrupt(i++);
     if (!PyUnicode_CheckExact(name.ptr())) refuse_model_file(path_text, "its " + key + "'s feature names are not text");
+    distinct.add(name);
   }
+  // A frame cannot be given to it with a name twice: every predict would fail.
+  if (py::len(distinct) != py::len(names)) refuse_model_file(path_text, "its " + key + "'s feature names are not distinct");
   return names;
 }
 
@@ -1210,6 +1299,173 @@ py::ssize_t selected_count(py::handle selector) {
   return py::int_(mask.attr("sum")()).cast<py::ssize_t>();
 }
 
+// ---------------------------------------------------------------- fitted values
+
+// Every so many items of a loop that calls Python per item, a Ctrl-C ends the load.
+void check_interrupt(std::size_t i) {
+  if ((i & 4095) == 4095 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+PyObject* held_attr(py::handle stage, const char* name) {
+  return PyDict_GetItemString(py::object(stage.attr("__dict__")).ptr(), name);  // borrowed; none if absent
+}
+
+std::vector<double> held_floats(py::handle stage, const char* name) {
+  std::vector<double> numbers;
+  PyObject* value = held_attr(stage, name);
+  if (value) floats_of(value, numbers);
+  return numbers;
+}
+
+// The attribute's numbers, each passing `fits`; absent attributes (of other releases) pass.
+template <class Fits>
+void check_each(const std::string& path_text, const std::string& key, py::handle stage, const char* name,
+                const char* holds, Fits fits) {
+  for (double x : held_floats(stage, name)) {
+    if (!fits(x)) refuse_value(path_text, key, name, "with the value " + shown_number(x) + ", where a fitted stage holds " + holds);
+  }
+}
+
+bool is_class(py::handle stage, const char* module, const char* name) {
+  return Py_IS_TYPE(stage.ptr(), reinterpret_cast<PyTypeObject*>(sklearn_attr(module, name).ptr()));
+}
+
+bool within_features(double x) { return std::fabs(x) <= core::kExtremeFeatureMagnitude; }
+
+// The imputer learns from cleaned training rows, whose numbers are at most
+// kExtremeFeatureMagnitude in magnitude (or missing), and fills with what it learnt. Returns
+// the training rows it keeps (-1 for an imputer that keeps none).
+py::ssize_t check_imputer_values(const std::string& path_text, py::handle imputer) {
+  const std::string key = "imputer";
+  if (is_class(imputer, "sklearn.impute", "SimpleImputer")) {
+    check_each(path_text, key, imputer, "statistics_", "finite numbers within the cleaned features' range",
+               within_features);
+    return -1;
+  }
+  // KNNImputer: its rows may be missing, and it finds them by its mask, not by their NaN.
+  // Read in place, in the order the array is laid out: an imputer fitted on a frame holds
+  // its rows column by column.
+  auto rows = py::array_t<double, py::array::forcecast>::ensure(held_attr(imputer, "_fit_X"));
+  auto mask = py::array_t<bool, py::array::forcecast>::ensure(held_attr(imputer, "_mask_fit_X"));
+  PyObject* valid_held = held_attr(imputer, "_valid_mask");  // absent from some releases
+  auto valid = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(valid_held);
+  if (!rows || !mask || (valid_held && !valid) || rows.ndim() != 2 || mask.ndim() != 2 ||
+      (valid && valid.ndim() != 1)) {
+    refuse_model_file(path_text, "its imputer does not hold its training rows, their mask and its valid columns");
+  }
+  const py::ssize_t n = rows.shape(0), width = rows.shape(1);
+  if (mask.shape(0) != n || mask.shape(1) != width || (valid && valid.shape(0) != width)) {
+    refuse_model_file(path_text, "its imputer's _mask_fit_X and _valid_mask do not fit its _fit_X");
+  }
+  if (n < 1) refuse_model_file(path_text, "its imputer holds no training rows");
+  // Without a branch per value (the rows may number in the millions); a fault is told after.
+  std::vector<unsigned char> seen(static_cast<std::size_t>(width), 0);
+  unsigned char unmarked = 0, beyond = 0;
+  double shown_value = 0;
+  const bool by_column = rows.strides(0) < rows.strides(1);
+  const py::ssize_t outer = by_column ? width : n, inner = by_column ? n : width;
+  const py::ssize_t x_outer = rows.strides(by_column ? 1 : 0) / py::ssize_t(sizeof(double)),
+                    x_inner = rows.strides(by_column ? 0 : 1) / py::ssize_t(sizeof(double)),
+                    m_outer = mask.strides(by_column ? 1 : 0), m_inner = mask.strides(by_column ? 0 : 1);
+  const double* x = rows.data();
+  const unsigned char* missing = reinterpret_cast<const unsigned char*>(mask.data());
+  for (py::ssize_t o = 0; o < outer; ++o) {
+    const double* xo = x + o * x_outer;
+    const unsigned char* mo = missing + o * m_outer;
+    unsigned char present = 0;
+    for (py::ssize_t i = 0; i < inner; ++i) {
+      const double v = xo[i * x_inner];
+      const unsigned char marked = mo[i * m_inner] != 0, gap = v != v;
+      unmarked |= gap ^ marked;
+      const unsigned char out = std::fabs(v) > core::kExtremeFeatureMagnitude;  // false for NaN
+      beyond |= out;
+      if (out) shown_value = v;
+      if (by_column) {
+        present |= static_cast<unsigned char>(1 - marked);
+      } else {
+        seen[static_cast<std::size_t>(i)] |= static_cast<unsigned char>(1 - marked);
+      }
+    }
+    if (by_column) seen[static_cast<std::size_t>(o)] = present;
+  }
+  if (unmarked) refuse_value(path_text, key, "_mask_fit_X", "that does not mark the missing values of its _fit_X");
+  if (beyond) {
+    refuse_value(path_text, key, "_fit_X", "with the value " + shown_number(shown_value) +
+                                               ", where it holds cleaned features or NaN");
+  }
+  for (py::ssize_t j = 0; valid && j < width; ++j) {
+    if (valid.data()[j] != (seen[static_cast<std::size_t>(j)] != 0)) {
+      refuse_value(path_text, key, "_valid_mask", "that does not mark the columns its _fit_X holds values of");
+    }
+  }
+  return n;
+}
+
+// The scaler's range is the one the library gives it ([0, 1], checked with its settings), and
+// its scale and offset are what scikit-learn computes from the range of the rows it saw; the
+// rows were the imputer's, cleaned. Returns the rows it saw.
+py::ssize_t check_scaler_values(const std::string& path_text, py::handle scaler) {
+  const std::string key = "scaler";
+  const std::vector<double> low = held_floats(scaler, "data_min_"), high = held_floats(scaler, "data_max_"),
+                            range = held_floats(scaler, "data_range_"), scale = held_floats(scaler, "scale_"),
+                            offset = held_floats(scaler, "min_");
+  const std::size_t width = low.size();
+  if (high.size() != width || range.size() != width || scale.size() != width || offset.size() != width) {
+    refuse_model_file(path_text, "its scaler's ranges, scales and offsets are not one per feature");
+  }
+  constexpr double kConstantRange = 10 * std::numeric_limits<double>::epsilon();  // as scikit-learn's
+  for (std::size_t j = 0; j < width; ++j) {
+    if (!within_features(low[j]) || !within_features(high[j]) || !(low[j] <= high[j])) {
+      refuse_value(path_text, key, "data_min_ and data_max_", "that are not the range of cleaned features");
+    }
+    if (range[j] != high[j] - low[j]) refuse_value(path_text, key, "data_range_", "that is not data_max_ - data_min_");
+    const double expected = range[j] < kConstantRange ? 1.0 : 1.0 / range[j];
+    if (scale[j] != expected) {
+      refuse_value(path_text, key, "scale_", "with the value " + shown_number(scale[j]) + " for a range of " +
+                                                 shown_number(range[j]) + ", where it holds " + shown_number(expected));
+    }
+    const double expected_offset = 0.0 - low[j] * scale[j];
+    if (offset[j] != expected_offset) {
+      refuse_value(path_text, key, "min_", "with the value " + shown_number(offset[j]) + ", where its range and scale give " +
+                                               shown_number(expected_offset));
+    }
+  }
+  const py::ssize_t seen = held_size(scaler.attr("__dict__"), "n_samples_seen_", false);
+  if (seen < 1) refuse_value(path_text, key, "n_samples_seen_", "that is not a count of rows");
+  return seen;
+}
+
+bool positive(double x) { return x > 0; }
+bool not_negative(double x) { return x >= 0; }
+// A variance of at least the inverse of the bound (see kFittedMagnitude).
+bool variance(double x) { return x >= 1.0 / kFittedMagnitude; }
+
+// What a fitted member's numbers must be beyond finite (checked with its state): variances,
+// priors and counts as the naive Bayes fits make them.
+void check_member_values(const std::string& path_text, py::handle member) {
+  const std::string key = "classifier_model's member";
+  if (is_class(member, "sklearn.naive_bayes", "GaussianNB")) {
+    check_each(path_text, key, member, "var_", "variances of at least 1e-50", variance);
+    check_each(path_text, key, member, "class_prior_", "positive priors", positive);
+    check_each(path_text, key, member, "class_count_", "counts of no less than 0", not_negative);
+    check_each(path_text, key, member, "epsilon_", "no less than 0", not_negative);
+  } else if (is_class(member, "sklearn.naive_bayes", "ComplementNB")) {
+    check_each(path_text, key, member, "class_count_", "counts of no less than 0", not_negative);
+    check_each(path_text, key, member, "feature_count_", "counts of no less than 0", not_negative);
+    check_each(path_text, key, member, "feature_all_", "counts of no less than 0", not_negative);
+  }
+}
+
+// Exactly the labels 0 and 1, of an integer or boolean kind: the factor takes an entry where
+// the label 1 comes out.
+bool binary_labels(py::handle classes, std::vector<double>& labels) {
+  if (!is_array(classes) ||
+      std::string_view("biu").find(py::reinterpret_borrow<py::array>(classes).dtype().kind()) == std::string_view::npos) {
+    return false;
+  }
+  return numbers_of(classes, labels) && labels == std::vector<double>{0.0, 1.0};
+}
+
 // The six stages, checked against what the final fit writes: their classes, their settings
 // and the state the installed scikit-learn's own fitted stages hold, and the relations that
 // predict relies on from one stage to the next.
@@ -1220,6 +1476,7 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
   const Sizes imputed = check_stage_state(path_text, "imputer", imputer, true, other);
   checked_stage(path_text, "imputer", imputer, {"KNNImputer", "SimpleImputer"}, other_version);
   if (imputed.width < 1) refuse_model_file(path_text, "its imputer has no features");
+  const py::ssize_t imputer_rows = check_imputer_values(path_text, imputer);
   py::object names = feature_names(path_text, "imputer", imputer);
 
   py::handle kept = stages["no_variance_cols"];
@@ -1249,11 +1506,20 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
   py::object remaining = py::none();
   if (!names.is_none()) {
     // The labels dropped are labels of kept columns, and the scaler sees the others in order.
+    // Looked up in sets: a model may be tens of thousands of features wide.
     py::list kept_names;
-    for (py::handle position : py::list(kept.attr("tolist")())) kept_names.append(names[position]);
+    py::set kept_set;
+    std::size_t i = 0;
+    for (py::handle position : py::list(kept.attr("tolist")())) {
+      check_interrupt(i++);
+      py::object label = names[position];
+      kept_names.append(label);
+      kept_set.add(label);
+    }
     py::set dropping;
     for (py::handle label : dropped) {
-      if (!kept_names.contains(label)) {
+      check_interrupt(i++);
+      if (!kept_set.contains(label)) {
         refuse_model_file(path_text, "its features_to_drop_from_multicollinearity drops " + shown(label) +
                                          ", which is no kept feature");
       }
@@ -1261,6 +1527,7 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
     }
     py::list rest;
     for (py::handle label : kept_names) {
+      check_interrupt(i++);
       if (!dropping.contains(label)) rest.append(label);
     }
     remaining = rest;
@@ -1269,6 +1536,11 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
   py::handle scaler = stages["scaler"];
   const Sizes scaled = check_stage_state(path_text, "scaler", scaler, true, other);
   checked_stage(path_text, "scaler", scaler, {"MinMaxScaler"}, other_version);
+  const py::ssize_t scaler_rows = check_scaler_values(path_text, scaler);
+  if (imputer_rows >= 0 && imputer_rows != scaler_rows) {
+    refuse_model_file(path_text, "its imputer keeps " + std::to_string(imputer_rows) +
+                                     " training rows where its scaler saw " + std::to_string(scaler_rows));
+  }
   if (scaled.width != kept_count - dropped_count) {
     refuse_model_file(path_text, "its scaler takes " + std::to_string(scaled.width) + " features where " +
                                      std::to_string(kept_count - dropped_count) + " remain");
@@ -1317,10 +1589,9 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
   }
   py::object classes = model.attr("classes_");
   std::vector<double> labels, member_labels;
-  if (!numbers_of(classes, labels) ||
-      std::adjacent_find(labels.begin(), labels.end(), [](double a, double b) { return !(a < b); }) !=
-          labels.end()) {
-    refuse_model_file(path_text, "its classifier_model's classes_ are not its distinct labels in order");
+  if (!binary_labels(classes, labels)) {
+    refuse_model_file(path_text, "its classifier_model's classes_ " + shown(classes) +
+                                     " are not the labels 0 and 1 of an integer or boolean kind");
   }
   const bool bagging = Py_IS_TYPE(model.ptr(), reinterpret_cast<PyTypeObject*>(
                                                    sklearn_attr("sklearn.ensemble", "BaggingClassifier").ptr()));
@@ -1331,6 +1602,22 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
               : (member_count < 1 || member_count > classified.estimators)) {
     refuse_model_file(path_text, "its classifier_model holds " + std::to_string(member_count) +
                                      " members for n_estimators " + std::to_string(classified.estimators));
+  }
+  if (bagging) {  // fitted on the rows the scaler saw
+    const py::ssize_t rows = held_size(model.attr("__dict__"), "_n_samples", false);
+    if (held_attr(model, "_n_samples") && rows != scaler_rows) {
+      refuse_model_file(path_text, "its classifier_model was fitted on " + shown(model.attr("_n_samples")) +
+                                       " rows where its scaler saw " + std::to_string(scaler_rows));
+    }
+  } else {  // the weights of the members it uses: SAMME drops a member no better than chance
+    const std::vector<double> weights = held_floats(model, "estimator_weights_");
+    for (py::ssize_t i = 0; i < member_count && static_cast<std::size_t>(i) < weights.size(); ++i) {
+      if (!(weights[static_cast<std::size_t>(i)] > 0)) {
+        refuse_value(path_text, "classifier_model", "estimator_weights_",
+                     "with the weight " + shown_number(weights[static_cast<std::size_t>(i)]) +
+                         " for a member it uses, where a fitted AdaBoost weighs them positive");
+      }
+    }
   }
   py::list features = bagging ? py::list(model.attr("estimators_features_")) : py::list();
   if (bagging && py::len(features) != static_cast<std::size_t>(member_count)) {
@@ -1346,8 +1633,7 @@ void check_model_stages(const std::string& path_text, const py::dict& stages, co
       fits_model = own.width == static_cast<py::ssize_t>(py::len(columns)) &&
                    all_within(columns, classified.width) && increasing_within(member_classes, classified.classes);
     } else {
-      fits_model = own.width == classified.width && numbers_of(member_classes, member_labels) &&
-                   member_labels == labels;
+      fits_model = own.width == classified.width && binary_labels(member_classes, member_labels);
     }
     if (!fits_model) {
       refuse_model_file(path_text, "a member of its classifier_model does not fit the ensemble's features and classes");

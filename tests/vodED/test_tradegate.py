@@ -7,6 +7,7 @@ parameters are enqueued, so no trial ever draws ten thousand estimators.
 
 import contextlib
 import copy
+import functools
 import gc
 import json
 import logging
@@ -14,6 +15,7 @@ import os
 import pickle
 import pickletools
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -868,6 +870,37 @@ def test_fewer_trades_than_cross_validation_groups_are_refused_before_any_trial(
     assert constructor_values(classifier) == before
 
 
+@pytest.mark.parametrize("relabel, held", [
+    (lambda y: y + 1, "\\[1, 2\\] of dtype int64"),
+    (lambda y: y - 1, "\\[-1, 0\\] of dtype int64"),
+    (lambda y: y.astype(float), "\\[0.0, 1.0\\] of dtype float64"),
+    (lambda y: y * 0 + 1, "\\[1\\] of dtype int64"),
+    (lambda y: y.where(y.index % 3 > 0, 2), "\\[0, 1, 2\\] of dtype int64"),
+])
+@pytest.mark.parametrize("n_trials", [0, 1])
+def test_labels_the_loader_would_refuse_are_refused_before_the_study_opens(workdir, relabel, held,
+                                                                           n_trials):
+    """The model's classes are its training labels: 0 and 1 of an integer or boolean kind, both
+    present, or no model file is written that its loader would refuse (a refit alone too)."""
+    trades = make_trades()
+    trades["y_train_series"] = relabel(trades["y_train_series"])
+    with pytest.raises(ValueError, match="labels \\(y_train_series\\) must be 1 or 0.*hold " + held):
+        OptimalEntryClassifier().fit(**trades, n_splits=4, n_test_splits=2, factor_name="F",
+                                     storage_name="S", n_trials_to_estimate_params=n_trials)
+    assert os.listdir(workdir / "cwd") == []  # no study file, so no trial
+    assert not models_dir(workdir).exists()
+
+
+def test_boolean_labels_give_a_model_that_loads(workdir):
+    trades = make_trades()
+    trades["y_train_series"] = trades["y_train_series"].astype(bool)
+    classifier = fit_with(trades, CHEAP)
+    assert load(classifier) is True
+    X = trades["X_train_df"].iloc[:10]
+    assert [classifier.predict(X.iloc[[i]]) for i in range(len(X))] == list(
+        reference_predict(read_model(workdir), X))
+
+
 def test_as_many_trades_as_groups_are_searched_and_a_final_fit_alone_needs_no_folds(workdir):
     trades = make_trades()
     study_of().enqueue_trial(CHEAP)
@@ -1217,16 +1250,22 @@ def with_clip(model):
     model["scaler"].clip = True  # another default than the installed one
 
 
+def with_copy(model):
+    model["scaler"].copy = False  # a setting the library leaves to the release's default
+
+
 def with_jobs(model):
     model["classifier_model"].n_jobs = 6
 
 
 # A model pickled by another scikit-learn version holds that version's settings: only those
-# that cost at every predict are held to the installed defaults there. Its stages must hold
+# that cost at every predict, and those the library sets itself (the scaler's range and
+# clipping among them), are held to what the installed version's hold there. Its stages must hold
 # what the installed version's hold, or it needs refitting.
 @pytest.mark.parametrize("version, change, family, refusal", [
     ("0.0.1", None, "BaggingClassifierGaussianNB", None),
-    ("0.0.1", with_clip, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", with_copy, "AdaBoostClassifierGaussianNB", None),
+    ("0.0.1", with_clip, "AdaBoostClassifierGaussianNB", "sets clip to True"),
     ("1.3.0", without_priors, "AdaBoostClassifierGaussianNB", "estimator has no setting priors"),
     ("1.3.0", without_fill_dtype, "AdaBoostClassifierGaussianNB", "imputer lacks _fill_dtype"),
     ("1.3.0", with_algorithm, "AdaBoostClassifierGaussianNB", "holds 'algorithm'"),
@@ -1257,7 +1296,9 @@ def test_a_model_from_another_scikit_learn_version_is_reported(workdir, monkeypa
     if refusal:
         with pytest.raises(pickle.UnpicklingError, match=refusal) as refused:
             load(classifier)
-        if version and change is not with_jobs:  # one plain message: the file, both versions
+        # one plain message: the file, both versions (a setting the library sets itself, or one
+        # that costs at every predict, is refused as in a file of the installed version)
+        if version and change not in (with_jobs, with_clip):
             message = str(refused.value)
             assert message.startswith(f"Refusing to load the model file ../vodED/saved_models/F{SUFFIX}.pkl: ")
             assert f"'{version}'" in message and repr(sklearn.__version__) in message
@@ -1618,6 +1659,217 @@ def mock_version(version, model):
     """model pickled with every stage claiming version as its scikit-learn version."""
     with mock.patch.object(sklearn.base, "__version__", version):
         return pickle.dumps(model)
+
+
+# ---------------------------------------------------------------- fitted values
+
+def member_value(name, value, where=None, member=0):
+    """A change that sets one fitted array of one member of the ensemble, whole or at where."""
+    def change(model):
+        target = model["classifier_model"].estimators_[member]
+        if where is None:
+            setattr(target, name, np.full_like(getattr(target, name), value))
+        else:
+            getattr(target, name)[where] = value
+    return change
+
+
+def stage_value(stage, name, value, where=None):
+    """A change that sets one fitted value of one stage (the ensemble's own included)."""
+    def change(model):
+        target = model[stage]
+        if where is None:
+            held = getattr(target, name)
+            setattr(target, name, np.full_like(held, value) if isinstance(held, np.ndarray) else value)
+        else:
+            getattr(target, name)[where] = value
+    return change
+
+
+def with_classes(labels, n_classes=None):
+    def change(model):
+        ensemble = model["classifier_model"]
+        ensemble.classes_ = np.asarray(labels)
+        if n_classes is not None:
+            ensemble.n_classes_ = n_classes
+    return change
+
+
+def with_feature_names(stage, rename):
+    def change(model):
+        names = list(model[stage].feature_names_in_)
+        model[stage].feature_names_in_ = np.asarray(rename(names), dtype=object)
+    return change
+
+
+def without_first_training_row(model):
+    imputer = model["imputer"]
+    imputer._fit_X, imputer._mask_fit_X = imputer._fit_X[1:], imputer._mask_fit_X[1:]
+
+
+def unmasked_gap(model):
+    mask = model["imputer"]._mask_fit_X
+    mask[np.argmax(mask.any(axis=1)), np.argmax(mask.any(axis=0))] = False
+
+
+# A genuine model of each family with one fitted value changed, as a file the library did not
+# write could hold it: refused, naming the stage and the attribute (None: a value predict never
+# reads, and the model loads and predicts as the genuine one). Each of the refused ones loaded
+# before, and then vetoed every entry, took every entry, inverted the veto, or raised at every
+# predict. A claim of another scikit-learn release ("0.0.1") buys no leniency on them.
+FITTED_VALUE_CASES = {
+    ("AdaBoostClassifierGaussianNB", "SimpleImputer"): [
+        (member_value("theta_", np.nan), None, "member holds theta_ with the value nan"),
+        (member_value("theta_", np.nan, where=1), None, "member holds theta_ with the value nan"),
+        (member_value("var_", 0.0), None, "member holds var_ with the value 0,"),
+        (member_value("var_", -1.0, where=(0, 0)), None, "member holds var_ with the value -1"),
+        (member_value("class_prior_", np.nan), None, "member holds class_prior_ with the value nan"),
+        (member_value("class_prior_", 0.0, where=1), None, "member holds class_prior_ with the value 0"),
+        (member_value("theta_", np.nan), "0.0.1", "member holds theta_ with the value nan"),
+        (stage_value("classifier_model", "estimator_weights_", np.nan), None,
+         "classifier_model holds estimator_weights_ with the value nan"),
+        (stage_value("classifier_model", "estimator_weights_", 0.0), None,
+         "classifier_model holds estimator_weights_ with the weight 0"),
+        (stage_value("classifier_model", "estimator_errors_", 0.125), None, None),
+        (with_classes([1, 2]), None, "classifier_model's classes_ .* are not the labels 0 and 1"),
+        (with_classes([0.5, 1.5]), None, "classifier_model's classes_"),
+        (with_classes([0.0, 1.0]), None, "classifier_model's classes_"),
+        (with_classes([-1, 0]), None, "classifier_model's classes_"),
+        (with_classes([1], n_classes=1), None, "classifier_model's classes_"),
+        (stage_value("scaler", "scale_", 0.0, where=0), None, "scaler holds scale_ with the value 0 "),
+        (stage_value("scaler", "scale_", np.nan), None, "scaler holds scale_ with the value nan"),
+        (stage_value("scaler", "scale_", 1e40, where=0), None, "scaler holds scale_ with the value 1e\\+40"),
+        (stage_value("scaler", "min_", np.inf, where=0), None, "scaler holds min_ with the value inf"),
+        (stage_value("scaler", "data_max_", 1e300, where=0), None, "scaler holds data_max_ with the value 1e\\+300"),
+        (stage_value("scaler", "n_samples_seen_", 0), None, "scaler holds n_samples_seen_"),
+        (setting("scaler", "feature_range", (0, 0)), "0.0.1", "scaler sets feature_range to \\(0, 0\\)"),
+        (setting("scaler", "clip", True), "0.0.1", "scaler sets clip to True"),
+        (stage_value("imputer", "statistics_", np.nan, where=0), None, "imputer holds statistics_ with the value nan"),
+        (stage_value("imputer", "statistics_", 1e300, where=0), None, "imputer holds statistics_ with the value 1e\\+300"),
+        (with_feature_names("imputer", lambda names: [names[0]] + names[:-1]), None,
+         "imputer's feature names are not distinct"),
+        (with_feature_names("scaler", lambda names: [n + "_renamed" for n in names]), None,
+         "scaler's feature names are not those the earlier stages leave"),
+    ],
+    ("BaggingClassifierLogisticRegression", "KNNImputer"): [
+        (member_value("coef_", np.nan), None, "member holds coef_ with the value nan"),
+        (member_value("coef_", 1e308, where=(0, 0)), None, "member holds coef_ with the value 1e\\+308"),
+        (member_value("intercept_", np.inf), None, "member holds intercept_ with the value inf"),
+        (member_value("n_iter_", 7), None, None),
+        (stage_value("classifier_model", "_n_samples", 3), None, "classifier_model was fitted on 3 rows"),
+        (stage_value("imputer", "_fit_X", 1e300, where=(0, 0)), None, "imputer holds _fit_X with the value 1e\\+300"),
+        (unmasked_gap, None, "imputer holds _mask_fit_X that does not mark"),
+        (without_first_training_row, None, "imputer keeps 39 training rows where its scaler saw 40"),
+    ],
+    ("AdaBoostClassifierComplementNB", "SimpleImputer"): [
+        (member_value("feature_log_prob_", np.nan), None, "member holds feature_log_prob_ with the value nan"),
+        (member_value("feature_log_prob_", np.inf, where=1), None, "member holds feature_log_prob_ with the value inf"),
+        (member_value("feature_count_", -1.0, where=(0, 0)), None, "member holds feature_count_ with the value -1"),
+    ],
+}
+
+
+@pytest.mark.parametrize("family, imputer", list(FITTED_VALUE_CASES))
+def test_fitted_values_no_fit_can_give_are_refused(workdir, family, imputer):
+    trades = make_trades()
+    rows = trades["X_train_df"].iloc[:20]
+    write_best_model(dict(CHEAP, classifier_model_to_use=family, imputer_to_use=imputer), trades=trades)
+    genuine = read_model(workdir)
+    expected = [reference_predict(genuine, rows.iloc[[i]])[0] for i in range(len(rows))]
+    path = f"../vodED/saved_models/F{SUFFIX}.pkl"
+    for change, version, refusal in FITTED_VALUE_CASES[family, imputer]:
+        model = copy.deepcopy(genuine)
+        change(model)
+        write_model_file(workdir, mock_version(version, model) if version else model)
+        classifier = OptimalEntryClassifier()
+        if refusal is None:
+            assert load(classifier) is True
+            assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == expected
+            continue
+        with pytest.raises(pickle.UnpicklingError) as refused:
+            load(classifier)
+        message = str(refused.value)
+        assert message.startswith(f"Refusing to load the model file {path}: its "), message
+        assert re.search(refusal, message), (refusal, message)
+
+
+@functools.lru_cache(maxsize=1)
+def wide_model(width, rows=40):
+    """The six stages of a model `width` features wide, fitted as the final fit fits them,
+    the correlation filter having dropped every other column but the first three."""
+    rng = np.random.default_rng(5)
+    X = pd.DataFrame(rng.normal(size=(rows, width)), columns=[f"f{i}" for i in range(width)])
+    y = (X["f1"] > 0).astype(np.int64)
+    imputer = SimpleImputer(strategy="mean", keep_empty_features=True)
+    imputed = pd.DataFrame(imputer.fit_transform(X), columns=X.columns)
+    dropped = [f"f{i}" for i in range(3, width, 2)]
+    reduced = imputed.drop(columns=dropped)
+    scaler = MinMaxScaler().fit(reduced)
+    selector = SelectPercentile(f_classif, percentile=50).fit(scaler.transform(reduced),
+                                                               np.asarray(y, dtype=np.int8))
+    model = AdaBoostClassifier(estimator=GaussianNB(), n_estimators=2, learning_rate=1.0).fit(
+        selector.transform(scaler.transform(reduced)), y, sample_weight=np.ones(rows))
+    stages = {"imputer": imputer, "no_variance_cols": np.arange(width),
+              "features_to_drop_from_multicollinearity": dropped, "scaler": scaler,
+              "select_top_k_features": selector, "classifier_model": model}
+    return stages, X
+
+
+def test_a_wide_model_loads_and_its_dropped_labels_are_checked(workdir):
+    """The loader's look-ups are linear in the width (bench/model_load.py shows the times of
+    models up to 120,000 features wide); here 30,000, which the list scans of before took
+    seconds over."""
+    stages, X = wide_model(30_000)
+    models_dir(workdir).mkdir(parents=True)
+    write_model_file(workdir, stages)
+    classifier = OptimalEntryClassifier()
+    assert load(classifier) is True
+    rows = X.iloc[:4]
+    assert [classifier.predict(rows.iloc[[i]]) for i in range(len(rows))] == list(
+        reference_predict(stages, rows))
+    for label, refusal in [("f2x", "drops 'f2x', which is no kept feature"),
+                           ("f3", "scaler takes 15001 features where 15000 remain")]:
+        forged = copy.deepcopy(stages)
+        forged["features_to_drop_from_multicollinearity"] = forged[
+            "features_to_drop_from_multicollinearity"] + [label]
+        write_model_file(workdir, forged)
+        with pytest.raises(pickle.UnpicklingError, match=refusal):
+            load(OptimalEntryClassifier())
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("after", [0.001, 0.03])
+def test_ctrl_c_stops_the_load_of_a_wide_model(workdir, after):
+    """A Ctrl-C while a wide model is read, scanned, unpickled or checked ends the load with
+    KeyboardInterrupt, never a refusal or a model; the model loaded before stays."""
+    stages, X = wide_model(120_000, rows=8)  # the same, built once (the loads change nothing)
+    models_dir(workdir).mkdir(parents=True)
+    write_model_file(workdir, stages)
+    classifier = OptimalEntryClassifier()
+    assert load(classifier) is True  # the first load of a process also fits the genuine stages
+    expected = classifier.predict(X.iloc[[0]])
+
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupted)
+    outcome = None
+    try:
+        try:
+            signal.setitimer(signal.ITIMER_REAL, after)
+            try:
+                load(classifier)
+                outcome = "loaded"
+            except KeyboardInterrupt:
+                outcome = "interrupted"
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        except KeyboardInterrupt:  # the signal came after a load that had ended
+            pass
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert outcome == "interrupted"  # the load takes far longer than the delays
+    assert classifier.predict(X.iloc[[0]]) == expected
 
 
 def forged_model_files(earlier, bagging, knn):
