@@ -189,9 +189,9 @@ def test_a_page_too_large_to_parse_is_refused_quickly(bad_pages, monkeypatch, ca
     "coinmarketcap_front_2020-02.html",
 ])
 def test_the_real_pages_are_within_the_parse_bounds(bad_pages, monkeypatch, caplog, name):
-    from support.market_data import require_shared_data
+    from support.market_data import read_data_text, require_shared_data
 
-    bad_pages.page = (require_shared_data() / "pages" / name).read_text(encoding="utf-8")
+    bad_pages.page = read_data_text(require_shared_data() / "pages" / name)
     try:
         top_coins(bad_pages, "/page", monkeypatch, caplog)
     except IndexError:
