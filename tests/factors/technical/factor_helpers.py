@@ -57,6 +57,17 @@ def trading_params(w, **overrides):
     return p
 
 
+def search_distributions(window_high):
+    """The distributions the factor's search draws its twelve parameters from, the window's
+    upper bound being half the bars of the factor that drew it."""
+    import optuna
+
+    drawn = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in trading_params(31)}
+    drawn["size_of_rolling_windows"] = optuna.distributions.IntDistribution(31, window_high)
+    drawn["starting_sd_for_position_entry"] = optuna.distributions.IntDistribution(1, 10)
+    return drawn
+
+
 def assert_interrupted_with_the_gil_released(call):
     """Runs `call` while another thread counts and a timer sends Ctrl-C after 0.3 s: the call
     must end in KeyboardInterrupt within 5 s, and the thread must have kept counting."""

@@ -17,7 +17,7 @@ import numpy as np
 import optuna
 import pytest
 
-from factors.technical.factor_helpers import Factor, fields, set_mangled, trading_params
+from factors.technical.factor_helpers import Factor, fields, search_distributions, set_mangled, trading_params
 from support.market_data import load_ohlcv
 from velmora.factors.technical import cointpairs
 
@@ -108,8 +108,7 @@ def plant(params, value):
     """A trial as a search on a longer history writes it (its window may pass half these bars)."""
     study = optuna.create_study(study_name=STUDY_NAME, storage="sqlite:///" + STUDY_FILE, direction="maximize",
                                 load_if_exists=True)
-    distributions = {k: (optuna.distributions.IntDistribution(1, 10 ** 6) if isinstance(v, int)
-                         else optuna.distributions.FloatDistribution(0.01, 10.0)) for k, v in params.items()}
+    distributions = search_distributions(params["size_of_rolling_windows"])
     study.add_trial(optuna.trial.create_trial(params=params, distributions=distributions, value=value))
 
 

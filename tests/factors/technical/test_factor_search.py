@@ -12,7 +12,8 @@ import optuna
 import pandas as pd
 import pytest
 
-from factors.technical.factor_helpers import DEFAULT_OBJECTIVE, Factor, FakeSignalsmith, FakeTradegate, fields
+from factors.technical.factor_helpers import (DEFAULT_OBJECTIVE, Factor, FakeSignalsmith, FakeTradegate, fields,
+                                             search_distributions)
 from support.market_data import load_ohlcv
 from support.search_lock import search_lock_name
 from velmora.factors.technical import cointpairs
@@ -492,11 +493,8 @@ def flat_warnings(caplog):
 
 def add_flat_best_trial():
     """A finished trial of the flat parameters scoring above anything a run scores."""
-    distributions = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in FLAT}
     # As the search draws them: a best trial of other distributions is refused.
-    distributions["size_of_rolling_windows"] = optuna.distributions.IntDistribution(31, 100)
-    distributions["starting_sd_for_position_entry"] = optuna.distributions.IntDistribution(1, 10)
-    study().add_trial(optuna.trial.create_trial(params=FLAT, distributions=distributions, value=1e9))
+    study().add_trial(optuna.trial.create_trial(params=FLAT, distributions=search_distributions(100), value=1e9))
 
 
 @pytest.mark.parametrize("n_jobs", [1, 2])  # 2: the one queued trial runs in a worker process

@@ -20,7 +20,7 @@ import sqlalchemy.event
 import velmora
 from optuna.distributions import CategoricalDistribution, FloatDistribution, IntDistribution
 
-from factors.technical.factor_helpers import daily_frame, fields, make_factor, trading_params
+from factors.technical.factor_helpers import daily_frame, fields, make_factor, search_distributions, trading_params
 
 OBJECTIVE = "latest_cumprod_returns"
 STUDY = "PairsTradingSerialCointegrationFactor"
@@ -32,13 +32,6 @@ TESTS = Path(__file__).resolve().parents[2]
 
 def make():
     return make_factor(daily_frame(), objective=OBJECTIVE)
-
-
-def search_distributions(window_high):
-    drawn = {name: FloatDistribution(0.01, 10.0) for name in GOOD}
-    drawn["size_of_rolling_windows"] = IntDistribution(31, window_high)
-    drawn["starting_sd_for_position_entry"] = IntDistribution(1, 10)
-    return drawn
 
 
 def trials():

@@ -13,7 +13,7 @@ import numpy as np
 import optuna
 import pytest
 
-from factors.technical.factor_helpers import Factor, fields, trading_params
+from factors.technical.factor_helpers import Factor, fields, search_distributions, trading_params
 from support.market_data import load_ohlcv
 from velmora.factors.technical import cointpairs
 
@@ -32,14 +32,6 @@ def crypto_daily():
 def make(frame):
     return Factor("crypto", frame, 1440, [], False, objective=OBJECTIVE,
                   market_value_pct_commissions=0.0, bid_ask_spread_pct_slippage=0.0)
-
-
-def search_distributions(rows):
-    """The distributions the factor's search draws from, holding `rows` bars."""
-    drawn = {name: optuna.distributions.FloatDistribution(0.01, 10.0) for name in GOOD}
-    drawn["size_of_rolling_windows"] = optuna.distributions.IntDistribution(31, rows // 2)
-    drawn["starting_sd_for_position_entry"] = optuna.distributions.IntDistribution(1, 10)
-    return drawn
 
 
 def plant_best_trial(params, value=1e9, distributions=None):
@@ -133,7 +125,7 @@ def test_a_missing_parameter_and_a_window_beyond_the_data_are_refused(crypto_dai
 
 def plant_best_trial_as_drawn(params):
     """A best trial as a search on twice these bars draws it."""
-    plant_best_trial(params, distributions=search_distributions(2 * params["size_of_rolling_windows"]))
+    plant_best_trial(params, distributions=search_distributions(params["size_of_rolling_windows"]))
 
 
 def test_fit_refuses_a_planted_best_trial_and_fails_a_queued_one_outside_the_space(crypto_daily, in_tmp_dir, caplog):
