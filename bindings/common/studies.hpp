@@ -219,7 +219,10 @@ inline void check_direction(py::handle study, const std::string& url) {
   py::list directions(study.attr("directions"));
   if (directions.size() == 1 && py::object(directions[0]).equal(maximize)) return;
   std::string stored;
-  for (py::handle d : directions) stored += (stored.empty() ? "" : ", ") + py::str(d.attr("name")).cast<std::string>();
+  for (py::handle d : directions) {
+    if (!stored.empty()) stored += ", ";
+    stored += py::str(d.attr("name")).cast<std::string>();
+  }
   throw py::value_error("The study " + py::str(study.attr("study_name")).cast<std::string>() + " in " +
                         file_of_url(url) + " is stored with direction " + stored +
                         ", but its searches maximise their objective, so its best trial would be its worst: erase "

@@ -267,6 +267,21 @@ class FactorObserver final : public cp::WalkObserver {
   std::int64_t last_event_end_ = -1;
 };
 
+// Runs a walk or step without the GIL, then hands its trades to the host: also when it ends
+// on an error (Ctrl-C included), which is rethrown as it came once the trades closed before
+// it are stored.
+template <class Walk>
+void observed_walk(FactorObserver& observer, Walk&& walk) {
+  try {
+    py::gil_scoped_release nogil;
+    walk();
+  } catch (...) {
+    observer.flush_after_error();
+    throw;
+  }
+  observer.flush();
+}
+
 std::ptrdiff_t position_entry(const Factor& f, py::handle name) {
   return f.securities_index_dict[name].cast<std::ptrdiff_t>();
 }
@@ -484,18 +499,7 @@ py::object walk_positions(Factor& f, const py::dict& params) {
   std::vector<cp::PairState> states;
   FactorObserver observer(f, f.pairs_list, data, datetimes, w, context, held_entries);
   double* out = positions.mutable_data();
-  try {
-    py::gil_scoped_release nogil;
-    cp::walk(market, specs, p, states, out, S, observer);
-  } catch (py::error_already_set&) {
-    // Rethrown as it came, once the trades closed before it are stored.
-    observer.flush_after_error();
-    throw;
-  } catch (const std::exception&) {
-    observer.flush_after_error();
-    throw;
-  }
-  observer.flush();
+  observed_walk(observer, [&] { cp::walk(market, specs, p, states, out, S, observer); });
   f.pair_specs = specs;
   f.pair_states = std::move(states);
   if (rows > 0) {
@@ -531,18 +535,10 @@ py::object step_positions(Factor& f, const py::dict& params, std::int64_t first_
   py::array_t<double> positions(S);
   FactorObserver observer(f, f.pairs_list, f.data_matrix_array, f.datetime_array, w, trade_context_of(f, params));
   double* out = positions.mutable_data();
-  try {
-    py::gil_scoped_release nogil;
+  observed_walk(observer, [&] {
     cp::Workspace workspace;
     cp::step_through(market, specs, p, first_end, last_end, states, out, S, observer, workspace);
-  } catch (py::error_already_set&) {
-    observer.flush_after_error();
-    throw;
-  } catch (const std::exception&) {
-    observer.flush_after_error();
-    throw;
-  }
-  observer.flush();
+  });
   f.pair_states = std::move(states);
   f.positions_array = positions;
   publish_pair_state(f, market, last_end, w);

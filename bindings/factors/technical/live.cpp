@@ -58,31 +58,16 @@ py::object market_value_weights(py::handle positions, py::handle closes) {
   return values / gross;
 }
 
-// While predict catches up, trades the store already holds from an earlier run of the same
-// parameters over the same bars are not stored again: a live process that reruns at every bar
-// would otherwise store the whole history's trades once per predict.
-class SkippingRecordedTrades {
+// Sets one of the factor's flags for a scope and gives it back its value on every way out.
+class FlagSetFor {
  public:
-  explicit SkippingRecordedTrades(Factor& f) : f_(f), before_(f.skip_recorded_trades) { f_.skip_recorded_trades = true; }
-  ~SkippingRecordedTrades() { f_.skip_recorded_trades = before_; }
-  SkippingRecordedTrades(const SkippingRecordedTrades&) = delete;
-  SkippingRecordedTrades& operator=(const SkippingRecordedTrades&) = delete;
+  explicit FlagSetFor(bool& flag) : flag_(flag), before_(flag) { flag_ = true; }
+  ~FlagSetFor() { flag_ = before_; }
+  FlagSetFor(const FlagSetFor&) = delete;
+  FlagSetFor& operator=(const FlagSetFor&) = delete;
 
  private:
-  Factor& f_;
-  bool before_;
-};
-
-// While predict catches up, a final run trades the meta-label model the factor holds.
-class HoldingTheModel {
- public:
-  explicit HoldingTheModel(Factor& f) : f_(f), before_(f.model_held) { f_.model_held = true; }
-  ~HoldingTheModel() { f_.model_held = before_; }
-  HoldingTheModel(const HoldingTheModel&) = delete;
-  HoldingTheModel& operator=(const HoldingTheModel&) = delete;
-
- private:
-  Factor& f_;
+  bool& flag_;
   bool before_;
 };
 
@@ -171,7 +156,8 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   // tolerance: a refit elsewhere since they were read makes this predict rerun with them.
   look_for_new_model(f);
   const BestTrialChange best = look_for_new_best_trial(f, study);
-  HoldingTheModel one_model(f);
+  // While predict catches up, a final run trades the meta-label model the factor holds.
+  FlagSetFor one_model(f.model_held);
   py::dict params = py::reinterpret_borrow<py::dict>(f.optimal_params);
   py::object latest = f.datetime_array[py::int_(f.number_of_rows - 1)];
   auto behind = [&]() { return pd.attr("Timestamp")(latest) - pd.attr("Timestamp")(f.last_run_time); };
@@ -187,7 +173,9 @@ py::object predict(py::object self, bool return_arrays, bool convert_to_actual_p
   // the rerun, and a stepped window costs a few microseconds beside a predict's fixed one.
   // A rerun walks again windows stepped or walked before, and the step after it the window
   // the last predict stepped: trades held from those are not stored again.
-  SkippingRecordedTrades once(f);
+  // A live process that reruns at every bar would otherwise store the whole history's trades
+  // once per predict.
+  FlagSetFor once(f.skip_recorded_trades);
   if (best.changed || !walk_state_is_current(f, params) ||
       at_least_minutes(behind(), number_of_minutes_away_before_needing_to_rerun)) {
     if (f.holding_params_against_best && !best.changed) {
