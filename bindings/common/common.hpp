@@ -203,6 +203,22 @@ inline py::array_t<double> new_array(std::initializer_list<py::ssize_t> shape) {
   return py::array_t<double>(std::vector<py::ssize_t>(shape));
 }
 
+// ---------------------------------------------------------------- undoing in destructors
+
+// Runs `undo` from a destructor, which cannot raise: a Ctrl-C meanwhile is handed back to the
+// interpreter, which raises it at its next check, so a long search still stops; any other
+// failure is dropped. A pending error of the caller is kept as it was.
+template <class Undo>
+void undo_in_destructor(Undo&& undo) {
+  py::error_scope keep_pending_error;
+  try {
+    undo();
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
+  } catch (const std::exception&) {
+  }
+}
+
 // ---------------------------------------------------------------- context managers
 
 // A host context manager entered for the lifetime of the object and left on every exit path,

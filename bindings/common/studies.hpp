@@ -161,16 +161,7 @@ class StudyConnectionsScope {
   ~StudyConnectionsScope() {
     auto& open = scopes();
     open.erase(std::remove(open.begin(), open.end(), this), open.end());
-    py::error_scope keep_pending_error;
-    for (const py::object& engine : engines_) {
-      try {
-        engine.attr("dispose")();
-      } catch (py::error_already_set& e) {
-        // A Ctrl-C meanwhile: handed back to the interpreter, which raises it at its next check.
-        if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
-      } catch (const std::exception&) {
-      }
-    }
+    for (const py::object& engine : engines_) undo_in_destructor([&] { engine.attr("dispose")(); });
   }
 
   static void adopt(py::object engine) {

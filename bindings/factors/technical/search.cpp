@@ -135,18 +135,9 @@ class OwnFailuresReportedOnce {
   ~OwnFailuresReportedOnce() {
     auto& guards = active();
     guards.erase(std::remove(guards.begin(), guards.end(), numbers_), guards.end());
-    py::error_scope keep_pending_error;
-    for (const py::object& logger : loggers_) {
-      try {
-        logger.attr("removeFilter")(filter_);
-      } catch (py::error_already_set& e) {
-        // Only a Ctrl-C lands here; the filter stays, dropping only the lines of trials now
-        // over. A destructor cannot raise it, so it is handed back to the interpreter, which
-        // raises it at its next check, and the search still stops.
-        if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
-      } catch (const std::exception&) {
-      }
-    }
+    // Only a Ctrl-C can fail a removal; the filter then stays, dropping only the lines of
+    // trials now over.
+    for (const py::object& logger : loggers_) undo_in_destructor([&] { logger.attr("removeFilter")(filter_); });
   }
 
   // The run failed trial `number` on purpose and has said why.
