@@ -7,6 +7,7 @@
 
 #include "common/common.hpp"
 #include "common/interrupted_search.hpp"
+#include "common/model_files.hpp"
 #include "common/studies.hpp"
 
 #include <algorithm>
@@ -37,8 +38,7 @@ namespace core = velmora::core;
 
 namespace {
 
-constexpr const char* kStudySuffix = "_OptimalEntryClassifier";
-constexpr const char* kModelFolder = "../vodED/saved_models/";
+using vb::model_files::kStudySuffix;
 constexpr const char* kLogTag = " | OPTIMAL ENTRY CLASSIFIER VODED";
 constexpr int kBaseSeed = 69;
 
@@ -110,7 +110,7 @@ py::object checked_name(py::handle name, const char* argument, bool in_url) {
 }
 
 py::object model_path(py::handle study_name) {
-  return py::str(std::string(kModelFolder) + text_of(study_name) + ".pkl");
+  return py::str(vb::model_files::model_file_of_study(text_of(study_name)));
 }
 
 // ---------------------------------------------------------------- optuna

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <vector>
 
+#include "common/model_files.hpp"
 #include "common/studies.hpp"
 #include "factors/technical/factor_walk.hpp"
 
@@ -76,7 +77,7 @@ std::optional<BestTrial> current_best_trial(const StudyIdentity& id) {
 }
 
 std::string model_file_path(const Factor& f) {
-  return "../vodED/saved_models/" + py::str(f.factor_name).cast<std::string>() + "_OptimalEntryClassifier.pkl";
+  return model_files::model_file_of_factor(py::str(f.factor_name).cast<std::string>());
 }
 
 std::optional<std::uint64_t> file_digest(const std::string& path) {
